@@ -1,0 +1,170 @@
+// The one seam between the core and the machine. A backend answers questions ("which devices are
+// present", "fetch this URL", "read this key of this INI file") and reports what the machine says;
+// it never applies one of the system's rules. Every text crossing the seam is UTF-16; no OS type
+// crosses it. Exactly one backend is linked in (platform/win32 or platform/linux), each defining
+// Platform::Default(); tests pass a FakePlatform to the service object instead.
+//
+// Unless an operation says otherwise it may be called from any thread, concurrently.
+#ifndef MOBILEINFO_PLATFORM_PLATFORM_H
+#define MOBILEINFO_PLATFORM_PLATFORM_H
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mobileinfo {
+
+// Win32 error numbers the core reasons about; backends translate their own errors to these.
+constexpr uint32_t kErrorNoMoreItems = 259;
+constexpr uint32_t kErrorInsufficientBuffer = 122;
+constexpr uint32_t kErrorOutOfMemory = 14;
+constexpr uint32_t kErrorGenFailure = 31;
+
+struct OsVersion {
+  uint32_t platform_id = 0;  // 2 = NT family
+  uint32_t major = 0;
+  uint32_t minor = 0;
+};
+
+// One entry of the present-device list.
+struct PresentDevice {
+  // The device instance id, or nothing when it could not be read (the scan is then abandoned).
+  std::optional<std::u16string> instance_id;
+  // The device description, or nothing when it cannot be read.
+  std::optional<std::u16string> description;
+};
+
+// One entry of an interface class list, as the platform lists it.
+struct InterfaceEntry {
+  // The device path, or nothing when it could not be fetched; path_error then holds the error.
+  std::optional<std::u16string> path;
+  uint32_t path_error = 0;
+  bool active = false;  // SPINT_ACTIVE: the interface's device is plugged in and started
+};
+
+// An open list of the interfaces of one class. Used by one thread at a time.
+class InterfaceList {
+ public:
+  virtual ~InterfaceList() = default;
+  // Fills the entry for the next member. False at the end of the list or on failure; error() then
+  // tells which (kErrorNoMoreItems at the normal end).
+  virtual bool Next(InterfaceEntry& entry) = 0;
+  virtual uint32_t error() const = 0;
+};
+
+// An open file. Used by one thread at a time; closed by destruction.
+class File {
+ public:
+  virtual ~File() = default;
+  // Bytes read (0 at the end of the file), or nothing on failure.
+  virtual std::optional<uint32_t> Read(void* buffer, uint32_t size) = 0;
+  // True when all bytes were written.
+  virtual bool Write(const void* data, uint32_t size) = 0;
+  // Moves to offset from the beginning; returns the new position, or -1 on failure.
+  virtual int64_t Seek(uint32_t offset) = 0;
+  // The low 32 bits of the file's size.
+  virtual uint32_t Size() = 0;
+};
+
+enum class FileMode {
+  kReadExisting,      // GENERIC_READ, OPEN_EXISTING
+  kCreateAlways,      // GENERIC_WRITE, CREATE_ALWAYS (truncates an existing file)
+  kTruncateExisting,  // GENERIC_WRITE, TRUNCATE_EXISTING
+};
+
+// An HTTP GET in flight: direct connection, no proxy, no cache options. Cancel() may be called
+// from another thread at any time; every later call then fails quickly.
+class HttpRequest {
+ public:
+  virtual ~HttpRequest() = default;
+  // The Content-Length header's text as the server sent it, or nothing when the reply has none
+  // (or the text does not fit 31 units, as a 64-byte query buffer would refuse it).
+  virtual std::optional<std::u16string> ContentLength() = 0;
+  // One read of up to size body bytes; returns the bytes delivered. Blocks until size bytes
+  // arrived, the body ended, the connection failed or the request was cancelled.
+  virtual uint32_t Read(void* buffer, uint32_t size) = 0;
+  virtual void Cancel() = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // The backend linked into the library. Lives for the life of the process.
+  static Platform& Default();
+
+  // --- environment --------------------------------------------------------------------------
+  // The directory of the host process's executable, without a trailing separator.
+  virtual std::u16string HostDirectory() = 0;
+  // The character that separates path components ('\\' on Windows, '/' elsewhere).
+  virtual char16_t PathSeparator() = 0;
+  virtual std::optional<OsVersion> GetOsVersion() = 0;
+  // The native processor architecture (PROCESSOR_ARCHITECTURE_* numbering: 0 x86, 6 IA64,
+  // 9 AMD64, 12 ARM64), or nothing when the system cannot tell it.
+  virtual std::optional<uint16_t> NativeProcessorArchitecture() = 0;
+  virtual uint32_t TickCount() = 0;      // milliseconds, wraps at 2^32
+  virtual int32_t Now() = 0;             // seconds since 1970
+  virtual uint32_t ProcessId() = 0;
+  // True when size bytes at address can be read without a fault.
+  virtual bool IsReadable(const void* address, uint32_t size) = 0;
+  // Writes message to the debugger output and breaks into the debugger.
+  virtual void DebugTrap(const char16_t* message) = 0;
+
+  // --- settings -------------------------------------------------------------------------------
+  // GetPrivateProfileStringW with a null default: section and key match ignoring case; a missing
+  // file, section or key or an empty value gives "" and 0; a longer value is cut to capacity - 1.
+  // Returns the units copied.
+  virtual uint32_t ReadProfileString(const std::u16string& file, const std::u16string& section,
+                                     const std::u16string& key, uint32_t capacity,
+                                     std::u16string& value) = 0;
+
+  // --- files ----------------------------------------------------------------------------------
+  virtual bool FileExists(const std::u16string& path) = 0;
+  // Null when the file cannot be opened (not there, in use, no permission). Files are opened
+  // without sharing.
+  virtual std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) = 0;
+  virtual bool DeleteFile(const std::u16string& path) = 0;
+  virtual bool MoveFile(const std::u16string& from, const std::u16string& to) = 0;
+  // Asks the system to delete the file later (Windows: at the next restart; elsewhere: when the
+  // process next saves beside it). True when the request was accepted.
+  virtual bool ScheduleDelete(const std::u16string& path) = 0;
+  virtual bool CreateDirectory(const std::u16string& path) = 0;
+  // The user's temporary folder, with a trailing separator.
+  virtual std::u16string TempDirectory() = 0;
+  // GetTempFileNameW with a non-zero unique number: folder + the first three units of prefix +
+  // the number in upper-case hex + ".tmp". Creates no file.
+  virtual std::u16string TempFileName(const std::u16string& directory,
+                                      const std::u16string& prefix, uint32_t unique) = 0;
+
+  // --- USB --------------------------------------------------------------------------------------
+  // Lists every present device of every class. False when the list cannot be opened. Devices are
+  // reported in the platform's order; an entry without instance id tells that reading it failed.
+  // Called with the enumeration lock held.
+  virtual bool ListPresentDevices(std::vector<PresentDevice>& devices) = 0;
+  // Opens the list of the interfaces of one class, including those of unplugged devices. Null
+  // when the list cannot be opened.
+  virtual std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) = 0;
+  // Opens the interface at path and sends the get-serial-number request 0x00224040 with a
+  // 1024-byte output buffer, which it zeroes first. False when the open or the request fails.
+  virtual bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) = 0;
+
+  // --- network ----------------------------------------------------------------------------------
+  // Starts an HTTP GET of url. Null when no request handle was had (bad URL, no connection).
+  virtual std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url) = 0;
+  // Downloads url into path synchronously (URLDownloadToFileW). True only when the whole body
+  // was written to path.
+  virtual bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) = 0;
+
+  // --- threads ----------------------------------------------------------------------------------
+  // Runs work on a thread of its own that nobody waits for. The thread keeps the library loaded
+  // until it ends. False when no thread could be started (work is then destroyed unrun).
+  virtual bool RunDetached(std::function<void()> work) = 0;
+};
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_PLATFORM_PLATFORM_H

@@ -1,0 +1,67 @@
+// The host directory, "mobileInfo.ini" and the two operating-system probes.
+#include <cstdlib>
+
+#include "service/service.h"
+#include "support/wide_string.h"
+
+namespace mobileinfo {
+
+namespace {
+
+// _wtoi: optional leading white space and sign, then decimal digits; overflow wraps as the
+// 32-bit conversion of the C runtime does on these platforms.
+int32_t ParseLeadingInt(const std::u16string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
+  uint32_t value = 0;
+  while (i < text.size() && text[i] >= u'0' && text[i] <= u'9') {
+    value = value * 10 + static_cast<uint32_t>(text[i++] - u'0');
+  }
+  return static_cast<int32_t>(negative ? 0u - value : value);
+}
+
+}  // namespace
+
+std::u16string MobileInfoService::GetHostDirectory() { return platform_.HostDirectory(); }
+
+std::u16string MobileInfoService::HostFilePath(const char16_t* name) {
+  const char16_t format[] = {u'%', u's', platform_.PathSeparator(), u'%', u's', 0};
+  WideString path;
+  std::u16string directory = GetHostDirectory();
+  path.Format(format, directory.c_str(), name);
+  return path.ToU16();
+}
+
+int32_t MobileInfoService::ReadSettings() {
+  std::u16string path = HostFilePath(u"mobileInfo.ini");
+  if (!platform_.FileExists(path)) return 0;
+  std::u16string value;
+  if (platform_.ReadProfileString(path, u"main", u"MobileInfoCacheTimeOut", 260, value) == 0) {
+    return 0;
+  }
+  cache_timeout_days_ = ParseLeadingInt(value);
+  return 1;
+}
+
+int32_t MobileInfoService::GetOsCode() {
+  std::optional<OsVersion> version = platform_.GetOsVersion();
+  if (!version || version->platform_id != 2) return 0;
+  struct Entry { uint32_t major, minor; int32_t code; };
+  static const Entry kCodes[] = {{5, 0, 1}, {5, 1, 3}, {5, 2, 2}, {6, 0, 4}, {6, 1, 5}, {6, 2, 7}};
+  for (const Entry& entry : kCodes) {
+    if (entry.major == version->major && entry.minor == version->minor) return entry.code;
+  }
+  return 0;
+}
+
+int32_t MobileInfoService::Is64BitOs() {
+  if (!platform_.GetOsVersion()) return 0;
+  std::optional<uint16_t> architecture = platform_.NativeProcessorArchitecture();
+  if (!architecture) return 0;
+  // PROCESSOR_ARCHITECTURE_AMD64 and _IA64. The native architecture counts, not the process's.
+  return (*architecture == 9 || *architecture == 6) ? 1 : 0;
+}
+
+}  // namespace mobileinfo

@@ -1,0 +1,99 @@
+// The shared UTF-16 string: one pointer to the characters of a reference-counted block whose
+// header (reference count, length, capacity; three int32) sits in front of them. Copies share the
+// block; a write makes the block private first (copy-on-write). The header layout is shared with
+// the host, which hands blocks over through ExcludeFromCache.
+#ifndef MOBILEINFO_SUPPORT_WIDE_STRING_H
+#define MOBILEINFO_SUPPORT_WIDE_STRING_H
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+namespace mobileinfo {
+
+struct WideStringHeader {
+  int32_t refs;      // >= 1: sharers; < 0: locked or the static empty block, never shared
+  int32_t length;    // units, without the terminator
+  int32_t capacity;  // units the block can hold, without the terminator
+};
+static_assert(sizeof(WideStringHeader) == 12, "block header is part of the host ABI");
+
+class WideString {
+ public:
+  WideString();
+  WideString(const char16_t* text);  // NOLINT: implicit on purpose, like the original type
+  explicit WideString(const std::u16string& text);
+  WideString(const WideString& other);
+  WideString(WideString&& other) noexcept;
+  WideString& operator=(const WideString& other);
+  WideString& operator=(WideString&& other) noexcept;
+  WideString& operator=(const char16_t* text);
+  ~WideString();
+
+  // Takes over one reference the caller owns (a host's string handed to ExcludeFromCache).
+  static WideString Adopt(char16_t* text);
+
+  int Length() const { return Header()->length; }
+  bool IsEmpty() const { return Length() == 0; }
+  const char16_t* c_str() const { return text_; }
+  std::u16string ToU16() const { return std::u16string(text_, static_cast<size_t>(Length())); }
+
+  // Makes the block private with capacity >= n and copies n units. False when no block can be had
+  // (the string is then empty).
+  bool AssignText(int n, const char16_t* source);
+  // n == 0 does nothing; an overflowing length or a failed allocation leaves the string unchanged.
+  bool Append(int n, const char16_t* source);
+  bool Append(const char16_t* text);
+  bool Append(const WideString& other) { return Append(other.Length(), other.c_str()); }
+
+  int Find(const char16_t* substring, int start) const;
+  int FindChar(char16_t c, int start) const;
+  int ReverseFind(char16_t c) const;
+  WideString Mid(int first, int count) const;
+  WideString Mid(int first) const;
+  WideString Left(int count) const;
+
+  // Writable buffer with capacity >= max(min_capacity, Length()); null when none can be had.
+  char16_t* GetBuffer(int min_capacity);
+  // Sets the length (-1: measure up to the first NUL) and terminates.
+  void ReleaseBuffer(int new_length = -1);
+  // Marks the block as never shared (copies take the characters); UnlockBuffer undoes it.
+  char16_t* LockBuffer();
+  void UnlockBuffer();
+
+  // printf-style formatting in two passes: estimate the longest result, then format into a buffer
+  // of that size. Returns 1, or 0 with the string unchanged when no buffer can be had.
+  int Format(const char16_t* format, ...);
+  int FormatV(const char16_t* format, va_list args);
+
+  // Counts the block down and points at the empty value.
+  void Release();
+
+  // Pass 1 of Format, exposed for tests: the estimated length for this format and arguments.
+  static int EstimateLength(const char16_t* format, va_list args);
+
+ private:
+  WideStringHeader* Header() const {
+    return reinterpret_cast<WideStringHeader*>(const_cast<char16_t*>(text_)) - 1;
+  }
+  bool MakePrivate(int min_capacity);  // keeps the text
+  static char16_t* AllocateBlock(int capacity);
+  static void ReleaseBlock(char16_t* text);
+
+  char16_t* text_;
+};
+
+// True when the two values share one block (for tests of copy-on-write).
+bool SharesBlock(const WideString& a, const WideString& b);
+// The static empty block's header, for tests that check it is never counted.
+const WideStringHeader* EmptyBlockHeader();
+
+// The formatter behind Format (pass 2). Follows wvsprintfW's conversions: %% c C s S d i u x X p
+// with flags "-+0 #", width and precision ("*" takes an argument), size prefixes h l I64.
+// Writes at most capacity - 1 units plus a terminator; returns the units written (no terminator).
+int FormatWideV(char16_t* out, int capacity, const char16_t* format, va_list args);
+int FormatWide(char16_t* out, int capacity, const char16_t* format, ...);
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_SUPPORT_WIDE_STRING_H

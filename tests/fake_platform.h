@@ -1,0 +1,141 @@
+// A scripted platform for the core's tests: an in-memory file system with fault injection, a
+// scripted device list, interface list and serial answers, scripted HTTP replies, and a clock the
+// test can move. Every member is guarded by mutex; tests set the script through the helpers or
+// under the lock.
+#ifndef MOBILEINFO_TESTS_FAKE_PLATFORM_H
+#define MOBILEINFO_TESTS_FAKE_PLATFORM_H
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace mobileinfo {
+
+struct FakeHttpReply {
+  bool handle = true;                         // false: no request handle (server unreachable)
+  std::optional<std::u16string> content_length;  // header text; nothing = no header
+  std::string body;
+  uint32_t delay_ms = 0;                      // before the body arrives (cancellable)
+};
+
+class FakePlatform : public Platform {
+ public:
+  FakePlatform();
+  ~FakePlatform() override;
+
+  // --- script ---------------------------------------------------------------------------------
+  mutable std::mutex mutex;
+  std::u16string host_directory = u"C:\\Host";
+  char16_t separator = u'\\';
+  std::optional<OsVersion> os_version = OsVersion{2, 6, 1};
+  std::optional<uint16_t> native_architecture = uint16_t{9};
+  uint32_t process_id = 0x1234;
+  std::u16string temp_directory = u"C:\\Temp\\";
+  // Time: real by default; ManualTime() freezes both clocks where the test sets them.
+  bool manual_time = false;
+  uint32_t tick = 0;
+  int32_t now = 0;
+
+  std::map<std::u16string, std::string> files;   // path -> bytes
+  std::set<std::u16string> directories;
+  std::set<std::u16string> undeletable;          // DeleteFile fails
+  std::set<std::u16string> unopenable;           // OpenFile fails
+  std::set<std::u16string> unmovable;            // MoveFile from here fails
+  std::set<std::u16string> scheduled_deletes;
+  // A write to a file opened after this is set fails once the file would exceed this many bytes
+  // (the bytes that fit are written, as a full disk does).
+  std::optional<size_t> write_limit;
+
+  bool device_list_fails = false;
+  std::vector<PresentDevice> devices;
+
+  bool interface_list_fails = false;
+  std::vector<InterfaceEntry> interfaces;
+  uint32_t interface_end_error = kErrorNoMoreItems;
+  // path -> reply bytes; a path not here fails the request.
+  std::map<std::u16string, std::array<uint8_t, 1024>> adb_serial_replies;
+
+  std::function<FakeHttpReply(const std::u16string& url)> http;
+  std::vector<std::u16string> requested_urls;
+  std::function<bool(const std::u16string& url, const std::u16string& path)> download_sync;
+  std::vector<std::u16string> sync_downloads;
+
+  std::vector<std::u16string> debug_traps;
+
+  // counters
+  int device_list_calls = 0;
+  int interface_list_opens = 0;
+  int adb_serial_requests = 0;
+
+  // --- helpers --------------------------------------------------------------------------------
+  void ManualTime(uint32_t tick_ms, int32_t now_s);
+  void AdvanceTime(uint32_t ms);
+  void SetFile(const std::u16string& path, const std::string& bytes);
+  std::optional<std::string> GetFile(const std::u16string& path) const;
+  void AddDevice(const std::u16string& instance_id,
+                 std::optional<std::u16string> description = std::nullopt);
+  void RemoveDevice(const std::u16string& instance_id);
+  void AddInterface(const std::u16string& path, bool active);
+  void SetInterfaceActive(const std::u16string& path, bool active);
+  // Makes the driver answer serial for the interface at path.
+  void SetAdbSerial(const std::u16string& path, const std::u16string& serial);
+  // Waits for every thread started with RunDetached to end.
+  void JoinDetached();
+  int detached_started() const;
+
+  // --- Platform -------------------------------------------------------------------------------
+  std::u16string HostDirectory() override;
+  char16_t PathSeparator() override;
+  std::optional<OsVersion> GetOsVersion() override;
+  std::optional<uint16_t> NativeProcessorArchitecture() override;
+  uint32_t TickCount() override;
+  int32_t Now() override;
+  uint32_t ProcessId() override;
+  bool IsReadable(const void* address, uint32_t size) override;
+  void DebugTrap(const char16_t* message) override;
+  uint32_t ReadProfileString(const std::u16string& file, const std::u16string& section,
+                             const std::u16string& key, uint32_t capacity,
+                             std::u16string& value) override;
+  bool FileExists(const std::u16string& path) override;
+  std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
+  bool DeleteFile(const std::u16string& path) override;
+  bool MoveFile(const std::u16string& from, const std::u16string& to) override;
+  bool ScheduleDelete(const std::u16string& path) override;
+  bool CreateDirectory(const std::u16string& path) override;
+  std::u16string TempDirectory() override;
+  std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,
+                              uint32_t unique) override;
+  bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
+  std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override;
+  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override;
+  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url) override;
+  bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) override;
+  bool RunDetached(std::function<void()> work) override;
+
+ private:
+ public:
+  void open_files_erase(const std::u16string& path);  // called by open files, lock held
+
+ private:
+  std::set<std::u16string> open_files_;  // opened without sharing
+  std::vector<std::thread> detached_;
+  int detached_started_ = 0;
+};
+
+// The process-wide fake that Platform::Default() returns in the test binaries.
+FakePlatform& DefaultFakePlatform();
+
+// UTF-8 literal to UTF-16, for readable tests.
+std::u16string U(const std::string& utf8);
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_TESTS_FAKE_PLATFORM_H

@@ -1,0 +1,203 @@
+// The ADB status query and the arrival report of the notification thread.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "fake_platform.h"
+#include "recording_sink.h"
+#include "service/phone_record.h"
+#include "service/service.h"
+#include "service_peer.h"
+
+namespace mobileinfo {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char16_t kPathA[] = u"\\\\?\\usb#vid_18d1&pid_4ee2#serial_a#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
+const char16_t kPathB[] = u"\\\\?\\usb#vid_04e8&pid_6860#serial_b#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
+
+ServiceTimings Fast() {
+  ServiceTimings t;
+  t.poll_ms = 20;
+  t.grace_ms = 400;
+  t.stop_wait_ms = 500;
+  return t;
+}
+
+class NotificationTest : public ::testing::Test {
+ protected:
+  explicit NotificationTest(ServiceTimings timings = Fast()) : service_(fake_, timings) {}
+  void SetUp() override {
+    ASSERT_EQ(service_.Init(&sink_, 1), 1);
+    ASSERT_EQ(service_.Start(), 1);
+  }
+  void TearDown() override { service_.Stop(); }
+  void Publish(const PhoneRecord& phone) {
+    ServicePeer::Publish(service_, phone, fake_.TickCount());
+  }
+  bool NotifyEventSet() {
+    ServiceEvents* events = ServicePeer::worker_events(service_);
+    return events && events->IsSet(ServiceEvents::kNotify);
+  }
+
+  FakePlatform fake_;
+  RecordingSink sink_;
+  MobileInfoService service_;
+};
+
+TEST_F(NotificationTest, ReadyPhoneIsReportedAboutOnePollAfterPublication) {
+  fake_.AddInterface(kPathA, true);
+  auto start = std::chrono::steady_clock::now();
+  Publish(MakePhoneRecord(u"VID_18d1&PID_4EE2", u"serial_a"));
+  ASSERT_TRUE(sink_.WaitFor(1));
+  auto events = sink_.events();
+  EXPECT_EQ(events[0].code, kPhoneReady);
+  EXPECT_EQ(events[0].serial(), u"serial_a");
+  EXPECT_EQ(events[0].record.adb_status, 2u);
+  EXPECT_LT(events[0].when - start, 300ms);  // well before the grace period
+  // The host scribbled on its copy; the listed record is untouched.
+  std::lock_guard<std::mutex> lock(ServicePeer::phone_list_lock(service_));
+  EXPECT_EQ(FieldText(ServicePeer::phone_list(service_)[0].serial), u"serial_a");
+}
+
+TEST_F(NotificationTest, SecondListedPhoneReadyIsTheOneReported) {
+  fake_.AddInterface(kPathB, true);
+  Publish(MakePhoneRecord(u"VID_1111&PID_2222", u"first"));
+  Publish(MakePhoneRecord(u"VID_04e8&PID_6860", u"serial_b"));
+  ASSERT_TRUE(sink_.WaitFor(1));
+  std::this_thread::sleep_for(600ms);  // past the grace period: nothing more
+  auto events = sink_.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].serial(), u"serial_b");
+}
+
+TEST_F(NotificationTest, NewUnreadyArrivalReportsTheReadyPhoneListedEarlier) {
+  fake_.AddInterface(kPathA, true);
+  {
+    std::lock_guard<std::mutex> lock(ServicePeer::phone_list_lock(service_));
+    ServicePeer::phone_list(service_).push_back(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
+  }
+  Publish(MakePhoneRecord(u"VID_1111&PID_2222", u"new"));
+  ASSERT_TRUE(sink_.WaitFor(1));
+  EXPECT_EQ(sink_.events()[0].serial(), u"serial_a");
+}
+
+TEST_F(NotificationTest, GraceEndsWithTheFirstPhoneAndItsStatus) {
+  // An inactive interface with the first phone's key: status 1; the second matches nothing.
+  fake_.AddInterface(kPathA, false);
+  auto start = std::chrono::steady_clock::now();
+  Publish(MakePhoneRecord(u"VID_18D1&PID_4EE2", u"x1"));
+  Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"x2"));
+  ASSERT_TRUE(sink_.WaitFor(1));
+  auto events = sink_.events();
+  EXPECT_EQ(events[0].code, kPhoneReady);
+  EXPECT_EQ(events[0].serial(), u"x1");
+  EXPECT_EQ(events[0].record.adb_status, 1u);
+  EXPECT_GE(events[0].when - start, 350ms);
+}
+
+TEST_F(NotificationTest, OnlyPhoneRemovedWithinGraceGivesCodeFour) {
+  Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"gone"));
+  {
+    std::lock_guard<std::mutex> lock(ServicePeer::phone_list_lock(service_));
+    ServicePeer::phone_list(service_).clear();
+  }
+  ASSERT_TRUE(sink_.WaitFor(1));
+  auto events = sink_.events();
+  EXPECT_EQ(events[0].code, kNoPhoneLeft);
+  EXPECT_FALSE(events[0].has_record);
+  // The report is over: the notify event was reset.
+  for (int i = 0; i < 100 && NotifyEventSet(); ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(NotifyEventSet());
+}
+
+TEST_F(NotificationTest, RemovalWhileAReportIsPendingRaisesNoCodeTwo) {
+  Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"p1"));
+  UsbDeviceRecord device = ZeroDeviceRecord();
+  CopyField(device.device_key, std::u16string(u"VID_9999&PID_0001"));
+  CopyField(device.serial, std::u16string(u"p1"));
+  service_.RemoveDevice(device);
+  ASSERT_TRUE(sink_.WaitFor(1));
+  EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kNoPhoneLeft});
+}
+
+// The production timing: a phone whose interface never comes up is reported after about 3 s.
+class RealTimingNotificationTest : public NotificationTest {
+ protected:
+  RealTimingNotificationTest() : NotificationTest(ServiceTimings()) {}
+};
+
+TEST_F(RealTimingNotificationTest, GracePeriodOfThreeSeconds) {
+  auto start = std::chrono::steady_clock::now();
+  Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"slow"));
+  ASSERT_TRUE(sink_.WaitFor(1, 10s));
+  auto elapsed = sink_.events()[0].when - start;
+  EXPECT_GE(elapsed, 2900ms);
+  EXPECT_LT(elapsed, 6000ms);
+}
+
+TEST_F(RealTimingNotificationTest, ReadyPhoneWithinAFewPolls) {
+  fake_.AddInterface(kPathA, true);
+  auto start = std::chrono::steady_clock::now();
+  Publish(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
+  ASSERT_TRUE(sink_.WaitFor(1, 10s));
+  auto elapsed = sink_.events()[0].when - start;
+  EXPECT_GE(elapsed, 150ms);  // the first poll comes one period after publication
+  EXPECT_LT(elapsed, 2000ms);
+}
+
+class QueryTest : public ::testing::Test {
+ protected:
+  FakePlatform fake_;
+  MobileInfoService service_{fake_};
+};
+
+TEST_F(QueryTest, StatusFromDeviceKeyOrActiveSerial) {
+  fake_.AddInterface(kPathA, false);
+  fake_.AddInterface(kPathB, true);
+  fake_.SetAdbSerial(kPathB, u"DRIVER-SERIAL");
+
+  PhoneRecord inactive = MakePhoneRecord(u"VID_18D1&PID_4EE2", u"whatever");
+  EXPECT_EQ(service_.QueryPhoneStatus(&inactive), 1);
+  EXPECT_EQ(inactive.adb_status, 1u);
+
+  // Another key, but the driver reports this phone's serial on an active interface.
+  PhoneRecord by_serial = MakePhoneRecord(u"VID_0000&PID_0000", u"driver-serial");
+  EXPECT_EQ(service_.QueryPhoneStatus(&by_serial), 2);
+
+  PhoneRecord stale = MakePhoneRecord(u"VID_7777&PID_7777", u"nothing");
+  stale.adb_status = 2;
+  EXPECT_EQ(service_.QueryPhoneStatus(&stale), 0);
+  EXPECT_EQ(stale.adb_status, 0u);
+}
+
+TEST_F(QueryTest, InterfaceGoingInactiveTurnsTwoIntoOne) {
+  fake_.AddInterface(kPathA, true);
+  PhoneRecord phone = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a");
+  EXPECT_EQ(service_.QueryPhoneStatus(&phone), 2);
+  fake_.SetInterfaceActive(kPathA, false);
+  EXPECT_EQ(service_.QueryPhoneStatus(&phone), 1);
+}
+
+TEST_F(QueryTest, QueriesFromManyThreadsAtOnce) {
+  fake_.AddInterface(kPathA, true);
+  fake_.SetAdbSerial(kPathA, u"serial_a");
+  std::vector<std::thread> threads;
+  std::atomic<int> twos{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        PhoneRecord phone = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a");
+        if (service_.QueryPhoneStatus(&phone) == 2) ++twos;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(twos.load(), 200);
+  EXPECT_EQ(ServicePeer::adb_devices(service_).size(), 1u);
+}
+
+}  // namespace
+}  // namespace mobileinfo
