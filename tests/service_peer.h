@@ -27,6 +27,7 @@ struct ServicePeer {
   static int32_t& grace_period_s(S& s) { return s.grace_period_s_; }
   static std::atomic<uint32_t>& publication_tick(S& s) { return s.publication_tick_; }
   static int32_t& negative_cache_stamp(S& s) { return s.negative_cache_stamp_; }
+  static std::mutex& cache_lock(S& s) { return s.cache_lock_; }
   static bool scan_thread_running(S& s) { return s.scan_thread_.thread.joinable(); }
 
   // Appends a phone the way the publication step does, for notification tests.

@@ -98,7 +98,8 @@ class Platform {
   static Platform& Default();
 
   // --- environment --------------------------------------------------------------------------
-  // The directory of the host process's executable, without a trailing separator.
+  // The directory of the host process's executable, without a trailing separator (except a
+  // drive's root on Windows, "C:\\", as PathRemoveFileSpecW leaves it).
   virtual std::u16string HostDirectory() = 0;
   // The character that separates path components ('\\' on Windows, '/' elsewhere).
   virtual char16_t PathSeparator() = 0;
@@ -136,7 +137,8 @@ class Platform {
   // The user's temporary folder, with a trailing separator.
   virtual std::u16string TempDirectory() = 0;
   // GetTempFileNameW with a non-zero unique number: folder + the first three units of prefix +
-  // the number in upper-case hex + ".tmp". Creates no file.
+  // the low 16 bits of the number in hex (letter case as the platform writes it) + ".tmp".
+  // Creates no file.
   virtual std::u16string TempFileName(const std::u16string& directory,
                                       const std::u16string& prefix, uint32_t unique) = 0;
 

@@ -1,0 +1,91 @@
+// "MobileInfo2.dat": the present-device map of the last completed USB scan, so that devices that
+// stayed plugged in across a restart are not reported as new arrivals.
+//
+// Layout: the record size 1092 as a little-endian 32-bit header, then the raw USB device records
+// in key order. No count: trailing bytes short of a record are ignored, and an empty file stands
+// for an empty map.
+#include <cstring>
+#include <memory>
+
+#include "service/service.h"
+#include "support/text.h"
+
+namespace mobileinfo {
+
+namespace {
+
+const char16_t kSnapshotFileName[] = u"MobileInfo2.dat";
+constexpr uint32_t kRecordSize = sizeof(UsbDeviceRecord);
+constexpr uint32_t kHeaderSize = 4;
+
+// Reads until size bytes arrived, the file ended or a read failed; the bytes read, or nothing on
+// failure.
+std::optional<uint32_t> ReadFully(File& file, void* buffer, uint32_t size) {
+  uint32_t total = 0;
+  while (total < size) {
+    std::optional<uint32_t> n = file.Read(static_cast<uint8_t*>(buffer) + total, size - total);
+    if (!n) return std::nullopt;
+    if (*n == 0) break;
+    total += *n;
+  }
+  return total;
+}
+
+// The records are the file's byte images on every target (all little-endian).
+bool WriteAt(File& file, const void* data, uint32_t size, uint32_t& offset) {
+  if (!file.Write(data, size)) return false;
+  offset += size;
+  return file.Seek(offset) == static_cast<int64_t>(offset);
+}
+
+}  // namespace
+
+int MobileInfoService::SaveDeviceSnapshot() {
+  const std::u16string path = HostFilePath(kSnapshotFileName);
+  const FileMode mode =
+      platform_.FileExists(path) ? FileMode::kTruncateExisting : FileMode::kCreateAlways;
+  std::unique_ptr<File> file = platform_.OpenFile(path, mode);
+  if (!file) return 0;
+  if (present_devices_.empty()) return 0;  // the file is left empty: no devices
+
+  // A failure part-way leaves the header and the whole records written so far, which load.
+  uint32_t offset = 0;
+  const uint8_t header[kHeaderSize] = {kRecordSize & 0xFF, (kRecordSize >> 8) & 0xFF, 0, 0};
+  if (!WriteAt(*file, header, kHeaderSize, offset)) return 0;
+  for (const auto& entry : present_devices_) {
+    if (!WriteAt(*file, &entry.second, kRecordSize, offset)) return 0;
+  }
+  return 1;
+}
+
+int MobileInfoService::LoadDeviceSnapshot() {
+  const std::u16string path = HostFilePath(kSnapshotFileName);
+  if (!platform_.FileExists(path)) return 0;
+  std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kReadExisting);
+  if (!file) return 0;
+  const uint32_t size = file->Size();
+
+  uint8_t header[kHeaderSize];
+  std::optional<uint32_t> n = ReadFully(*file, header, kHeaderSize);
+  if (!n || *n < kHeaderSize) return 0;
+  const uint32_t record_size = static_cast<uint32_t>(header[0]) | (header[1] << 8) |
+                               (header[2] << 16) | (static_cast<uint32_t>(header[3]) << 24);
+  if (record_size != kRecordSize) return 0;  // e.g. 15296: a phone cache file
+
+  // One record at a time: the file may be large and only its distinct serials stay in memory.
+  uint32_t offset = kHeaderSize;
+  if (size - offset < kRecordSize) return 1;
+  for (;;) {
+    if (file->Seek(offset) != static_cast<int64_t>(offset)) return 0;
+    UsbDeviceRecord record;
+    std::memset(&record, 0, sizeof(record));
+    n = ReadFully(*file, &record, kRecordSize);
+    if (!n || *n < kRecordSize) return 0;  // records taken so far stay
+    offset += kRecordSize;
+    std::u16string serial = FieldText(record.serial);
+    if (!serial.empty()) present_devices_[std::move(serial)] = record;
+    if (size - offset < kRecordSize) return 1;
+  }
+}
+
+}  // namespace mobileinfo

@@ -1,0 +1,159 @@
+// The phone cache file "MobileInfo1.dat": a 4-byte record size (15296, the format check) followed
+// by raw phone records. Full records (non-empty serial) hold identified phones; records with an
+// empty serial are negative entries, device keys the web service knew no model for. Both expire
+// after the cache time-out.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cache/remove_aside.h"
+#include "service/phone_record.h"
+#include "service/service.h"
+#include "support/text.h"
+
+namespace mobileinfo {
+
+namespace {
+
+constexpr char16_t kPhoneCacheName[] = u"MobileInfo1.dat";
+constexpr uint32_t kRecordSize = sizeof(PhoneRecord);
+constexpr uint32_t kSecondsPerDay = 86400;
+
+// Whether an entry stamped at `stamp` is still within the time-out at `now`. Files are shared with
+// builds that compare (now - stamp) < days * 86400 in signed 32-bit arithmetic that wraps; the
+// same wrap is computed here in unsigned arithmetic, where it is defined.
+bool IsYoung(int32_t now, int32_t stamp, int32_t timeout_days) {
+  const auto age = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(stamp));
+  const auto limit =
+      static_cast<int32_t>(static_cast<uint32_t>(timeout_days) * kSecondsPerDay);
+  return age < limit;
+}
+
+uint32_t ReadLittleEndian32(const uint8_t* bytes) {
+  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+         uint32_t{bytes[3]} << 24;
+}
+
+// Serials that stay out of the file: those the host excluded, and those with "&", which are no
+// real serials but instance ids that the system made up for a device without one.
+bool IsPersistedSerial(const std::u16string& serial, const std::set<std::u16string>& excluded) {
+  return !serial.empty() && serial.find(u'&') == std::u16string::npos && !excluded.count(serial);
+}
+
+}  // namespace
+
+int MobileInfoService::SavePhoneCache() try {
+  // The image is built under the cache lock and written without it: a save never reads the maps
+  // while another thread changes them, and never keeps the scan thread waiting on the disk.
+  const int32_t now = platform_.Now();
+  std::vector<PhoneRecord> records;
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(cache_lock_);
+    if (phone_info_.empty() && model_status_.empty()) return 0;
+    size_t negatives = 0;
+    for (const auto& entry : model_status_) negatives += entry.second ? 0 : 1;
+    records.reserve(phone_info_.size() + negatives);
+    for (const auto& entry : phone_info_) {
+      if (IsPersistedSerial(entry.first, exclusion_set_)) records.push_back(entry.second);
+    }
+    // While the shared stamp is young every negative entry keeps it, so that all of them expire
+    // together; once it has aged, this save's time starts a new period.
+    const int32_t stamp = IsYoung(now, negative_cache_stamp_, cache_timeout_days_)
+                              ? negative_cache_stamp_
+                              : now;
+    for (const auto& entry : model_status_) {
+      if (entry.second) continue;
+      PhoneRecord& negative = records.emplace_back(ZeroPhoneRecord());
+      CopyField(negative.device_key, entry.first);
+      negative.time_stamp = stamp;
+    }
+    generation = ++cache_image_generation_;
+  }
+  if (records.size() > (UINT32_MAX - 4) / kRecordSize) return 0;  // offsets are 32-bit
+
+  const std::u16string path = HostFilePath(kPhoneCacheName);
+  std::lock_guard<std::mutex> file_lock(cache_file_lock_);
+  // Two saves (the scan thread's and Stop's) may reach the file in either order; the one built
+  // from older maps must not overwrite the newer image.
+  if (generation < cache_written_generation_) return 1;
+  if (platform_.FileExists(path)) RemoveOrMoveAside(platform_, path);
+  std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kCreateAlways);
+  if (!file) return 0;
+
+  // After every write the position must be exactly the bytes written so far; a failure leaves the
+  // file as far as it got, which the next load still reads up to its last whole record.
+  uint32_t offset = 0;
+  auto put = [&](const void* data, uint32_t size) {
+    const bool written = file->Write(data, size);
+    offset += size;
+    return written && file->Seek(offset) == static_cast<int64_t>(offset);
+  };
+  const uint8_t header[4] = {kRecordSize & 0xff, (kRecordSize >> 8) & 0xff,
+                             (kRecordSize >> 16) & 0xff, kRecordSize >> 24};
+  if (!put(header, sizeof(header))) return 0;
+  for (const PhoneRecord& record : records) {
+    if (!put(&record, kRecordSize)) return 0;
+  }
+  cache_written_generation_ = generation;
+  return 1;
+} catch (...) {
+  // No image could be built (out of memory): the file on disk stays as it was.
+  return 0;
+}
+
+int MobileInfoService::LoadPhoneCache() try {
+  const std::u16string path = HostFilePath(kPhoneCacheName);
+  if (!platform_.FileExists(path)) return 0;
+  std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kReadExisting);
+  if (!file) return 0;
+  const uint32_t size = file->Size();
+
+  uint8_t header[4];
+  std::optional<uint32_t> got = file->Read(header, sizeof(header));
+  if (!got || *got < sizeof(header) || ReadLittleEndian32(header) != kRecordSize) return 0;
+  if (size < sizeof(header) || size - sizeof(header) < kRecordSize) return 1;
+
+  const int32_t now = platform_.Now();
+  const int32_t timeout_days = cache_timeout_days_;
+  // One record at a time: a cache file can be large, and only young records are kept.
+  auto record = std::make_unique<PhoneRecord>();
+  uint32_t offset = sizeof(header);
+  for (;;) {
+    if (file->Seek(offset) != static_cast<int64_t>(offset)) return 0;
+    std::memset(record.get(), 0, kRecordSize);
+    got = file->Read(record.get(), kRecordSize);
+    if (!got || *got != kRecordSize) return 0;
+
+    if (IsYoung(now, record->time_stamp, timeout_days)) {
+      const std::u16string device_key = FieldText(record->device_key);
+      if (record->serial[0] != 0) {
+        const std::u16string serial = FieldText(record->serial);
+        record->reserved = 0;
+        record->adb_status = 0;
+        // Text fields are kept as the file has them, terminated or not; code that reads them
+        // bounded sees them whole. The record's last unit is no text: clearing it guarantees
+        // that even an unbounded scan of any text field ends inside the record.
+        record->padding = 0;
+        std::lock_guard<std::mutex> lock(cache_lock_);
+        phone_info_[serial] = *record;
+        model_status_[device_key] = true;
+      } else {
+        std::lock_guard<std::mutex> lock(cache_lock_);
+        negative_cache_stamp_ = record->time_stamp;
+        model_status_[device_key] = false;
+      }
+    }
+
+    offset += kRecordSize;
+    if (size - offset < kRecordSize) return 1;
+  }
+} catch (...) {
+  return 0;
+}
+
+}  // namespace mobileinfo

@@ -1,0 +1,61 @@
+// Slot 10: fetch one phone's driver information again, into the host's record and the cache.
+#include "identify/driver_id.h"
+#include "identify/driver_info_reader.h"
+#include "identify/reply_file.h"
+#include "service/service.h"
+#include "support/text.h"
+
+namespace mobileinfo {
+
+namespace {
+
+// The fields whose change makes a refresh worth storing; the rest (GUID, MD5, pack, key, serial,
+// time stamp, ADB status) do not count.
+bool SameDriverInfo(const PhoneRecord& a, const PhoneRecord& b) {
+  return FieldText(a.name) == FieldText(b.name) &&
+         FieldText(a.description) == FieldText(b.description) &&
+         FieldText(a.image_url) == FieldText(b.image_url) &&
+         FieldText(a.vendor_image_url) == FieldText(b.vendor_image_url) &&
+         FieldText(a.package_download) == FieldText(b.package_download) &&
+         FieldText(a.file_ext) == FieldText(b.file_ext) &&
+         FieldText(a.install_path) == FieldText(b.install_path) &&
+         FieldText(a.parameters) == FieldText(b.parameters);
+}
+
+}  // namespace
+
+int32_t MobileInfoService::RefreshDriverInfo(PhoneRecord* record) try {
+  if (!record || !platform_.IsReadable(record, sizeof(PhoneRecord))) return 0;
+  const std::u16string key = FieldText(record->device_key);
+  if (key.size() < kMinDeviceKeyUnits) return 0;
+  std::optional<std::u16string> driver_id = DriverIdOf(key);
+  if (!driver_id) return 0;
+  const std::u16string url =
+      GetDriverUrlStart(service_base_, os_code_, bitness_code_) + *driver_id;
+
+  {
+    // The identification pass uses the same reply file name.
+    std::lock_guard<std::mutex> reply_lock(reply_file_lock_);
+    std::optional<ReplyFile> reply = PrepareReplyFile(platform_);
+    if (!reply) return 0;
+    if (!platform_.DownloadUrlToFileSync(url, reply->path)) return 0;
+    DriverInfoReader reader(platform_, reply->path.c_str());
+    if (!reader.ReadSection(*driver_id, record)) return 0;
+  }
+
+  // From here on the host's record carries the fresh driver information.
+  const PhoneRecord fresh = *record;
+  const std::u16string serial = FieldText(fresh.serial);
+  const int32_t now = platform_.Now();
+  std::lock_guard<std::mutex> cache_lock(cache_lock_);
+  auto cached = phone_info_.find(serial);
+  if (cached == phone_info_.end()) return 1;
+  if (SameDriverInfo(fresh, cached->second)) return 0;
+  cached->second = fresh;
+  cached->second.time_stamp = now;
+  return 1;
+} catch (...) {
+  return 0;
+}
+
+}  // namespace mobileinfo

@@ -1,0 +1,64 @@
+// The getDriver request for all candidates of an identification pass.
+#include <cstring>
+
+#include "identify/driver_id.h"
+#include "identify/reply_file.h"
+#include "net/net.h"
+#include "service/service.h"
+#include "support/text.h"
+#include "support/wide_string.h"
+
+namespace mobileinfo {
+
+namespace {
+constexpr size_t kPathUnits = 260;  // the system's path buffers, terminator included
+}  // namespace
+
+std::u16string GetDriverUrlStart(const std::u16string& service_base, int32_t os_code,
+                                 int32_t bitness_code) {
+  const std::u16string base = service_base + u"/intf/getDriver";
+  WideString url;
+  url.Format(u"%s?os=%d&bit=%d&id=", base.c_str(), os_code, bitness_code);
+  return url.ToU16();
+}
+
+std::optional<ReplyFile> PrepareReplyFile(Platform& platform) {
+  ReplyFile reply;
+  reply.directory = platform.TempDirectory();
+  if (reply.directory.empty() || reply.directory.size() >= kPathUnits) return std::nullopt;
+  reply.path = platform.TempFileName(reply.directory, u"!lyinfo%^&", platform.ProcessId());
+  if (reply.path.empty() || reply.path.size() >= kPathUnits) return std::nullopt;
+  platform.DeleteFile(reply.path);  // may not be there; a failure shows in the download's result
+  return reply;
+}
+
+bool MobileInfoService::RequestDriverInfo(const DeviceList& candidates, std::u16string& reply_path,
+                                          std::vector<DriverLookupEntry>& lookup) {
+  std::u16string url = GetDriverUrlStart(service_base_, os_code_, bitness_code_);
+  bool first = true;
+  for (const UsbDeviceRecord& candidate : candidates) {
+    const std::u16string key = FieldText(candidate.device_key);
+    if (key.size() < kMinDeviceKeyUnits) continue;
+    std::optional<std::u16string> driver_id = DriverIdOf(key);
+    if (!driver_id) continue;
+    if (!first) url += u',';
+    url += *driver_id;
+    first = false;
+    DriverLookupEntry entry;
+    std::memset(&entry, 0, sizeof(entry));
+    entry.device = candidate;
+    CopyTerminated(entry.driver_id, *driver_id);
+    lookup.push_back(entry);
+  }
+
+  std::optional<ReplyFile> reply = PrepareReplyFile(platform_);
+  if (!reply) {
+    reply_path.clear();
+    return false;
+  }
+  reply_path = reply->path;
+  return DownloadToFile(platform_, url, reply->directory, reply->path,
+                        timings_.download_limit_ms) == 1;
+}
+
+}  // namespace mobileinfo

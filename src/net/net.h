@@ -1,0 +1,97 @@
+// HTTP transport: a GET whose answer is thrown away, on a thread nobody waits for, and a download
+// of one URL into one file that the caller waits for only up to a limit. Both judge a reply by its
+// Content-Length header alone and read its body with a single read; the platform only performs
+// the request.
+#ifndef MOBILEINFO_NET_NET_H
+#define MOBILEINFO_NET_NET_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace mobileinfo {
+
+// Replies are small documents. A larger announced length is refused like a missing header, so a
+// broken or hostile server cannot make the library commit memory without bound.
+constexpr uint32_t kMaxContentLength = 1u << 20;
+
+// The number of body bytes to read for a Content-Length header: the header's leading decimal
+// number (blanks and a sign allowed, as _wtoi reads it). Nothing when there is no header, the
+// number is not positive, or it exceeds kMaxContentLength (an overflowing number counts as
+// exceeding it).
+std::optional<uint32_t> BodyLength(const std::optional<std::u16string>& content_length);
+
+// The single read both request forms make: when the reply's Content-Length is acceptable, a
+// zero-filled buffer of that length + 10 bytes and one Read of that length into it. False (and
+// nothing read) when the length is refused or the buffer cannot be had; received is then 0.
+bool ReadAnnouncedBody(HttpRequest& request, std::vector<uint8_t>& buffer, uint32_t& received);
+
+// --- fire-and-forget GET ------------------------------------------------------------------------
+
+// Starts the GET of *url_holder on a thread of its own and returns without waiting. The thread
+// owns the holder from here on. Nothing is started for a null holder; when no thread can be had,
+// the holder is released unsent.
+void StartReportRequest(Platform& platform, std::unique_ptr<std::u16string> url_holder);
+
+// The report thread's body: 0 at once for no holder; otherwise the GET, the holder's release, 1.
+int ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_holder);
+
+// GET url and read as much of the body as Content-Length announces, in one read, into a scratch
+// buffer that is thrown away.
+void HttpGetAndDiscard(Platform& platform, const std::u16string& url);
+
+// --- download to file ---------------------------------------------------------------------------
+
+constexpr size_t kDownloadSlotUnits = 2048;
+
+// What DownloadToFile hands its worker: three zero-filled slots, each string cut to 2047 units.
+struct DownloadBlock {
+  char16_t url[kDownloadSlotUnits];
+  char16_t directory[kDownloadSlotUnits];
+  char16_t file[kDownloadSlotUnits];
+};
+
+// Shared by DownloadToFile and its worker; each holds a reference, so whichever ends last frees
+// it. mutex guards the other members. The worker creates and writes the target file only while
+// holding mutex and only when cancelled is false; the caller sets cancelled under mutex when it
+// gives up, so once it has returned the worker can no longer create the file.
+struct DownloadControl {
+  std::mutex mutex;
+  std::condition_variable finished_cv;
+  bool finished = false;   // the worker's download has ended (the file is written or never will be)
+  bool cancelled = false;  // the caller gave up waiting
+  std::shared_ptr<HttpRequest> request;  // the request in flight, for Cancel()
+};
+
+// Downloads url into file (directory created first if missing), waiting at most limit_ms for the
+// worker. Returns 1 when a file exists at file when the call ends, else 0; a file left from
+// earlier counts, so callers that need a fresh result delete it first.
+int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16string& directory,
+                   const std::u16string& file, uint32_t limit_ms);
+
+// The download thread's body. 0 at once for no block; otherwise downloads and returns 0. Signals
+// control (if any) when done.
+int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
+                   std::shared_ptr<DownloadControl> control);
+
+// GET url; when the reply announces an acceptable Content-Length, read the body in one read,
+// create file (kCreateAlways, after the directory chain when directory is missing) and write the
+// bytes received. 1 when the file was created and written to, else 0. With a control, nothing is
+// created once control->cancelled is set, and the request can be cancelled through it.
+int DownloadUrlToFile(Platform& platform, const std::u16string& url,
+                      const std::u16string& directory, const std::u16string& file,
+                      DownloadControl* control = nullptr);
+
+// Creates every missing level of path, shallowest first. 1 when the directory exists afterwards,
+// 0 for an empty path or when a level cannot be created.
+int CreateDirectoryChain(Platform& platform, const std::u16string& path);
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_NET_NET_H

@@ -1,0 +1,202 @@
+// POSIX files behaving as the core expects Win32 files to behave.
+//
+// Windows opens the core's files without sharing: while one handle is open, a second open, a
+// delete or a move of that file fails. POSIX has no such mode, so every open here takes an
+// exclusive flock(2) lock, and DeleteFile/MoveFile first check that nobody holds one. The lock is
+// advisory: it excludes this library's own handles (in this or another process), not programs
+// that ignore flock.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+#include "platform/linux/linux_platform.h"
+#include "support/text.h"
+
+namespace mobileinfo {
+namespace {
+
+class PosixFile : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { close(fd_); }  // also releases the lock
+
+  std::optional<uint32_t> Read(void* buffer, uint32_t size) override {
+    for (;;) {
+      ssize_t n = read(fd_, buffer, size);
+      if (n >= 0) return static_cast<uint32_t>(n);
+      if (errno != EINTR) return std::nullopt;
+    }
+  }
+
+  bool Write(const void* data, uint32_t size) override {
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+      ssize_t n = write(fd_, bytes, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      bytes += n;
+      size -= static_cast<uint32_t>(n);
+    }
+    return true;
+  }
+
+  int64_t Seek(uint32_t offset) override {
+    off_t position = lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
+    return position < 0 ? -1 : static_cast<int64_t>(position);
+  }
+
+  uint32_t Size() override {
+    struct stat info;
+    if (fstat(fd_, &info) != 0) return std::numeric_limits<uint32_t>::max();  // INVALID_FILE_SIZE
+    return static_cast<uint32_t>(static_cast<uint64_t>(info.st_size));
+  }
+
+ private:
+  const int fd_;
+};
+
+std::string NativePath(const std::u16string& path) { return Utf16ToUtf8(path); }
+
+// True when another open handle of this library holds the file (a sharing violation on Windows).
+bool HeldByOpenHandle(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+bool LinuxPlatform::FileExists(const std::u16string& path) {
+  // PathFileExistsW: files and directories alike.
+  struct stat info;
+  return !path.empty() && stat(NativePath(path).c_str(), &info) == 0;
+}
+
+std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMode mode) {
+  if (mode == FileMode::kCreateAlways) RetryScheduledDeletes();
+  const std::string native = NativePath(path);
+  int flags = O_CLOEXEC | O_NOCTTY;
+  switch (mode) {
+    case FileMode::kReadExisting: flags |= O_RDONLY; break;
+    case FileMode::kCreateAlways: flags |= O_WRONLY | O_CREAT; break;
+    case FileMode::kTruncateExisting: flags |= O_WRONLY; break;
+  }
+  // No O_TRUNC: a file held by another handle must fail to open with its content intact, as
+  // CREATE_ALWAYS does on a sharing violation, so the truncation waits for the lock.
+  int fd = open(native.c_str(), flags, 0644);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      (mode != FileMode::kReadExisting && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return nullptr;
+  }
+  try {
+    return std::make_unique<PosixFile>(fd);
+  } catch (...) {
+    close(fd);
+    return nullptr;
+  }
+}
+
+bool LinuxPlatform::DeleteFile(const std::u16string& path) {
+  RetryScheduledDeletes();
+  const std::string native = NativePath(path);
+  if (IsDirectory(native) || HeldByOpenHandle(native)) return false;
+  return unlink(native.c_str()) == 0;
+}
+
+bool LinuxPlatform::MoveFile(const std::u16string& from, const std::u16string& to) {
+  const std::string source = NativePath(from);
+  const std::string target = NativePath(to);
+  if (HeldByOpenHandle(source)) return false;
+  // MoveFileW never replaces an existing target.
+  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without RENAME_NOREPLACE: check first (a narrow race the original has too).
+  struct stat info;
+  if (lstat(target.c_str(), &info) == 0 || errno != ENOENT) return false;
+  return rename(source.c_str(), target.c_str()) == 0;
+}
+
+// Linux has no deletion at restart. The file is deleted now if it can be; otherwise the request is
+// remembered and retried whenever this object next deletes a file, creates one or is asked to
+// schedule another deletion (the core does those when it next saves beside the file).
+bool LinuxPlatform::ScheduleDelete(const std::u16string& path) {
+  RetryScheduledDeletes();
+  const std::string native = NativePath(path);
+  struct stat info;
+  if (lstat(native.c_str(), &info) != 0) return errno == ENOENT;  // nothing left to delete
+  if (S_ISDIR(info.st_mode)) return false;
+  if (unlink(native.c_str()) == 0) return true;
+  try {
+    std::lock_guard<std::mutex> lock(delete_mutex_);
+    pending_deletes_.push_back(PendingDelete{native, info.st_dev, info.st_ino});
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void LinuxPlatform::RetryScheduledDeletes() {
+  std::lock_guard<std::mutex> lock(delete_mutex_);
+  auto done = [](const PendingDelete& pending) {
+    struct stat info;
+    if (lstat(pending.path.c_str(), &info) != 0) return errno == ENOENT;
+    // Another file took the name since: it is not the one whose deletion was asked for.
+    if (info.st_dev != pending.device || info.st_ino != pending.inode) return true;
+    return unlink(pending.path.c_str()) == 0;
+  };
+  pending_deletes_.erase(std::remove_if(pending_deletes_.begin(), pending_deletes_.end(), done),
+                         pending_deletes_.end());
+}
+
+bool LinuxPlatform::CreateDirectory(const std::u16string& path) {
+  return !path.empty() && mkdir(NativePath(path).c_str(), 0755) == 0;
+}
+
+std::u16string LinuxPlatform::TempDirectory() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::u16string directory = Utf8ToUtf16((tmpdir && *tmpdir) ? tmpdir : "/tmp");
+  if (directory.back() != u'/') directory.push_back(u'/');
+  return directory;
+}
+
+std::u16string LinuxPlatform::TempFileName(const std::u16string& directory,
+                                           const std::u16string& prefix, uint32_t unique) {
+  // GetTempFileNameW's name for a non-zero unique number: it adds a separator when the folder
+  // lacks one and uses only the low 16 bits of the number.
+  std::u16string name = directory;
+  if (name.empty() || name.back() != u'/') name.push_back(u'/');
+  name.append(prefix, 0, std::min<size_t>(3, prefix.find(u'\0')));
+  static const char16_t kHex[] = u"0123456789ABCDEF";
+  std::u16string digits;
+  uint32_t number = unique & 0xFFFF;
+  do {
+    digits.insert(digits.begin(), kHex[number & 0xF]);
+    number >>= 4;
+  } while (number != 0);
+  name += digits;
+  name += u".tmp";
+  return name;
+}
+
+}  // namespace mobileinfo

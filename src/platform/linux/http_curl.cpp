@@ -1,0 +1,320 @@
+// HTTP GET over libcurl, in the two shapes the core uses: a request whose headers are known when
+// it is opened and whose body is read on demand (WinINet's InternetOpenUrlW, HttpQueryInfoW,
+// InternetReadFile), and a synchronous download into a file (URLDownloadToFileW).
+//
+// Both connect directly (no proxy, whatever the environment says) and follow redirects as the
+// Windows functions do. Neither looks at the HTTP status. Like WinINet's default time-outs, a
+// connection attempt ends after 60 s and a transfer that stalls completely for 60 s fails, so a
+// silent server never holds a thread forever.
+#include <curl/curl.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/linux/linux_platform.h"
+#include "support/text.h"
+
+namespace mobileinfo {
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 60;
+constexpr long kStallSeconds = 60;
+constexpr long kMaxRedirects = 10;
+// Body bytes held for a reader that has not asked for them yet. The transfer waits while the
+// buffer is full, so a huge body is never held in memory.
+constexpr size_t kBodyBufferLimit = 64 * 1024;
+// HttpQueryInfoW with a 64-byte buffer: 31 units and the terminator.
+constexpr size_t kMaxContentLengthUnits = 31;
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+void SetCommonOptions(CURL* easy, const std::string& url) {
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+}
+
+std::string TrimHeaderValue(const char* data, size_t size) {
+  size_t first = 0;
+  while (first < size && (data[first] == ' ' || data[first] == '\t')) ++first;
+  size_t last = size;
+  while (last > first && (data[last - 1] == '\r' || data[last - 1] == '\n' ||
+                          data[last - 1] == ' ' || data[last - 1] == '\t')) {
+    --last;
+  }
+  return std::string(data + first, last - first);
+}
+
+bool HasHeaderName(const char* data, size_t size, const char* name) {
+  size_t length = std::strlen(name);
+  return size > length && strncasecmp(data, name, length) == 0;
+}
+
+// Follows the header blocks of one transfer (interim 1xx replies and followed redirects each send
+// one) and keeps the Content-Length of the block that is still current.
+class HeaderTracker {
+ public:
+  // Feeds one header line. Returns true when the line ends the headers of the final reply.
+  bool OnLine(CURL* easy, const char* data, size_t size) {
+    if (HasHeaderName(data, size, "HTTP/")) {
+      content_length_.reset();
+      has_location_ = false;
+      return false;
+    }
+    if (HasHeaderName(data, size, "Content-Length:")) {
+      // HttpQueryInfoW answers the first occurrence.
+      if (!content_length_) content_length_ = TrimHeaderValue(data + 15, size - 15);
+      return false;
+    }
+    if (HasHeaderName(data, size, "Location:")) {
+      has_location_ = true;
+      return false;
+    }
+    if (TrimHeaderValue(data, size).empty()) {
+      long status = 0;
+      curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+      if (status >= 100 && status < 200) return false;
+      if (status >= 300 && status < 400 && has_location_) return false;  // followed
+      return true;
+    }
+    return false;
+  }
+
+  const std::optional<std::string>& content_length() const { return content_length_; }
+
+ private:
+  std::optional<std::string> content_length_;
+  bool has_location_ = false;
+};
+
+// A GET driven by a thread of its own through a multi handle, so that Cancel can wake it at
+// once wherever it waits (curl_multi_wakeup) and destruction never waits for the network.
+class CurlHttpRequest : public HttpRequest {
+ public:
+  ~CurlHttpRequest() override {
+    Cancel();
+    if (worker_.joinable()) worker_.join();
+    if (multi_ && easy_) curl_multi_remove_handle(multi_, easy_);
+    if (easy_) curl_easy_cleanup(easy_);
+    if (multi_) curl_multi_cleanup(multi_);
+  }
+
+  // Null when no reply headers arrived (bad URL, no connection, nothing answered).
+  static std::unique_ptr<CurlHttpRequest> Open(const std::string& url) {
+    InitCurlOnce();
+    std::unique_ptr<CurlHttpRequest> request(new CurlHttpRequest());
+    if (!request->Configure(url)) return nullptr;
+    try {
+      request->worker_ = std::thread([raw = request.get()] { raw->Run(); });
+    } catch (...) {
+      return nullptr;
+    }
+    std::unique_lock<std::mutex> lock(request->mutex_);
+    request->changed_.wait(lock, [&] { return request->headers_ready_ || request->done_; });
+    if (!request->headers_ready_) {
+      lock.unlock();
+      return nullptr;  // the destructor joins the finished worker
+    }
+    return request;
+  }
+
+  std::optional<std::u16string> ContentLength() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (cancelled_ || !content_length_) return std::nullopt;
+    std::u16string text = Utf8ToUtf16(*content_length_);
+    if (text.size() > kMaxContentLengthUnits) return std::nullopt;
+    return text;
+  }
+
+  uint32_t Read(void* buffer, uint32_t size) override {
+    char* out = static_cast<char*>(buffer);
+    uint32_t delivered = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (delivered < size && !cancelled_) {
+      if (!body_.empty()) {
+        size_t take = std::min<size_t>(body_.size(), size - delivered);
+        std::memcpy(out + delivered, body_.data(), take);
+        body_.erase(0, take);
+        delivered += static_cast<uint32_t>(take);
+        changed_.notify_all();  // room for the transfer again
+        continue;
+      }
+      if (done_) break;
+      changed_.wait(lock);
+    }
+    return delivered;
+  }
+
+  void Cancel() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (cancelled_) return;
+      cancelled_ = true;
+    }
+    changed_.notify_all();
+    if (multi_) curl_multi_wakeup(multi_);
+  }
+
+ private:
+  CurlHttpRequest() = default;
+
+  bool Configure(const std::string& url) {
+    easy_ = curl_easy_init();
+    multi_ = curl_multi_init();
+    if (!easy_ || !multi_) return false;
+    SetCommonOptions(easy_, url);
+    curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlHttpRequest::OnHeader);
+    curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlHttpRequest::OnBody);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &CurlHttpRequest::OnProgress);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, this);
+    return curl_multi_add_handle(multi_, easy_) == CURLM_OK;
+  }
+
+  void Run() {
+    int running = 1;
+    while (running) {
+      if (curl_multi_perform(multi_, &running) != CURLM_OK) break;
+      if (!running || IsCancelled()) break;
+      if (curl_multi_poll(multi_, nullptr, 0, 1000, nullptr) != CURLM_OK) break;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  bool IsCancelled() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cancelled_;
+  }
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* context) {
+    auto* self = static_cast<CurlHttpRequest*>(context);
+    size_t bytes = size * count;
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    if (self->cancelled_) return 0;
+    if (self->headers_.OnLine(self->easy_, data, bytes)) {
+      self->content_length_ = self->headers_.content_length();
+      self->headers_ready_ = true;
+      self->changed_.notify_all();
+    }
+    return bytes;
+  }
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* context) {
+    auto* self = static_cast<CurlHttpRequest*>(context);
+    size_t bytes = size * count;
+    std::unique_lock<std::mutex> lock(self->mutex_);
+    self->changed_.wait(lock, [&] {
+      return self->cancelled_ || self->body_.size() < kBodyBufferLimit;
+    });
+    if (self->cancelled_) return 0;  // aborts the transfer
+    self->body_.append(data, bytes);
+    self->headers_ready_ = true;  // a reply without a header block still has a body
+    self->changed_.notify_all();
+    return bytes;
+  }
+
+  static int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<CurlHttpRequest*>(context)->IsCancelled() ? 1 : 0;
+  }
+
+  CURL* easy_ = nullptr;
+  CURLM* multi_ = nullptr;
+  std::thread worker_;
+
+  std::mutex mutex_;  // guards everything below; changed_ signals any change of it
+  std::condition_variable changed_;
+  HeaderTracker headers_;
+  std::optional<std::string> content_length_;  // of the final reply
+  bool headers_ready_ = false;
+  bool done_ = false;
+  bool cancelled_ = false;
+  std::string body_;  // received, not yet read
+};
+
+struct DownloadSink {
+  int fd = -1;
+  bool write_failed = false;
+};
+
+size_t WriteToFile(char* data, size_t size, size_t count, void* context) {
+  auto* sink = static_cast<DownloadSink*>(context);
+  size_t bytes = size * count;
+  size_t written = 0;
+  while (written < bytes) {
+    ssize_t n = write(sink->fd, data + written, bytes - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      sink->write_failed = true;
+      return 0;
+    }
+    written += static_cast<size_t>(n);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::unique_ptr<HttpRequest> LinuxPlatform::OpenUrl(const std::u16string& url) {
+  try {
+    return CurlHttpRequest::Open(Utf16ToUtf8(url));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+bool LinuxPlatform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) {
+  InitCurlOnce();
+  // The body goes into a new file beside the target, which replaces the target only once the
+  // whole body is there: a failed download leaves no partial reply behind.
+  std::string temporary = Utf16ToUtf8(path) + ".XXXXXX";
+  DownloadSink sink;
+  sink.fd = mkostemp(&temporary[0], O_CLOEXEC);
+  if (sink.fd < 0) return false;
+  fchmod(sink.fd, 0644);
+
+  bool complete = false;
+  if (CURL* easy = curl_easy_init()) {
+    SetCommonOptions(easy, Utf16ToUtf8(url));
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteToFile);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
+    CURLcode result = curl_easy_perform(easy);
+    curl_off_t expected = -1;
+    curl_off_t received = 0;
+    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+    curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+    complete = result == CURLE_OK && !sink.write_failed && (expected < 0 || expected == received);
+    curl_easy_cleanup(easy);
+  }
+  if (close(sink.fd) != 0) complete = false;
+  if (complete && rename(temporary.c_str(), Utf16ToUtf8(path).c_str()) == 0) return true;
+  unlink(temporary.c_str());
+  return false;
+}
+
+}  // namespace mobileinfo

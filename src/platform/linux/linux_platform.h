@@ -1,0 +1,86 @@
+// The Linux backend: POSIX files, sysfs for the USB bus, libcurl for HTTP. It reports what the
+// machine says in the form the Windows backend would report it (instance ids, interface paths,
+// Win32 error numbers) and leaves every judgement to the core.
+#ifndef MOBILEINFO_PLATFORM_LINUX_LINUX_PLATFORM_H
+#define MOBILEINFO_PLATFORM_LINUX_LINUX_PLATFORM_H
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace mobileinfo {
+
+class LinuxPlatform : public Platform {
+ public:
+  // Reads the USB bus below the directory named by MOBILEINFO_SYSFS_ROOT, or "/sys" when it is
+  // unset or empty; the variable is consulted on every enumeration.
+  LinuxPlatform();
+  // Reads the USB bus below sysfs_root (a fake tree in tests), whatever the environment says.
+  explicit LinuxPlatform(std::string sysfs_root);
+  ~LinuxPlatform() override;
+
+  std::u16string HostDirectory() override;
+  char16_t PathSeparator() override;
+  std::optional<OsVersion> GetOsVersion() override;
+  std::optional<uint16_t> NativeProcessorArchitecture() override;
+  uint32_t TickCount() override;
+  int32_t Now() override;
+  uint32_t ProcessId() override;
+  bool IsReadable(const void* address, uint32_t size) override;
+  void DebugTrap(const char16_t* message) override;
+
+  uint32_t ReadProfileString(const std::u16string& file, const std::u16string& section,
+                             const std::u16string& key, uint32_t capacity,
+                             std::u16string& value) override;
+
+  bool FileExists(const std::u16string& path) override;
+  std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
+  bool DeleteFile(const std::u16string& path) override;
+  bool MoveFile(const std::u16string& from, const std::u16string& to) override;
+  bool ScheduleDelete(const std::u16string& path) override;
+  bool CreateDirectory(const std::u16string& path) override;
+  std::u16string TempDirectory() override;
+  std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,
+                              uint32_t unique) override;
+
+  bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
+  std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override;
+  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override;
+
+  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url) override;
+  bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) override;
+
+  bool RunDetached(std::function<void()> work) override;
+
+ private:
+  std::string SysfsRoot() const;
+  // Retries the deletions ScheduleDelete could not do at once (see files.cpp).
+  void RetryScheduledDeletes();
+
+  const std::optional<std::string> fixed_sysfs_root_;
+
+  // Every ADB interface path seen while this object lives, in order of first sight: Windows keeps
+  // listing the interfaces of unplugged devices (without SPINT_ACTIVE), and the core relies on
+  // that to see an unplugged phone's ADB state drop from 2 to 1.
+  std::mutex adb_mutex_;  // guards known_adb_paths_
+  std::vector<std::u16string> known_adb_paths_;
+
+  // Files whose deletion was asked for but failed, identified by path and inode so that a retry
+  // never deletes a different file that later took the same name.
+  struct PendingDelete {
+    std::string path;
+    dev_t device;
+    ino_t inode;
+  };
+  std::mutex delete_mutex_;  // guards pending_deletes_
+  std::vector<PendingDelete> pending_deletes_;
+};
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_PLATFORM_LINUX_LINUX_PLATFORM_H

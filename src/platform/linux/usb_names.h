@@ -1,0 +1,41 @@
+// How Windows names the USB devices sysfs describes: device instance ids, device descriptions
+// and the device paths of ADB interfaces. Only naming happens here; which of these entries mean
+// something is for the core to decide.
+#ifndef MOBILEINFO_PLATFORM_LINUX_USB_NAMES_H
+#define MOBILEINFO_PLATFORM_LINUX_USB_NAMES_H
+
+#include <optional>
+#include <string>
+
+#include "platform/linux/sysfs_usb.h"
+
+namespace mobileinfo {
+
+// The Android USB driver's device interface class, as Windows spells it in device paths.
+extern const char16_t kAdbInterfaceClassLower[];  // {f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}
+
+// USB\VID_vvvv&PID_pppp\<serial or generated suffix>, or USB\ROOT_HUBxx\<suffix> for a root hub.
+std::u16string DeviceInstanceId(const SysfsUsbDevice& device);
+// USB\VID_vvvv&PID_pppp&MI_nn\<generated suffix>: the function of one interface of a composite
+// device, as the composite driver enumerates it.
+std::u16string FunctionInstanceId(const SysfsUsbDevice& device, const SysfsUsbInterface& function);
+
+// The description Windows' own drivers would give the device, or nothing.
+std::optional<std::u16string> DeviceDescription(const SysfsUsbDevice& device);
+std::optional<std::u16string> FunctionDescription(const SysfsUsbInterface& function);
+
+// The interface class the Android USB driver registers for it: vendor class ff, subclass 42,
+// protocol 01.
+bool IsAdbInterface(const SysfsUsbInterface& usb_interface);
+// The device path of an ADB interface: the instance id of the node it hangs on (the function of a
+// composite device, else the device) with '\' turned into '#', behind \\?\ and before the class,
+// all in lower case.
+std::u16string AdbInterfacePath(const SysfsUsbDevice& device, const SysfsUsbInterface& adb);
+
+// True when Windows would take the serial string into the instance id; otherwise it generates a
+// suffix from the port the device is plugged into.
+bool IsUsableSerial(const std::string& serial);
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_PLATFORM_LINUX_USB_NAMES_H

@@ -1,0 +1,80 @@
+// The backend header first: the SDK headers below need <windows.h> before them.
+#include "platform/win32/win32_platform.h"
+
+#include <shlwapi.h>
+
+#include <ctime>
+#include <vector>
+
+namespace mobileinfo {
+
+std::u16string Win32Platform::HostDirectory() {
+  // A null module names the process's executable, not this library.
+  wchar_t path[MAX_PATH] = {};
+  if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) return std::u16string();
+  PathRemoveFileSpecW(path);
+  return TextFromBuffer(path, MAX_PATH);
+}
+
+char16_t Win32Platform::PathSeparator() { return u'\\'; }
+
+std::optional<OsVersion> Win32Platform::GetOsVersion() {
+  OSVERSIONINFOEXW extended = {};
+  extended.dwOSVersionInfoSize = sizeof(extended);
+  if (GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&extended))) {
+    return OsVersion{extended.dwPlatformId, extended.dwMajorVersion, extended.dwMinorVersion};
+  }
+  // Systems before the extended structure refuse its size; the basic one still answers.
+  OSVERSIONINFOW basic = {};
+  basic.dwOSVersionInfoSize = sizeof(basic);
+  if (GetVersionExW(&basic)) {
+    return OsVersion{basic.dwPlatformId, basic.dwMajorVersion, basic.dwMinorVersion};
+  }
+  return std::nullopt;
+}
+
+std::optional<uint16_t> Win32Platform::NativeProcessorArchitecture() {
+  // Looked up at run time so that the library still loads where kernel32 lacks the function.
+  using GetNativeSystemInfoFunction = void(WINAPI*)(LPSYSTEM_INFO);
+  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  if (kernel32 == nullptr) return std::nullopt;
+  FARPROC address = GetProcAddress(kernel32, "GetNativeSystemInfo");
+  if (address == nullptr) return std::nullopt;
+  auto get_native_system_info =
+      reinterpret_cast<GetNativeSystemInfoFunction>(reinterpret_cast<void*>(address));
+  SYSTEM_INFO info = {};
+  get_native_system_info(&info);
+  return info.wProcessorArchitecture;
+}
+
+uint32_t Win32Platform::TickCount() { return GetTickCount(); }
+
+int32_t Win32Platform::Now() { return static_cast<int32_t>(time(nullptr)); }
+
+uint32_t Win32Platform::ProcessId() { return GetCurrentProcessId(); }
+
+bool Win32Platform::IsReadable(const void* address, uint32_t size) {
+  // Deprecated, but it is the very check a host's pointer has always been put to here.
+  return IsBadReadPtr(address, size) == 0;
+}
+
+void Win32Platform::DebugTrap(const char16_t* message) {
+  OutputDebugStringW(message != nullptr ? reinterpret_cast<const wchar_t*>(message) : L"");
+  DebugBreak();
+}
+
+uint32_t Win32Platform::ReadProfileString(const std::u16string& file,
+                                          const std::u16string& section,
+                                          const std::u16string& key, uint32_t capacity,
+                                          std::u16string& value) {
+  value.clear();
+  if (capacity == 0) return 0;
+  std::vector<wchar_t> buffer(capacity, L'\0');
+  DWORD count = GetPrivateProfileStringW(WideText(section), WideText(key), nullptr,
+                                         buffer.data(), capacity, WideText(file));
+  if (count >= capacity) count = capacity - 1;  // never more than the buffer holds
+  value.assign(reinterpret_cast<const char16_t*>(buffer.data()), count);
+  return count;
+}
+
+}  // namespace mobileinfo

@@ -1,0 +1,103 @@
+// The backend header first: the SDK headers below need <windows.h> before them.
+#include "platform/win32/win32_platform.h"
+
+#include <shlwapi.h>
+
+namespace mobileinfo {
+namespace {
+
+class Win32File final : public File {
+ public:
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  ~Win32File() override { CloseHandle(handle_); }
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
+
+  std::optional<uint32_t> Read(void* buffer, uint32_t size) override {
+    DWORD got = 0;
+    if (!ReadFile(handle_, buffer, size, &got, nullptr)) return std::nullopt;
+    return got;
+  }
+
+  bool Write(const void* data, uint32_t size) override {
+    DWORD written = 0;
+    return WriteFile(handle_, data, size, &written, nullptr) && written == size;
+  }
+
+  int64_t Seek(uint32_t offset) override {
+    // Passing the high part makes the whole unsigned 32-bit offset a forward distance; without
+    // it offsets from 2 GiB on would be taken as negative.
+    LONG high = 0;
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(handle_, static_cast<LONG>(offset), &high, FILE_BEGIN);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return -1;
+    return (static_cast<int64_t>(high) << 32) | low;
+  }
+
+  uint32_t Size() override { return GetFileSize(handle_, nullptr); }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+bool Win32Platform::FileExists(const std::u16string& path) {
+  return PathFileExistsW(WideText(path)) != FALSE;
+}
+
+std::unique_ptr<File> Win32Platform::OpenFile(const std::u16string& path, FileMode mode) {
+  DWORD access = GENERIC_WRITE;
+  DWORD disposition = CREATE_ALWAYS;
+  switch (mode) {
+    case FileMode::kReadExisting:
+      access = GENERIC_READ;
+      disposition = OPEN_EXISTING;
+      break;
+    case FileMode::kCreateAlways:
+      break;
+    case FileMode::kTruncateExisting:
+      disposition = TRUNCATE_EXISTING;
+      break;
+  }
+  // No sharing: a second open of the same file, here or in another process, fails while this
+  // one is open.
+  HANDLE handle = CreateFileW(WideText(path), access, 0, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32File>(handle);
+}
+
+bool Win32Platform::DeleteFile(const std::u16string& path) {
+  return DeleteFileW(WideText(path)) != FALSE;
+}
+
+bool Win32Platform::MoveFile(const std::u16string& from, const std::u16string& to) {
+  return MoveFileW(WideText(from), WideText(to)) != FALSE;
+}
+
+bool Win32Platform::ScheduleDelete(const std::u16string& path) {
+  return MoveFileExW(WideText(path), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+}
+
+bool Win32Platform::CreateDirectory(const std::u16string& path) {
+  return CreateDirectoryW(WideText(path), nullptr) != FALSE;
+}
+
+std::u16string Win32Platform::TempDirectory() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  DWORD length = GetTempPathW(MAX_PATH, buffer);
+  if (length == 0 || length > MAX_PATH) return std::u16string();  // fails or would not fit
+  return TextFromBuffer(buffer, MAX_PATH);
+}
+
+std::u16string Win32Platform::TempFileName(const std::u16string& directory,
+                                           const std::u16string& prefix, uint32_t unique) {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  if (GetTempFileNameW(WideText(directory), WideText(prefix), unique, buffer) == 0) {
+    return std::u16string();
+  }
+  return TextFromBuffer(buffer, MAX_PATH);
+}
+
+}  // namespace mobileinfo

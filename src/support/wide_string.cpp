@@ -1,0 +1,327 @@
+#include "support/wide_string.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace mobileinfo {
+
+namespace {
+
+// The one empty value of the process. Its count is negative so that no copy ever counts it, and
+// nothing ever writes to it: every writer makes a block of its own first.
+struct EmptyBlock {
+  WideStringHeader header;
+  char16_t terminator;
+};
+static_assert(offsetof(EmptyBlock, terminator) == sizeof(WideStringHeader),
+              "the characters follow the header directly");
+alignas(8) EmptyBlock g_empty_block = {{-1, 0, 0}, 0};
+
+char16_t* EmptyText() { return &g_empty_block.terminator; }
+bool IsEmptyBlock(const char16_t* text) { return text == EmptyText(); }
+
+WideStringHeader* HeaderOf(const char16_t* text) {
+  return reinterpret_cast<WideStringHeader*>(const_cast<char16_t*>(text)) - 1;
+}
+
+// Counts change only through interlocked operations: values sharing a block may live on
+// different threads.
+int32_t AddRef(WideStringHeader* header, int32_t delta) {
+  return __atomic_add_fetch(&header->refs, delta, __ATOMIC_ACQ_REL);
+}
+int32_t LoadRefs(const WideStringHeader* header) {
+  return __atomic_load_n(&header->refs, __ATOMIC_ACQUIRE);
+}
+
+int MeasureText(const char16_t* text) {
+  if (text == nullptr) return 0;
+  size_t n = 0;
+  while (text[n] != 0 && n < static_cast<size_t>(INT_MAX)) ++n;
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
+const WideStringHeader* EmptyBlockHeader() { return &g_empty_block.header; }
+
+bool SharesBlock(const WideString& a, const WideString& b) { return a.c_str() == b.c_str(); }
+
+char16_t* WideString::AllocateBlock(int capacity) {
+  if (capacity < 0) return nullptr;
+  const size_t units = static_cast<size_t>(capacity) + 1;
+  if (units > (SIZE_MAX - sizeof(WideStringHeader)) / sizeof(char16_t)) return nullptr;
+  void* memory = std::malloc(sizeof(WideStringHeader) + units * sizeof(char16_t));
+  if (memory == nullptr) return nullptr;
+  auto* header = static_cast<WideStringHeader*>(memory);
+  header->refs = 1;
+  header->length = 0;
+  header->capacity = capacity;
+  auto* text = reinterpret_cast<char16_t*>(header + 1);
+  text[0] = 0;
+  return text;
+}
+
+void WideString::ReleaseBlock(char16_t* text) {
+  if (text == nullptr || IsEmptyBlock(text)) return;
+  // A locked block (negative count) belongs to one value only; the decrement takes it below
+  // zero and frees it like the last sharer's does.
+  if (AddRef(HeaderOf(text), -1) <= 0) std::free(HeaderOf(text));
+}
+
+WideString::WideString() : text_(EmptyText()) {}
+
+WideString::WideString(const char16_t* text) : text_(EmptyText()) {
+  AssignText(MeasureText(text), text);
+}
+
+WideString::WideString(const std::u16string& text) : text_(EmptyText()) {
+  if (text.size() > static_cast<size_t>(INT_MAX)) return;
+  AssignText(static_cast<int>(text.size()), text.data());
+}
+
+WideString::WideString(const WideString& other) : text_(EmptyText()) {
+  if (IsEmptyBlock(other.text_)) return;
+  WideStringHeader* header = other.Header();
+  if (LoadRefs(header) < 0) {
+    // Locked: the other value's writer may still be using the buffer, so take the characters.
+    AssignText(header->length, other.text_);
+    return;
+  }
+  AddRef(header, 1);
+  text_ = other.text_;
+}
+
+WideString::WideString(WideString&& other) noexcept : text_(other.text_) {
+  other.text_ = EmptyText();
+}
+
+WideString& WideString::operator=(const WideString& other) {
+  if (text_ == other.text_) return *this;
+  WideString copy(other);
+  std::swap(text_, copy.text_);
+  return *this;
+}
+
+WideString& WideString::operator=(WideString&& other) noexcept {
+  if (this != &other) {
+    ReleaseBlock(text_);
+    text_ = other.text_;
+    other.text_ = EmptyText();
+  }
+  return *this;
+}
+
+WideString& WideString::operator=(const char16_t* text) {
+  // The text may lie inside this value's own block: build the new value before letting go.
+  WideString copy(text);
+  std::swap(text_, copy.text_);
+  return *this;
+}
+
+WideString::~WideString() { ReleaseBlock(text_); }
+
+WideString WideString::Adopt(char16_t* text) {
+  WideString adopted;
+  if (text == nullptr || IsEmptyBlock(text)) return adopted;
+  // A host's own empty value carries a negative count like ours does; it is static and must
+  // never be counted or freed, so there is nothing to take over.
+  if (LoadRefs(HeaderOf(text)) < 0) return adopted;
+  adopted.text_ = text;
+  return adopted;
+}
+
+bool WideString::MakePrivate(int min_capacity) {
+  if (min_capacity < Length()) min_capacity = Length();
+  const bool empty_block = IsEmptyBlock(text_);
+  const int32_t refs = empty_block ? 1 : LoadRefs(Header());
+  if (!empty_block && refs <= 1 && Header()->capacity >= min_capacity) return true;
+  char16_t* block = AllocateBlock(min_capacity);
+  if (block == nullptr) {
+    Release();
+    return false;
+  }
+  const int length = Length();
+  std::memcpy(block, text_, (static_cast<size_t>(length) + 1) * sizeof(char16_t));
+  HeaderOf(block)->length = length;
+  if (!empty_block && refs < 0) HeaderOf(block)->refs = refs;  // stays locked
+  ReleaseBlock(text_);
+  text_ = block;
+  return true;
+}
+
+bool WideString::AssignText(int n, const char16_t* source) {
+  if (n <= 0 || source == nullptr) {
+    Release();
+    return n == 0;
+  }
+  const bool in_place = !IsEmptyBlock(text_) && LoadRefs(Header()) == 1 && Header()->capacity >= n;
+  if (in_place) {
+    std::memmove(text_, source, static_cast<size_t>(n) * sizeof(char16_t));
+  } else {
+    char16_t* block = AllocateBlock(n);
+    if (block == nullptr) {
+      Release();
+      return false;
+    }
+    std::memcpy(block, source, static_cast<size_t>(n) * sizeof(char16_t));
+    ReleaseBlock(text_);  // after the copy: source may lie in the old block
+    text_ = block;
+  }
+  Header()->length = n;
+  text_[n] = 0;
+  return true;
+}
+
+bool WideString::Append(int n, const char16_t* source) {
+  if (n == 0) return true;
+  if (n < 0 || source == nullptr) return false;
+  const int length = Length();
+  if (n > INT_MAX - length) return false;
+  const int new_length = length + n;
+  const bool empty_block = IsEmptyBlock(text_);
+  const int32_t refs = empty_block ? 1 : LoadRefs(Header());
+  if (!empty_block && refs <= 1 && Header()->capacity >= new_length) {
+    std::memmove(text_ + length, source, static_cast<size_t>(n) * sizeof(char16_t));
+  } else {
+    char16_t* block = AllocateBlock(new_length);
+    if (block == nullptr) return false;
+    std::memcpy(block, text_, static_cast<size_t>(length) * sizeof(char16_t));
+    std::memcpy(block + length, source, static_cast<size_t>(n) * sizeof(char16_t));
+    if (!empty_block && refs < 0) HeaderOf(block)->refs = refs;  // stays locked
+    ReleaseBlock(text_);
+    text_ = block;
+  }
+  Header()->length = new_length;
+  text_[new_length] = 0;
+  return true;
+}
+
+bool WideString::Append(const char16_t* text) { return Append(MeasureText(text), text); }
+
+// The searches keep the C runtime's semantics (wcsstr, wcschr, wcsrchr): they see the text up to
+// its first NUL.
+int WideString::Find(const char16_t* substring, int start) const {
+  if (substring == nullptr || start < 0 || start > Length()) return -1;
+  const char16_t* haystack = text_ + start;
+  if (substring[0] == 0) return start;
+  for (const char16_t* p = haystack; *p != 0; ++p) {
+    size_t k = 0;
+    while (substring[k] != 0 && p[k] == substring[k]) ++k;
+    if (substring[k] == 0) return static_cast<int>(p - text_);
+  }
+  return -1;
+}
+
+int WideString::FindChar(char16_t c, int start) const {
+  if (start < 0 || start >= Length()) return -1;
+  for (const char16_t* p = text_ + start;; ++p) {
+    if (*p == c) return static_cast<int>(p - text_);
+    if (*p == 0) return -1;
+  }
+}
+
+int WideString::ReverseFind(char16_t c) const {
+  int found = -1;
+  for (const char16_t* p = text_;; ++p) {
+    if (*p == c) found = static_cast<int>(p - text_);
+    if (*p == 0) return found;
+  }
+}
+
+WideString WideString::Mid(int first, int count) const {
+  const int64_t length = Length();
+  int64_t begin = first < 0 ? 0 : first;
+  int64_t n = count < 0 ? 0 : count;
+  WideString result;
+  if (begin > length) return result;
+  if (begin + n > length) n = length - begin;
+  result.AssignText(static_cast<int>(n), text_ + begin);
+  return result;
+}
+
+WideString WideString::Mid(int first) const {
+  const int64_t count = static_cast<int64_t>(Length()) - first;
+  return Mid(first, count > INT_MAX ? INT_MAX : static_cast<int>(count));
+}
+
+WideString WideString::Left(int count) const {
+  int n = count < 0 ? 0 : count;
+  if (n > Length()) n = Length();
+  WideString result;
+  result.AssignText(n, text_);
+  return result;
+}
+
+char16_t* WideString::GetBuffer(int min_capacity) {
+  if (!MakePrivate(min_capacity)) return nullptr;
+  return text_;
+}
+
+void WideString::ReleaseBuffer(int new_length) {
+  if (IsEmptyBlock(text_)) return;  // nothing was handed out; the empty block stays unwritten
+  if (LoadRefs(Header()) > 1 && !MakePrivate(Length())) return;
+  const int capacity = Header()->capacity;
+  int length = new_length;
+  if (length == -1) {
+    length = 0;
+    while (length < capacity && text_[length] != 0) ++length;
+  }
+  if (length < 0) length = 0;
+  if (length > capacity) length = capacity;
+  Header()->length = length;
+  text_[length] = 0;
+}
+
+char16_t* WideString::LockBuffer() {
+  if (!MakePrivate(Length())) return nullptr;
+  Header()->refs = -1;
+  return text_;
+}
+
+void WideString::UnlockBuffer() {
+  if (!IsEmptyBlock(text_) && Header()->refs < 0) Header()->refs = 1;
+}
+
+void WideString::Release() {
+  ReleaseBlock(text_);
+  text_ = EmptyText();
+}
+
+int WideString::Format(const char16_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int result = FormatV(format, args);
+  va_end(args);
+  return result;
+}
+
+int WideString::FormatV(const char16_t* format, va_list args) {
+  if (format == nullptr) return 0;
+  va_list estimate_args;
+  va_copy(estimate_args, args);
+  const int estimate = EstimateLength(format, estimate_args);
+  va_end(estimate_args);
+  // A block of its own every time: an argument may point into this value's current text, which
+  // must stay readable until the formatter is done with it.
+  char16_t* block = AllocateBlock(estimate);
+  if (block == nullptr) return 0;
+  va_list format_args;
+  va_copy(format_args, args);
+  const int written = FormatWideV(block, estimate + 1, format, format_args);
+  va_end(format_args);
+  HeaderOf(block)->length = written;
+  if (written == 0) {
+    std::free(HeaderOf(block));
+    Release();
+    return 1;
+  }
+  ReleaseBlock(text_);
+  text_ = block;
+  ReleaseBuffer(-1);
+  return 1;
+}
+
+}  // namespace mobileinfo

@@ -1,0 +1,74 @@
+// The ADB scan: one ADB record per interface of the Android USB driver's interface class.
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "service/service.h"
+#include "support/text.h"
+#include "usb/interface_path.h"
+
+namespace mobileinfo {
+
+namespace {
+
+AdbRecord ZeroAdbRecord() {
+  AdbRecord record;
+  std::memset(&record, 0, sizeof(record));
+  return record;
+}
+
+}  // namespace
+
+int MobileInfoService::ScanAdbInterfaces(const std::u16string& class_guid) {
+  // The list includes the registered interfaces of unplugged devices (no "present" filter), so
+  // an unplugged phone's record turns from active to registered instead of going stale.
+  std::unique_ptr<InterfaceList> list = platform_.OpenInterfaceList(class_guid);
+  if (!list) {
+    std::lock_guard<std::mutex> lock(adb_lock_);
+    last_adb_error_ = kErrorGenFailure;  // the platform does not say why
+    return 0;
+  }
+
+  int result = 0;
+  {
+    // Held through the driver requests too: the scan thread, the notification thread and host
+    // threads scan, and their runs must not interleave.
+    std::lock_guard<std::mutex> lock(adb_lock_);
+    uint32_t error = 0;
+    for (;;) {
+      InterfaceEntry entry;
+      if (!list->Next(entry)) {
+        error = list->error();
+        result = error == kErrorNoMoreItems ? 1 : 0;
+        break;
+      }
+      std::u16string path;
+      if (!ReadInterfacePath(entry, path, error)) break;  // later interfaces wait for the next scan
+
+      UsbDeviceRecord parsed;
+      std::memset(&parsed, 0, sizeof(parsed));
+      if (!ParseInterfacePath(path.c_str(), &parsed)) continue;
+
+      const std::u16string serial = FieldText(parsed.serial);
+      auto found = adb_devices_.find(serial);
+      if (found == adb_devices_.end()) {
+        AdbRecord record = ZeroAdbRecord();
+        CopyField(record.device_key, FieldText(parsed.device_key));
+        found = adb_devices_.emplace(serial, record).first;
+      }
+      AdbRecord& record = found->second;
+      if (entry.active) {
+        // A failed read keeps the serial read before; the interface is up all the same.
+        ReadAdbSerial(platform_, path.c_str(), record.adb_serial);
+        record.state = kAdbActive;
+      } else {
+        record.state = kAdbRegistered;
+      }
+    }
+    if (!result) last_adb_error_ = error;
+  }
+  list.reset();  // destroyed outside the lock, like the open
+  return result;
+}
+
+}  // namespace mobileinfo

@@ -1,0 +1,132 @@
+// The Linux backend's answers about the process and the machine, its profile reader on real
+// files, and its detached threads.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "platform/linux/linux_platform.h"
+#include "support/text.h"
+
+namespace fs = std::filesystem;
+
+namespace mobileinfo {
+namespace {
+
+TEST(EnvironmentTest, ProcessFacts) {
+  LinuxPlatform platform("/nonexistent");
+  fs::path executable = fs::read_symlink("/proc/self/exe");
+  EXPECT_EQ(platform.HostDirectory(), Utf8ToUtf16(executable.parent_path().string()));
+  EXPECT_EQ(platform.PathSeparator(), u'/');
+  EXPECT_EQ(platform.ProcessId(), static_cast<uint32_t>(getpid()));
+  int32_t now = platform.Now();
+  EXPECT_LE(std::abs(now - static_cast<int32_t>(std::time(nullptr))), 2);
+  EXPECT_FALSE(platform.IsReadable(nullptr, 4));
+  EXPECT_TRUE(platform.IsReadable(&now, sizeof now));
+}
+
+TEST(EnvironmentTest, VersionIsNotWindowsButTheMachineIsReported) {
+  LinuxPlatform platform("/nonexistent");
+  auto version = platform.GetOsVersion();
+  ASSERT_TRUE(version.has_value());  // the bitness probe needs one
+  EXPECT_NE(version->platform_id, 2u);  // not the NT family: OS code 0
+  struct utsname name;
+  ASSERT_EQ(uname(&name), 0);
+  EXPECT_EQ(std::to_string(version->major), std::string(name.release).substr(0, std::string(name.release).find('.')));
+  auto architecture = platform.NativeProcessorArchitecture();
+  ASSERT_TRUE(architecture.has_value());
+  if (std::string(name.machine) == "x86_64") {
+    EXPECT_EQ(*architecture, 9);
+  } else if (std::string(name.machine) == "aarch64") {
+    EXPECT_EQ(*architecture, 12);
+  }
+}
+
+TEST(EnvironmentTest, DebugTrapWithoutDebuggerOnlyWrites) {
+  LinuxPlatform platform("/nonexistent");
+  testing::internal::CaptureStderr();
+  platform.DebugTrap(u"format not supported: \u00e9");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "format not supported: \xc3\xa9\n");
+}
+
+class ProfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "mobileinfo-ini-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::u16string Write(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
+    return Utf8ToUtf16(dir_ + "/" + name);
+  }
+  static std::string Utf16Le(const std::u16string& text, bool big_endian = false) {
+    std::string bytes;
+    for (char16_t c : text) {
+      char low = static_cast<char>(c & 0xFF), high = static_cast<char>(c >> 8);
+      bytes += big_endian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+  }
+  std::u16string Read(const std::u16string& file, const std::u16string& section,
+                      const std::u16string& key, uint32_t capacity, uint32_t* count = nullptr) {
+    std::u16string value = u"stale";
+    uint32_t n = platform_.ReadProfileString(file, section, key, capacity, value);
+    if (count) *count = n;
+    EXPECT_EQ(n, value.size());
+    return value;
+  }
+
+  std::string dir_;
+  LinuxPlatform platform_{"/nonexistent"};
+};
+
+TEST_F(ProfileTest, ReadsFilesInEveryEncodingTheReplyMayHave) {
+  auto utf8 = Write("utf8.ini", "\xEF\xBB\xBF[main]\r\nMobileInfoCacheTimeOut=7\r\n[18d1_4ee7]\r\n"
+                               "Name=Pixel \xE2\x80\x94 7\r\n");
+  EXPECT_EQ(Read(utf8, u"MAIN", u"mobileinfocachetimeout", 260), u"7");
+  EXPECT_EQ(Read(utf8, u"18d1_4ee7", u"Name", 260), u"Pixel \u2014 7");
+
+  const std::u16string text = u"[18d1_4ee7]\r\nUID=42\r\nName=\u5927\u5bb9\u91cf\r\n";
+  auto le = Write("le.ini", "\xFF\xFE" + Utf16Le(text));
+  auto be = Write("be.ini", "\xFE\xFF" + Utf16Le(text, true));
+  EXPECT_EQ(Read(le, u"18d1_4ee7", u"Name", 32), u"\u5927\u5bb9\u91cf");
+  EXPECT_EQ(Read(be, u"18D1_4EE7", u"UID", 32), u"42");
+}
+
+TEST_F(ProfileTest, MissingOrHostileFilesAreSafe) {
+  uint32_t count = 1;
+  EXPECT_EQ(Read(Utf8ToUtf16(dir_ + "/absent.ini"), u"main", u"k", 260, &count), u"");
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(Read(Utf8ToUtf16(dir_), u"main", u"k", 260), u"");  // a directory
+
+  std::string long_line = "[main]\nk=" + std::string(200000, 'v') + "\n";
+  auto big = Write("long.ini", long_line);
+  EXPECT_EQ(Read(big, u"main", u"k", 260, &count), std::u16string(259, u'v'));
+  EXPECT_EQ(count, 259u);
+  EXPECT_EQ(Read(big, u"main", u"k", 0, &count), u"");
+
+  std::string junk("[main]\nk=\x00\xFF\xFE\x80\x01x\n", 16);
+  auto binary = Write("junk.ini", junk);
+  Read(binary, u"main", u"k", 260);  // whatever it reads, it reads it safely
+}
+
+TEST(RunDetachedTest, RunsTheWorkOnAnotherThread) {
+  LinuxPlatform platform("/nonexistent");
+  auto ran = std::make_shared<std::promise<std::thread::id>>();
+  auto result = ran->get_future();
+  ASSERT_TRUE(platform.RunDetached([ran] { ran->set_value(std::this_thread::get_id()); }));
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_TRUE(result.get() != std::this_thread::get_id());
+}
+
+}  // namespace
+}  // namespace mobileinfo

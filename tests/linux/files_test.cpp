@@ -1,0 +1,193 @@
+// The Linux backend's files: Win32 open modes, no sharing between open handles, MoveFileW's
+// refusal to replace, deletion that may have to wait, GetTempFileNameW's names.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/linux/linux_platform.h"
+#include "support/text.h"
+
+namespace fs = std::filesystem;
+
+namespace mobileinfo {
+namespace {
+
+// Makes the entries of a directory impossible to delete (or possible again): a read-only
+// directory for ordinary users, the immutable flag for root. False when neither works here.
+bool SetUndeletable(const std::string& directory, bool undeletable) {
+  if (geteuid() != 0) {
+    fs::permissions(directory, undeletable ? fs::perms::owner_read | fs::perms::owner_exec
+                                           : fs::perms::owner_all);
+    return true;
+  }
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (done) {
+    flags = undeletable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    done = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  close(fd);
+  return done;
+}
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "mobileinfo-files-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (fs::exists(Native("locked"))) SetUndeletable(Native("locked"), false);
+    fs::remove_all(dir_, ignored);
+  }
+
+  std::u16string Path(const std::string& name) const { return Utf8ToUtf16(dir_ + "/" + name); }
+  std::string Native(const std::string& name) const { return dir_ + "/" + name; }
+  void Put(const std::string& name, const std::string& content) {
+    std::ofstream(Native(name), std::ios::binary) << content;
+  }
+  std::string Get(const std::string& name) {
+    std::ifstream in(Native(name), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  std::string dir_;
+  LinuxPlatform platform_{"/nonexistent"};
+};
+
+TEST_F(FilesTest, OpenModes) {
+  EXPECT_EQ(platform_.OpenFile(Path("absent"), FileMode::kReadExisting), nullptr);
+  EXPECT_EQ(platform_.OpenFile(Path("absent"), FileMode::kTruncateExisting), nullptr);
+  EXPECT_FALSE(platform_.FileExists(Path("absent")));
+
+  {
+    auto file = platform_.OpenFile(Path("data"), FileMode::kCreateAlways);
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(file->Write("hello world", 11));
+    EXPECT_EQ(file->Size(), 11u);
+  }
+  EXPECT_TRUE(platform_.FileExists(Path("data")));
+  {
+    auto file = platform_.OpenFile(Path("data"), FileMode::kReadExisting);
+    ASSERT_NE(file, nullptr);
+    char buffer[16] = {};
+    EXPECT_EQ(file->Seek(6), 6);
+    EXPECT_EQ(file->Read(buffer, sizeof buffer), 5u);
+    EXPECT_EQ(std::string(buffer), "world");
+    EXPECT_EQ(file->Read(buffer, sizeof buffer), 0u);  // end of file
+    EXPECT_FALSE(file->Write("x", 1));                 // opened for reading only
+  }
+  {
+    auto file = platform_.OpenFile(Path("data"), FileMode::kCreateAlways);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Size(), 0u);  // an existing file is truncated
+    EXPECT_TRUE(file->Write("abc", 3));
+  }
+  {
+    auto file = platform_.OpenFile(Path("data"), FileMode::kTruncateExisting);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Size(), 0u);
+    EXPECT_TRUE(file->Write("xy", 2));
+  }
+  EXPECT_EQ(Get("data"), "xy");
+  // A directory is not a file, whatever the mode.
+  EXPECT_EQ(platform_.OpenFile(Utf8ToUtf16(dir_), FileMode::kReadExisting), nullptr);
+  EXPECT_EQ(platform_.OpenFile(Utf8ToUtf16(dir_), FileMode::kCreateAlways), nullptr);
+  EXPECT_TRUE(platform_.FileExists(Utf8ToUtf16(dir_)));
+}
+
+TEST_F(FilesTest, OpenFileIsNotShared) {
+  Put("shared", "keep me");
+  auto first = platform_.OpenFile(Path("shared"), FileMode::kReadExisting);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(platform_.OpenFile(Path("shared"), FileMode::kReadExisting), nullptr);
+  // A refused create must not have truncated the file of the handle that holds it.
+  EXPECT_EQ(platform_.OpenFile(Path("shared"), FileMode::kCreateAlways), nullptr);
+  EXPECT_EQ(platform_.OpenFile(Path("shared"), FileMode::kTruncateExisting), nullptr);
+  EXPECT_EQ(Get("shared"), "keep me");
+  EXPECT_FALSE(platform_.DeleteFile(Path("shared")));
+  EXPECT_FALSE(platform_.MoveFile(Path("shared"), Path("moved")));
+  // Another backend object (another library instance) is refused too.
+  LinuxPlatform other("/nonexistent");
+  EXPECT_EQ(other.OpenFile(Path("shared"), FileMode::kReadExisting), nullptr);
+
+  first.reset();
+  EXPECT_NE(platform_.OpenFile(Path("shared"), FileMode::kReadExisting), nullptr);
+  EXPECT_TRUE(platform_.DeleteFile(Path("shared")));
+  EXPECT_FALSE(platform_.FileExists(Path("shared")));
+}
+
+TEST_F(FilesTest, DeleteMoveAndCreateDirectory) {
+  EXPECT_FALSE(platform_.DeleteFile(Path("absent")));
+  ASSERT_TRUE(platform_.CreateDirectory(Path("sub")));
+  EXPECT_FALSE(platform_.CreateDirectory(Path("sub")));  // exists already
+  EXPECT_FALSE(platform_.CreateDirectory(Path("missing/deeper")));
+  EXPECT_FALSE(platform_.DeleteFile(Path("sub")));  // DeleteFileW refuses directories
+  EXPECT_TRUE(fs::is_directory(Native("sub")));
+
+  Put("a", "A");
+  Put("b", "B");
+  EXPECT_FALSE(platform_.MoveFile(Path("a"), Path("b")));  // never replaces
+  EXPECT_EQ(Get("b"), "B");
+  EXPECT_TRUE(platform_.MoveFile(Path("a"), Path("sub/a")));
+  EXPECT_EQ(Get("sub/a"), "A");
+  EXPECT_FALSE(platform_.FileExists(Path("a")));
+  EXPECT_FALSE(platform_.MoveFile(Path("a"), Path("c")));  // source gone
+}
+
+TEST_F(FilesTest, ScheduleDeleteDeletesNowOrWhenItCan) {
+  Put("now", "x");
+  EXPECT_TRUE(platform_.ScheduleDelete(Path("now")));
+  EXPECT_FALSE(platform_.FileExists(Path("now")));
+  EXPECT_TRUE(platform_.ScheduleDelete(Path("never-there")));
+
+  ASSERT_TRUE(platform_.CreateDirectory(Path("locked")));
+  Put("locked/later", "x");
+  Put("locked/replaced", "x");
+  if (!SetUndeletable(Native("locked"), true)) GTEST_SKIP() << "no way to refuse a deletion here";
+  EXPECT_FALSE(platform_.DeleteFile(Path("locked/later")));
+  EXPECT_TRUE(platform_.ScheduleDelete(Path("locked/later")));
+  EXPECT_TRUE(platform_.ScheduleDelete(Path("locked/replaced")));
+  EXPECT_TRUE(platform_.FileExists(Path("locked/later")));
+  ASSERT_TRUE(SetUndeletable(Native("locked"), false));
+  // Another file takes one of the names before the retry: it is not the file to delete.
+  // (made before the old one goes, so that it cannot reuse the old inode)
+  Put("locked/replacement", "new");
+  fs::rename(Native("locked/replacement"), Native("locked/replaced"));
+  auto created = platform_.OpenFile(Path("elsewhere"), FileMode::kCreateAlways);  // retries
+  EXPECT_FALSE(platform_.FileExists(Path("locked/later")));
+  EXPECT_EQ(Get("locked/replaced"), "new");
+}
+
+TEST_F(FilesTest, TempNames) {
+  setenv("TMPDIR", dir_.c_str(), 1);
+  EXPECT_EQ(platform_.TempDirectory(), Utf8ToUtf16(dir_ + "/"));
+  setenv("TMPDIR", (dir_ + "/").c_str(), 1);
+  EXPECT_EQ(platform_.TempDirectory(), Utf8ToUtf16(dir_ + "/"));
+  unsetenv("TMPDIR");
+  EXPECT_EQ(platform_.TempDirectory(), u"/tmp/");
+
+  EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"!lyinfo%^&", 0x1A2B), u"/tmp/!ly1A2B.tmp");
+  EXPECT_EQ(platform_.TempFileName(u"/tmp", u"!lyinfo%^&", 0xF), u"/tmp/!lyF.tmp");
+  EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"ab", 255), u"/tmp/abFF.tmp");
+  // Only the low 16 bits of the number count, as in GetTempFileNameW.
+  EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"pre", 0x12345), u"/tmp/pre2345.tmp");
+  EXPECT_FALSE(platform_.FileExists(u"/tmp/!ly1A2B.tmp"));  // no file is created
+}
+
+}  // namespace
+}  // namespace mobileinfo

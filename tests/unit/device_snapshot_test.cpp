@@ -1,0 +1,320 @@
+// "MobileInfo2.dat" against the fake platform's in-memory files: the exact layout, what a load
+// accepts, and what survives a save that fails part-way.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "service/service.h"
+#include "service_peer.h"
+#include "support/text.h"
+
+namespace mobileinfo {
+namespace {
+
+const std::u16string kSnapshotPath = u"C:\\Host\\MobileInfo2.dat";
+constexpr size_t kRecordSize = 1092;
+
+UsbDeviceRecord Record(const std::u16string& serial, const std::u16string& device_key = u"VID_04e8&PID_6860",
+                       int32_t kind = kStorageOther) {
+  UsbDeviceRecord record;
+  std::memset(&record, 0, sizeof(record));
+  record.storage_kind = kind;
+  CopyField(record.device_key, device_key);
+  CopyField(record.serial, serial);
+  return record;
+}
+
+std::string Header(uint32_t record_size = 1092) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((record_size >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+std::string Bytes(const UsbDeviceRecord& record) {
+  return std::string(reinterpret_cast<const char*>(&record), sizeof(record));
+}
+
+std::vector<std::u16string> Keys(const DeviceMap& map) {
+  std::vector<std::u16string> keys;
+  for (const auto& entry : map) keys.push_back(entry.first);
+  return keys;
+}
+
+class DeviceSnapshotTest : public ::testing::Test {
+ protected:
+  DeviceMap& present() { return ServicePeer::present_devices(service); }
+
+  FakePlatform fake;
+  MobileInfoService service{fake};
+};
+
+// --- save -------------------------------------------------------------------------------------
+
+TEST_F(DeviceSnapshotTest, SaveWritesHeaderAndRawRecordsInKeyOrder) {
+  present()[u"b"] = Record(u"b", u"VID_18d1&PID_4ee2", kStorageComposite);
+  present()[u"A"] = Record(u"A", u"VID_0781&PID_5567", kStorageMass);
+  present()[u"B"] = Record(u"B");
+  ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
+
+  std::string expected = Header() + Bytes(present()[u"A"]) + Bytes(present()[u"B"]) +
+                         Bytes(present()[u"b"]);
+  EXPECT_EQ(fake.GetFile(kSnapshotPath), expected);
+  EXPECT_EQ(expected.substr(0, 4), std::string("\x44\x04\x00\x00", 4));
+  // Offsets of the file format: kind at 0, key at 4, serial at 68 of each record.
+  EXPECT_EQ(expected[4], kStorageMass);
+  EXPECT_EQ(expected[4 + 4], 'V');
+  EXPECT_EQ(expected[4 + 68], 'A');
+  EXPECT_EQ(expected[4 + 69], '\0');
+}
+
+TEST_F(DeviceSnapshotTest, SaveReplacesAnExistingFileWhole) {
+  fake.SetFile(kSnapshotPath, std::string(50000, 'x'));
+  present()[u"S"] = Record(u"S");
+  ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
+  EXPECT_EQ(fake.GetFile(kSnapshotPath)->size(), 4 + kRecordSize);
+}
+
+TEST_F(DeviceSnapshotTest, EmptyMapLeavesAnEmptyFileAndReportsFailure) {
+  EXPECT_EQ(service.SaveDeviceSnapshot(), 0);
+  EXPECT_EQ(fake.GetFile(kSnapshotPath), std::string());
+  fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"OLD")));
+  EXPECT_EQ(service.SaveDeviceSnapshot(), 0);
+  EXPECT_EQ(fake.GetFile(kSnapshotPath), std::string());
+}
+
+TEST_F(DeviceSnapshotTest, UnopenableFileFailsTheSave) {
+  fake.unopenable.insert(kSnapshotPath);
+  present()[u"S"] = Record(u"S");
+  EXPECT_EQ(service.SaveDeviceSnapshot(), 0);
+  EXPECT_FALSE(fake.GetFile(kSnapshotPath));
+}
+
+TEST_F(DeviceSnapshotTest, SaveFailingPartWayLeavesWholeRecordsLoadable) {
+  for (const char16_t* serial : {u"S1", u"S2", u"S3", u"S4", u"S5"}) present()[serial] = Record(serial);
+  fake.write_limit = 4 + 2 * kRecordSize + 100;
+  EXPECT_EQ(service.SaveDeviceSnapshot(), 0);
+  EXPECT_EQ(fake.GetFile(kSnapshotPath)->size(), 4 + 2 * kRecordSize + 100);
+
+  FakePlatform restart;
+  restart.SetFile(kSnapshotPath, *fake.GetFile(kSnapshotPath));
+  MobileInfoService reloaded(restart);
+  EXPECT_EQ(reloaded.LoadDeviceSnapshot(), 1);
+  EXPECT_EQ(Keys(ServicePeer::present_devices(reloaded)),
+            (std::vector<std::u16string>{u"S1", u"S2"}));
+
+  // A disk that fills inside the header leaves a file that no load takes for a snapshot.
+  fake.write_limit = 2;
+  EXPECT_EQ(service.SaveDeviceSnapshot(), 0);
+  EXPECT_EQ(fake.GetFile(kSnapshotPath)->size(), 2u);
+  present().clear();
+  EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
+  EXPECT_TRUE(present().empty());
+}
+
+// --- load -------------------------------------------------------------------------------------
+
+TEST_F(DeviceSnapshotTest, SavedMapLoadsBackUnchanged) {
+  present()[u"R58M12345ABC"] = Record(u"R58M12345ABC", u"VID_04e8&PID_6860", kStorageComposite);
+  present()[u"4C530001"] = Record(u"4C530001", u"VID_0781&PID_5567", kStorageMass);
+  const DeviceMap saved = present();
+  ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
+  present().clear();
+  ASSERT_EQ(service.LoadDeviceSnapshot(), 1);
+  ASSERT_EQ(Keys(present()), Keys(saved));
+  for (const auto& entry : saved) {
+    EXPECT_EQ(std::memcmp(&present()[entry.first], &entry.second, kRecordSize), 0);
+  }
+}
+
+TEST_F(DeviceSnapshotTest, FilesThatAreNoSnapshotLoadNothing) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"empty", ""},
+      {"truncated header", Header().substr(0, 3)},
+      {"phone cache header", Header(15296) + Bytes(Record(u"S1"))},
+      {"zero header", Header(0) + Bytes(Record(u"S1"))},
+  };
+  EXPECT_EQ(service.LoadDeviceSnapshot(), 0);  // missing
+  EXPECT_TRUE(present().empty());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake.SetFile(kSnapshotPath, c.bytes);
+    EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
+    EXPECT_TRUE(present().empty());
+  }
+  fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"S1")));
+  fake.unopenable.insert(kSnapshotPath);
+  EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
+  EXPECT_TRUE(present().empty());
+}
+
+TEST_F(DeviceSnapshotTest, TrailingBytesShortOfARecordAreIgnored) {
+  fake.SetFile(kSnapshotPath, Header());
+  EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
+  EXPECT_TRUE(present().empty());
+
+  fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"S1")).substr(0, kRecordSize - 1));
+  EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
+  EXPECT_TRUE(present().empty());
+
+  std::string three = Header() + Bytes(Record(u"S1")) + Bytes(Record(u"S2")) + Bytes(Record(u"S3"));
+  fake.SetFile(kSnapshotPath, three + std::string(10, '\x7f'));
+  ASSERT_EQ(fake.GetFile(kSnapshotPath)->size(), 4 + 3 * kRecordSize + 10);
+  EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
+  EXPECT_EQ(Keys(present()), (std::vector<std::u16string>{u"S1", u"S2", u"S3"}));
+
+  present().clear();
+  fake.SetFile(kSnapshotPath, three + Bytes(Record(u"S4")).substr(0, 600));
+  EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
+  EXPECT_EQ(Keys(present()), (std::vector<std::u16string>{u"S1", u"S2", u"S3"}));
+}
+
+TEST_F(DeviceSnapshotTest, KeysComeFromTheSerialField) {
+  UsbDeviceRecord cut = Record(u"AB");
+  cut.serial[3] = u'C';  // text after the first NUL is no part of the key
+  UsbDeviceRecord full;
+  std::memset(&full, 0, sizeof(full));
+  for (char16_t& unit : full.serial) unit = u'Z';  // 512 units, no terminator
+  UsbDeviceRecord earlier = Record(u"DUP", u"VID_0001&PID_0001");
+  UsbDeviceRecord later = Record(u"DUP", u"VID_0002&PID_0002");
+  fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"")) + Bytes(cut) + Bytes(full) +
+                                  Bytes(earlier) + Bytes(later));
+  present()[u"KEPT"] = Record(u"KEPT");  // a load adds to the map; Init empties it first
+
+  EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
+  EXPECT_EQ(Keys(present()),
+            (std::vector<std::u16string>{u"AB", u"DUP", u"KEPT", std::u16string(512, u'Z')}));
+  EXPECT_EQ(FieldText(present()[u"DUP"].device_key), u"VID_0002&PID_0002");
+  EXPECT_EQ(present()[u"AB"].serial[3], u'C');  // the record itself is kept as read
+}
+
+// Reads fail once the file position passes fail_after bytes, or seeks fail.
+class FaultyReadPlatform : public FakePlatform {
+ public:
+  class FaultyFile : public File {
+   public:
+    FaultyFile(std::unique_ptr<File> inner, FaultyReadPlatform& owner)
+        : inner_(std::move(inner)), owner_(owner) {}
+    std::optional<uint32_t> Read(void* buffer, uint32_t size) override {
+      if (position_ + size > owner_.fail_reads_after) return std::nullopt;
+      std::optional<uint32_t> n = inner_->Read(buffer, size);
+      if (n) position_ += *n;
+      return n;
+    }
+    bool Write(const void* data, uint32_t size) override { return inner_->Write(data, size); }
+    int64_t Seek(uint32_t offset) override {
+      if (offset >= owner_.fail_seeks_from) return -1;
+      position_ = offset;
+      return inner_->Seek(offset);
+    }
+    uint32_t Size() override { return inner_->Size(); }
+
+   private:
+    std::unique_ptr<File> inner_;
+    FaultyReadPlatform& owner_;
+    uint64_t position_ = 0;
+  };
+
+  std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override {
+    std::unique_ptr<File> inner = FakePlatform::OpenFile(path, mode);
+    if (!inner) return nullptr;
+    return std::make_unique<FaultyFile>(std::move(inner), *this);
+  }
+
+  uint64_t fail_reads_after = UINT64_MAX;
+  uint64_t fail_seeks_from = UINT64_MAX;
+};
+
+TEST(DeviceSnapshotFaultTest, ReadOrSeekFailurePartWayKeepsTheRecordsBefore) {
+  const std::string file = Header() + Bytes(Record(u"S1")) + Bytes(Record(u"S2")) +
+                           Bytes(Record(u"S3"));
+  {
+    FaultyReadPlatform fake;
+    fake.SetFile(kSnapshotPath, file);
+    fake.fail_reads_after = 4 + 2 * kRecordSize + 5;
+    MobileInfoService service(fake);
+    EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
+    EXPECT_EQ(Keys(ServicePeer::present_devices(service)),
+              (std::vector<std::u16string>{u"S1", u"S2"}));
+  }
+  {
+    FaultyReadPlatform fake;
+    fake.SetFile(kSnapshotPath, file);
+    fake.fail_reads_after = 2;
+    MobileInfoService service(fake);
+    EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
+    EXPECT_TRUE(ServicePeer::present_devices(service).empty());
+  }
+  {
+    FaultyReadPlatform fake;
+    fake.SetFile(kSnapshotPath, file);
+    fake.fail_seeks_from = 4 + kRecordSize;
+    MobileInfoService service(fake);
+    EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
+    EXPECT_EQ(Keys(ServicePeer::present_devices(service)), std::vector<std::u16string>{u"S1"});
+  }
+  {
+    // A seek that fails during a save stops it after the whole records written so far.
+    FaultyReadPlatform fake;
+    fake.fail_seeks_from = 4 + 2 * kRecordSize;
+    MobileInfoService service(fake);
+    for (const char16_t* serial : {u"S1", u"S2", u"S3"}) {
+      ServicePeer::present_devices(service)[serial] = Record(serial);
+    }
+    EXPECT_EQ(service.SaveDeviceSnapshot(), 0);
+    EXPECT_EQ(fake.GetFile(kSnapshotPath)->size(), 4 + 2 * kRecordSize);
+  }
+}
+
+TEST_F(DeviceSnapshotTest, HundredMegabyteFileLoadsRecordByRecord) {
+  constexpr size_t kFileSize = 100u * 1024 * 1024;
+  constexpr size_t kRecords = (kFileSize - 4) / kRecordSize;
+  constexpr size_t kDistinct = 1000;
+  std::string bytes = Header();
+  bytes.reserve(kFileSize);
+  for (size_t k = 0; k < kRecords; ++k) {
+    std::u16string serial = k % 97 == 0 ? u"" : u"SER" + Utf8ToUtf16(std::to_string(k % kDistinct));
+    bytes += Bytes(Record(serial, u"VID_04e8&PID_6860", static_cast<int32_t>(k)));
+  }
+  bytes.resize(kFileSize, '\x01');  // a partial record at the end
+  fake.SetFile(kSnapshotPath, bytes);
+  bytes = std::string();
+
+  EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
+  EXPECT_EQ(present().size(), kDistinct);
+  // Each serial holds the last record that carried it.
+  size_t last_with_7 = kRecords - 1;
+  while (last_with_7 % kDistinct != 7 || last_with_7 % 97 == 0) --last_with_7;
+  EXPECT_EQ(present()[u"SER7"].storage_kind, static_cast<int32_t>(last_with_7));
+}
+
+// --- across a restart -------------------------------------------------------------------------
+
+TEST(DeviceSnapshotRestartTest, DevicesThatStayedPluggedInAreNoArrivals) {
+  FakePlatform fake;
+  fake.AddDevice(u"USB\\VID_04E8&PID_6860\\STAYED");
+  fake.AddDevice(u"USB\\VID_04E8&PID_6860\\LEFT");
+  {
+    MobileInfoService before(fake);
+    ASSERT_EQ(before.ScanUsbDevices(), 1);
+  }
+  fake.RemoveDevice(u"USB\\VID_04E8&PID_6860\\LEFT");
+  fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\CAME");
+
+  MobileInfoService after(fake);
+  ASSERT_EQ(after.LoadDeviceSnapshot(), 1);
+  ASSERT_EQ(after.ScanUsbDevices(), 1);
+  std::vector<std::u16string> arrivals, removals;
+  for (const auto& r : ServicePeer::arrivals(after)) arrivals.push_back(FieldText(r.serial));
+  for (const auto& r : ServicePeer::removals(after)) removals.push_back(FieldText(r.serial));
+  EXPECT_EQ(arrivals, std::vector<std::u16string>{u"CAME"});
+  EXPECT_EQ(removals, std::vector<std::u16string>{u"LEFT"});
+}
+
+}  // namespace
+}  // namespace mobileinfo

@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+#include "conformance_cases.h"
+#include "fake_platform.h"
+#include "support/text.h"
+#include "support/wide_string.h"
+
+namespace mobileinfo {
+namespace {
+
+std::string Utf8(const std::u16string& text) { return Utf16ToUtf8(text); }
+
+int Estimate(const char16_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = WideString::EstimateLength(format, args);
+  va_end(args);
+  return n;
+}
+
+TEST(FormatWideTest, MatchesTheWin32FormatterOnEveryConformanceCase) {
+  for (const auto& c : conformance::FormatCases()) {
+    std::vector<char16_t> out(2048, u'#');
+    const int written = c.run(&FormatWideV, out.data(), static_cast<int>(out.size()));
+    const std::u16string got(out.data());
+    EXPECT_EQ(Utf8(c.expected), Utf8(got)) << c.name;
+    EXPECT_EQ(static_cast<int>(c.expected.size()), written) << c.name;
+  }
+}
+
+TEST(FormatWideTest, KeepsTheFirstCapacityMinusOneUnitsAndTerminates) {
+  char16_t out[8];
+  for (auto& c : out) c = u'#';
+  EXPECT_EQ(4, FormatWide(out, 5, u"%s-%d", u"abcdef", 12345));
+  EXPECT_EQ(u"abcd", std::u16string(out));
+  EXPECT_EQ(u'#', out[5]);  // nothing written past the capacity
+
+  EXPECT_EQ(0, FormatWide(out, 1, u"%s", u"abc"));
+  EXPECT_EQ(0, out[0]);
+  EXPECT_EQ(0, FormatWide(nullptr, 10, u"abc"));
+  out[0] = u'#';
+  EXPECT_EQ(0, FormatWide(out, 0, u"abc"));
+  EXPECT_EQ(u'#', out[0]);
+}
+
+TEST(FormatWideTest, HugeWidthsStopAtTheCapacity) {
+  char16_t out[16];
+  EXPECT_EQ(15, FormatWide(out, 16, u"%2000000000d", 1));
+  EXPECT_EQ(std::u16string(15, u' '), std::u16string(out));
+  EXPECT_EQ(15, FormatWide(out, 16, u"%99999999999999999999s", u"x"));
+}
+
+TEST(FormatWideTest, LongOutputHasNoFixedLimit) {
+  // wvsprintfW stops at 1024 units; ours writes whatever fits the buffer.
+  const std::u16string long_text(5000, u'q');
+  std::vector<char16_t> out(6000);
+  EXPECT_EQ(5002, FormatWide(out.data(), static_cast<int>(out.size()), u"<%s>",
+                             long_text.c_str()));
+  EXPECT_EQ(u"<" + long_text + u">", std::u16string(out.data()));
+}
+
+TEST(FormatWideTest, NarrowBytesBecomeOneUnitEach) {
+  char16_t out[16];
+  FormatWide(out, 16, u"%S|%C", "\xE9\xFF", 0xE9);
+  EXPECT_EQ(std::u16string(u"\u00e9\u00ff|\u00e9"), std::u16string(out));
+}
+
+TEST(FormatWideTest, HashPrefixOnlyForHexadecimal) {
+  char16_t out[32];
+  // The original reads past the digits for "%#d"; the prefix belongs to hexadecimal only.
+  FormatWide(out, 32, u"%#d %#u %#6x", 42, 7u, 255);
+  EXPECT_EQ(std::u16string(u"42 7     0xff"), std::u16string(out));
+}
+
+TEST(EstimateLengthTest, CountsLiteralTextAndPercent) {
+  EXPECT_EQ(0, Estimate(u""));
+  EXPECT_EQ(3, Estimate(u"abc"));
+  EXPECT_EQ(3, Estimate(u"a%%b"));
+}
+
+TEST(EstimateLengthTest, IntegersReserveAtLeast32Units) {
+  EXPECT_EQ(32, Estimate(u"%d", 1));
+  EXPECT_EQ(32, Estimate(u"%u", 1));
+  EXPECT_EQ(32, Estimate(u"%o", 1));
+  EXPECT_EQ(40, Estimate(u"%40d", 1));
+  EXPECT_EQ(40, Estimate(u"%20.20x", 1));
+  EXPECT_EQ(34, Estimate(u"%#x", 1));
+  EXPECT_EQ(32, Estimate(u"% +-0d", 1));
+  EXPECT_EQ(32, Estimate(u"%p", static_cast<void*>(nullptr)));
+  EXPECT_EQ(0, Estimate(u"%n", static_cast<int*>(nullptr)));
+}
+
+TEST(EstimateLengthTest, StarTakesWidthAndPrecisionFromTheArguments) {
+  EXPECT_EQ(50, Estimate(u"%*d", 50, 1));
+  EXPECT_EQ(40, Estimate(u"%.*d", 40, 1));
+  EXPECT_EQ(7 + 3, Estimate(u"%*s", 7, u"abc") + Estimate(u"%s", u"abc"));
+}
+
+TEST(EstimateLengthTest, TextCountsItsLengthRaisedToTheWidthAndCutToThePrecision) {
+  EXPECT_EQ(5, Estimate(u"%s", u"hello"));
+  EXPECT_EQ(1, Estimate(u"%s", u""));
+  EXPECT_EQ(6, Estimate(u"%s", static_cast<const char16_t*>(nullptr)));
+  EXPECT_EQ(10, Estimate(u"%10s", u"ab"));
+  EXPECT_EQ(3, Estimate(u"%.3s", u"abcdef"));
+  // Cut first, then raised: the formatter pads the cut text to the width.
+  EXPECT_EQ(10, Estimate(u"%10.3s", u"abcdef"));
+  EXPECT_EQ(3, Estimate(u"%S", "abc"));
+  EXPECT_EQ(4, Estimate(u"%hs", "abcd"));
+  EXPECT_EQ(5, Estimate(u"%ls", u"abcde"));
+  EXPECT_EQ(5, Estimate(u"%lS", u"abcde"));
+  EXPECT_EQ(6, Estimate(u"%S", static_cast<const char*>(nullptr)));
+  EXPECT_EQ(300, Estimate(u"%s", conformance::LongArgument()));
+}
+
+TEST(EstimateLengthTest, CharactersCountTwoRaisedToTheWidth) {
+  EXPECT_EQ(2, Estimate(u"%c", 'a'));
+  EXPECT_EQ(2, Estimate(u"%C", 'a'));
+  EXPECT_EQ(2, Estimate(u"%lc", 'a'));
+  EXPECT_EQ(5, Estimate(u"%5c", 'a'));
+  EXPECT_EQ(5, Estimate(u"%5.1c", 'a'));
+}
+
+TEST(EstimateLengthTest, SixtyFourBitArgumentsKeepLaterArgumentsInStep) {
+  EXPECT_EQ(32 + 1 + 4, Estimate(u"%I64d %s", 1LL << 40, u"tail"));
+  EXPECT_EQ(32 + 1 + 4, Estimate(u"%I64x-%s", -1LL, u"tail"));
+}
+
+TEST(EstimateLengthTest, IsAnUpperBoundOfTheFormatter) {
+  for (const auto& c : conformance::FormatCases()) {
+    // Run the case through a formatter that estimates instead of formatting.
+    auto estimate = [](char16_t*, int, const char16_t* format, va_list args) {
+      return WideString::EstimateLength(format, args);
+    };
+    const int estimated = c.run(estimate, nullptr, 0);
+    EXPECT_GE(estimated, static_cast<int>(c.expected.size())) << c.name;
+  }
+}
+
+TEST(EstimateLengthTest, FloatingPointTrapsWithTheMessage) {
+  auto& platform = DefaultFakePlatform();
+  {
+    std::lock_guard<std::mutex> lock(platform.mutex);
+    platform.debug_traps.clear();
+  }
+  WideString s(u"old");
+  EXPECT_EQ(1, s.Format(u"%f", 1.5));
+  std::lock_guard<std::mutex> lock(platform.mutex);
+  ASSERT_EQ(1u, platform.debug_traps.size());
+  EXPECT_EQ(u"Floating point (%e, %f, %g, and %G) is not supported by the wide string class.",
+            platform.debug_traps[0]);
+}
+
+TEST(WideStringFormatTest, ProducesTheWholeLongArgument) {
+  WideString s;
+  ASSERT_EQ(1, s.Format(u"%s", conformance::LongArgument()));
+  EXPECT_EQ(300, s.Length());
+  EXPECT_EQ(std::u16string(conformance::LongArgument()), s.ToU16());
+
+  ASSERT_EQ(1, s.Format(u"http://host/intf/f72?id=%s&n=%d", conformance::LongArgument(), -5));
+  EXPECT_EQ(u"http://host/intf/f72?id=" + std::u16string(conformance::LongArgument()) + u"&n=-5",
+            s.ToU16());
+}
+
+TEST(WideStringFormatTest, NullTextArgumentIsWrittenAsNull) {
+  WideString s;
+  ASSERT_EQ(1, s.Format(u"id=%s", static_cast<const char16_t*>(nullptr)));
+  EXPECT_EQ(u"id=(null)", s.ToU16());
+}
+
+TEST(WideStringFormatTest, ArgumentMayBeTheStringItself) {
+  WideString s(u"abc");
+  ASSERT_EQ(1, s.Format(u"%s-%s", s.c_str(), s.c_str()));
+  EXPECT_EQ(u"abc-abc", s.ToU16());
+}
+
+TEST(WideStringFormatTest, LeavesASharedCopyAlone) {
+  WideString s(u"before");
+  WideString copy(s);
+  ASSERT_EQ(1, s.Format(u"%d", 7));
+  EXPECT_EQ(u"7", s.ToU16());
+  EXPECT_EQ(u"before", copy.ToU16());
+}
+
+TEST(WideStringFormatTest, EmptyResultIsTheEmptyValue) {
+  WideString s(u"x");
+  ASSERT_EQ(1, s.Format(u"%s", u""));
+  EXPECT_TRUE(s.IsEmpty());
+  EXPECT_TRUE(SharesBlock(s, WideString()));
+}
+
+}  // namespace
+}  // namespace mobileinfo

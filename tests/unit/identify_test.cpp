@@ -1,0 +1,630 @@
+// Identification against the fake platform: the getDriver request, the identification pass, the
+// unidentified device report and the refresh of one phone's driver information.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "fake_platform.h"
+#include "service/phone_record.h"
+#include "service/service.h"
+#include "service_peer.h"
+#include "support/text.h"
+
+namespace mobileinfo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::u16string kBase = u"http://svc:8780";
+const std::u16string kReplyPath = u"C:\\Temp\\!ly1234.tmp";  // temp folder + "!ly" + pid 0x1234
+const std::u16string kGetDriver = kBase + u"/intf/getDriver?os=5&bit=2&id=";
+const int32_t kNow = 1700000000;
+
+const std::u16string kKeyA = u"VID_04e8&PID_6860";
+const std::u16string kKeyB = u"VID_18d1&PID_4ee7";
+const std::u16string kKeyC = u"VID_2717&PID_ff48";
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+UsbDeviceRecord Device(const std::u16string& key, const std::u16string& serial) {
+  UsbDeviceRecord device = ZeroDeviceRecord();
+  device.storage_kind = kStorageComposite;
+  CopyField(device.device_key, key);
+  CopyField(device.serial, serial);
+  return device;
+}
+
+std::string Section(const std::string& id, const std::string& name,
+                    const std::string& extra = "") {
+  return "[" + id + "]\r\nUID=" + id + "\r\nName=" + name + "\r\n" + extra;
+}
+
+FakeHttpReply Reply(const std::string& body) {
+  FakeHttpReply reply;
+  reply.content_length = U(std::to_string(body.size()));
+  reply.body = body;
+  return reply;
+}
+
+std::vector<std::u16string> Serials(const DeviceList& list) {
+  std::vector<std::u16string> serials;
+  for (const UsbDeviceRecord& device : list) serials.push_back(FieldText(device.serial));
+  return serials;
+}
+
+class IdentifyTest : public ::testing::Test {
+ protected:
+  explicit IdentifyTest(uint32_t limit_ms = 300)
+      : service_(fake_, Timings(limit_ms), kBase) {
+    ServicePeer::os_code(service_) = 5;
+    ServicePeer::bitness_code(service_) = 2;
+    fake_.ManualTime(1000, kNow);
+  }
+  ~IdentifyTest() override { fake_.JoinDetached(); }
+
+  static ServiceTimings Timings(uint32_t limit_ms) {
+    ServiceTimings timings;
+    timings.download_limit_ms = limit_ms;
+    return timings;
+  }
+
+  // The service answers every getDriver request with body, and f72 reports with a short page.
+  void Serve(const std::string& body) {
+    fake_.http = [this, body](const std::u16string& url) {
+      if (url.find(u"/intf/getDriver") != std::u16string::npos) {
+        reply_file_existed_ = fake_.FileExists(kReplyPath);
+        return Reply(body);
+      }
+      return Reply("ok");
+    };
+  }
+  void ServiceDown() {
+    fake_.http = [](const std::u16string&) {
+      FakeHttpReply reply;
+      reply.handle = false;
+      return reply;
+    };
+  }
+  void AddAdb(const std::u16string& key, const std::u16string& serial) {
+    AdbRecord record;
+    std::memset(&record, 0, sizeof(record));
+    CopyField(record.device_key, key);
+    CopyField(record.adb_serial, serial);
+    record.state = kAdbActive;
+    auto& map = ServicePeer::adb_devices(service_);
+    map[U(std::to_string(map.size()))] = record;
+  }
+  std::vector<std::u16string> UrlsWith(const std::u16string& part) {
+    fake_.JoinDetached();
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    std::vector<std::u16string> urls;
+    for (const auto& url : fake_.requested_urls) {
+      if (url.find(part) != std::u16string::npos) urls.push_back(url);
+    }
+    return urls;
+  }
+  std::vector<std::u16string> Reports() { return UrlsWith(u"/intf/f72"); }
+  std::vector<std::u16string> DriverRequests() { return UrlsWith(u"/intf/getDriver"); }
+
+  ModelStatusMap& models() { return ServicePeer::model_status(service_); }
+  PhoneInfoMap& phones() { return ServicePeer::phone_info(service_); }
+
+  FakePlatform fake_;
+  MobileInfoService service_;
+  std::atomic<bool> reply_file_existed_{false};
+};
+
+// --- the getDriver request ---------------------------------------------------------------------
+
+TEST_F(IdentifyTest, RequestAsksForAllCandidatesInOrder) {
+  Serve("[x]\r\n");
+  DeviceList candidates = {Device(kKeyA, u"S1"), Device(kKeyB, u"S2"), Device(kKeyA, u"S3")};
+  std::u16string reply_path;
+  std::vector<DriverLookupEntry> lookup;
+  EXPECT_TRUE(service_.RequestDriverInfo(candidates, reply_path, lookup));
+  EXPECT_EQ(DriverRequests(),
+            std::vector<std::u16string>{kGetDriver + u"04e8_6860,18d1_4ee7,04e8_6860"});
+  EXPECT_EQ(reply_path, kReplyPath);
+  EXPECT_EQ(fake_.GetFile(kReplyPath), "[x]\r\n");
+  ASSERT_EQ(lookup.size(), 3u);
+  EXPECT_EQ(FieldText(lookup[0].driver_id), u"04e8_6860");
+  EXPECT_EQ(FieldText(lookup[1].driver_id), u"18d1_4ee7");
+  EXPECT_EQ(FieldText(lookup[2].driver_id), u"04e8_6860");
+  EXPECT_EQ(std::memcmp(&lookup[1].device, &candidates[1], sizeof(UsbDeviceRecord)), 0);
+}
+
+TEST_F(IdentifyTest, RequestSkipsUnusableKeysWithoutStrayCommas) {
+  Serve("[x]\r\n");
+  DeviceList candidates = {Device(u"VID_04e8&PID_68", u"short first"),  // 15 units
+                           Device(kKeyA, u"S1"),
+                           Device(u"vid_18d1&pid_4ee7", u"lower case"),
+                           Device(u"VID_18d1&QID_4ee7", u"no PID_"),
+                           Device(kKeyB, u"S2"),
+                           Device(u"VID_2717&PID_ff4", u"short last")};  // 16 units
+  std::u16string reply_path;
+  std::vector<DriverLookupEntry> lookup;
+  EXPECT_TRUE(service_.RequestDriverInfo(candidates, reply_path, lookup));
+  EXPECT_EQ(DriverRequests(), std::vector<std::u16string>{kGetDriver + u"04e8_6860,18d1_4ee7"});
+  ASSERT_EQ(lookup.size(), 2u);
+  EXPECT_EQ(FieldText(lookup[0].device.serial), u"S1");
+  EXPECT_EQ(FieldText(lookup[1].device.serial), u"S2");
+}
+
+TEST_F(IdentifyTest, RequestIsSentEvenWithoutAnyUsableKey) {
+  Serve("[x]\r\n");
+  std::u16string reply_path;
+  std::vector<DriverLookupEntry> lookup;
+  EXPECT_TRUE(service_.RequestDriverInfo({Device(u"VID_1&PID_2", u"s")}, reply_path, lookup));
+  EXPECT_EQ(DriverRequests(), std::vector<std::u16string>{kGetDriver});
+  EXPECT_TRUE(lookup.empty());
+}
+
+TEST_F(IdentifyTest, RequestDeletesAStaleReplyFileFirst) {
+  fake_.SetFile(kReplyPath, "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
+  Serve("[x]\r\n");
+  std::u16string reply_path;
+  std::vector<DriverLookupEntry> lookup;
+  EXPECT_TRUE(service_.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
+  EXPECT_FALSE(reply_file_existed_);
+
+  // With the service down, the stale file must not pass for a reply.
+  fake_.SetFile(kReplyPath, "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
+  ServiceDown();
+  lookup.clear();
+  EXPECT_FALSE(service_.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
+  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_EQ(lookup.size(), 1u);  // left filled in either case
+}
+
+TEST_F(IdentifyTest, RequestRefusesATemporaryFolderTooLongForAPath) {
+  Serve("[x]\r\n");
+  std::u16string reply_path;
+  std::vector<DriverLookupEntry> lookup;
+  {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    fake_.temp_directory = u"C:\\" + std::u16string(245, u't') + u"\\";  // 249 units
+  }
+  // 249 + "!ly1234.tmp" = 260 units: one more than a path buffer holds.
+  EXPECT_FALSE(service_.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
+  EXPECT_TRUE(DriverRequests().empty());
+  {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    fake_.temp_directory = u"C:\\" + std::u16string(244, u't') + u"\\";  // 259 in all
+  }
+  lookup.clear();
+  EXPECT_TRUE(service_.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
+  EXPECT_EQ(reply_path.size(), 259u);
+}
+
+// --- the identification pass -------------------------------------------------------------------
+
+TEST_F(IdentifyTest, EmptyCandidateListSendsNothing) {
+  Serve(Section("04e8_6860", "A"));
+  DeviceList output;
+  service_.IdentifyNewDevices({}, output);
+  EXPECT_TRUE(output.empty());
+  EXPECT_TRUE(DriverRequests().empty());
+}
+
+TEST_F(IdentifyTest, TwoPhonesOfOneModelAreBothStored) {
+  Serve(Section("04e8_6860", "Galaxy", "Description=phone\r\nFileExt=exe\r\n"));
+  DeviceList output = {Device(kKeyC, u"ALREADY")};
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyA, u"S2")}, output);
+  EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"ALREADY", u"S1", u"S2"}));
+  EXPECT_EQ(DriverRequests(), std::vector<std::u16string>{kGetDriver + u"04e8_6860,04e8_6860"});
+  ASSERT_EQ(phones().size(), 2u);
+  for (const std::u16string serial : {u"S1", u"S2"}) {
+    const PhoneRecord& record = phones().at(serial);
+    EXPECT_EQ(FieldText(record.device_key), kKeyA);
+    EXPECT_EQ(FieldText(record.serial), serial);
+    EXPECT_EQ(FieldText(record.name), u"Galaxy");
+    EXPECT_EQ(FieldText(record.description), u"phone");
+    EXPECT_EQ(FieldText(record.file_ext), u"exe");
+    EXPECT_EQ(record.time_stamp, kNow);
+    EXPECT_EQ(record.reserved, 0u);
+    EXPECT_EQ(record.adb_status, 0u);
+  }
+  EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}}));
+  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(IdentifyTest, UnknownModelIsMarkedUnlessItIsAnAdbDevice) {
+  Serve(Section("04e8_6860", "Galaxy"));
+  AddAdb(u"vid_18d1&pid_4ee7", u"adb-serial");  // the interface path's letter case
+  DeviceList output;
+  service_.IdentifyNewDevices(
+      {Device(kKeyB, u"PIXEL"), Device(kKeyC, u"OTHER"), Device(kKeyA, u"S1")}, output);
+  EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"PIXEL", u"S1"}));
+  EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}, {kKeyC, false}}));
+  EXPECT_EQ(phones().size(), 1u);
+  EXPECT_TRUE(phones().count(u"S1"));
+  EXPECT_TRUE(Reports().empty());  // the service answered: nobody is reported
+  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+}
+
+TEST_F(IdentifyTest, AdbDeviceMatchesBySerialIgnoringCase) {
+  AddAdb(u"vid_9999&pid_9999", u"ab12CD");
+  EXPECT_TRUE(service_.IsAdbDevice(Device(kKeyA, u"AB12cd")));
+  EXPECT_FALSE(service_.IsAdbDevice(Device(kKeyA, u"AB12c")));
+  EXPECT_TRUE(service_.IsAdbDevice(Device(u"VID_9999&PID_9999", u"x")));
+  // An empty serial equals an ADB entry whose driver gave no serial.
+  AddAdb(u"vid_1111&pid_1111", u"");
+  EXPECT_TRUE(service_.IsAdbDevice(Device(kKeyB, u"")));
+}
+
+TEST_F(IdentifyTest, ServiceDownReportsAndKeepsOnlyAdbDevices) {
+  ServiceDown();
+  AddAdb(u"vid_18d1&pid_4ee7", u"PIXEL");
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"PIXEL")}, output);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"PIXEL"});
+  EXPECT_EQ(Reports(),
+            std::vector<std::u16string>{
+                kBase + u"/intf/f72?vid=18d1&pid=4ee7&desc1=(null)&desc2=(null)&desc3=(null)"});
+  EXPECT_TRUE(models().empty());
+  EXPECT_TRUE(phones().empty());
+}
+
+TEST_F(IdentifyTest, ReplyWithoutContentLengthCountsAsServiceDown) {
+  fake_.http = [](const std::u16string&) {
+    FakeHttpReply reply;
+    reply.body = Section("04e8_6860", "Galaxy");  // chunked: no length header
+    return reply;
+  };
+  AddAdb(u"vid_04e8&pid_6860", u"S1");
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
+  EXPECT_EQ(Reports().size(), 1u);
+  EXPECT_TRUE(models().empty());
+  EXPECT_TRUE(phones().empty());
+}
+
+TEST_F(IdentifyTest, SameSerialTwiceKeepsTheLaterRecord) {
+  Serve(Section("04e8_6860", "first") + Section("18d1_4ee7", "second"));
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"DUP"), Device(kKeyB, u"DUP")}, output);
+  EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"DUP", u"DUP"}));
+  ASSERT_EQ(phones().size(), 1u);
+  EXPECT_EQ(FieldText(phones().at(u"DUP").name), u"second");
+  EXPECT_EQ(FieldText(phones().at(u"DUP").device_key), kKeyB);
+  EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}, {kKeyB, true}}));
+}
+
+TEST_F(IdentifyTest, ReplyWithoutSectionsMarksEveryNonAdbModel) {
+  Serve("<html><body>500 Internal Server Error</body></html>");
+  AddAdb(u"vid_18d1&pid_4ee7", u"");
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2"), Device(kKeyC, u"S3")},
+                              output);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S2"});
+  EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, false}, {kKeyC, false}}));
+  EXPECT_TRUE(phones().empty());
+  EXPECT_TRUE(Reports().empty());
+  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+}
+
+TEST_F(IdentifyTest, NoEarlierEntryLeaksIntoALaterRecord) {
+  // The pass reuses one record: A fills every field, B has a UID but no Name (fails, empties the
+  // name), C has only UID and Name.
+  Serve(std::string(
+            "[04e8_6860]\r\nUID=1\r\nName=A\r\nDescription=dA\r\nImageUrl=iA\r\n"
+            "VendorImageUrl=vA\r\nGUID=gA\r\nPDown=pA\r\nInstallPath=ipA\r\nFileExt=fA\r\n"
+            "Param=prA\r\nMD5=mA\r\nPack=pkA\r\n") +
+        "[18d1_4ee7]\r\nUID=2\r\n" + Section("2717_ff48", "C"));
+  DeviceList output;
+  service_.IdentifyNewDevices(
+      {Device(kKeyA, u"SA"), Device(kKeyB, u"SB"), Device(kKeyC, u"SC")}, output);
+  EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"SA", u"SC"}));
+  const PhoneRecord& c = phones().at(u"SC");
+  PhoneRecord expected = ZeroPhoneRecord();
+  CopyField(expected.device_key, kKeyC);
+  CopyField(expected.serial, std::u16string(u"SC"));
+  CopyField(expected.name, std::u16string(u"C"));
+  expected.time_stamp = kNow;
+  EXPECT_EQ(std::memcmp(&c, &expected, sizeof(PhoneRecord)), 0);
+  EXPECT_EQ(FieldText(phones().at(u"SA").pack), u"pkA");
+  EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}, {kKeyB, false}, {kKeyC, true}}));
+}
+
+TEST_F(IdentifyTest, CandidatesWithoutDriverIdTakeNoPart) {
+  Serve(Section("04e8_6860", "Galaxy"));
+  AddAdb(u"vid_1234&pid_5678", u"ADBSHORT");
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(u"VID_12&PID_34", u"ADBSHORT"), Device(kKeyA, u"S1")},
+                              output);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
+  EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}}));
+
+  // Only unusable keys: the request goes out, the reply file is removed, nothing changes.
+  output.clear();
+  service_.IdentifyNewDevices({Device(u"VID_12&PID_34", u"ADBSHORT")}, output);
+  EXPECT_TRUE(output.empty());
+  EXPECT_EQ(DriverRequests().back(), kGetDriver);
+  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_EQ(models().size(), 1u);
+}
+
+TEST_F(IdentifyTest, BadRepliesAreReadWithoutHarm) {
+  // Duplicate sections: the first one counts.
+  Serve(Section("04e8_6860", "first") + Section("04e8_6860", "second"));
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1")}, output);
+  EXPECT_EQ(FieldText(phones().at(u"S1").name), u"first");
+
+  // A binary blob holds no section.
+  std::string blob;
+  for (int i = 0; i < 2000; ++i) blob.push_back(static_cast<char>((i * 37) & 0xFF));
+  Serve(blob);
+  output.clear();
+  service_.IdentifyNewDevices({Device(kKeyB, u"S2")}, output);
+  EXPECT_TRUE(output.empty());
+  EXPECT_FALSE(models().at(kKeyB));
+
+  // UTF-16 with a byte-order mark.
+  std::u16string text = u"[2717_ff48]\r\nUID=9\r\nName=Redmi Ñ\r\n";
+  std::string utf16 = "\xFF\xFE";
+  for (char16_t c : text) {
+    utf16.push_back(static_cast<char>(c & 0xFF));
+    utf16.push_back(static_cast<char>(c >> 8));
+  }
+  Serve(utf16);
+  output.clear();
+  service_.IdentifyNewDevices({Device(kKeyC, u"S3")}, output);
+  EXPECT_EQ(FieldText(phones().at(u"S3").name), u"Redmi Ñ");
+  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+}
+
+TEST_F(IdentifyTest, OneMebibyteReplyIsReadAndALargerOneRefused) {
+  std::string padding = "; " + std::string(100, 'p') + "\r\n";
+  std::string big;
+  while (big.size() + padding.size() < (1u << 20) - 64) big += padding;
+  big += Section("04e8_6860", "Big");
+  big += std::string((1u << 20) - big.size(), '\n');
+  ASSERT_EQ(big.size(), 1u << 20);
+  Serve(big);
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1")}, output);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
+  EXPECT_EQ(FieldText(phones().at(u"S1").name), u"Big");
+
+  Serve(big + "\n");
+  output.clear();
+  service_.IdentifyNewDevices({Device(kKeyA, u"S2")}, output);
+  EXPECT_TRUE(output.empty());
+  EXPECT_FALSE(phones().count(u"S2"));
+}
+
+TEST_F(IdentifyTest, SlowServiceIsAbandonedAtTheLimit) {
+  fake_.http = [](const std::u16string& url) {
+    FakeHttpReply reply = Reply(Section("04e8_6860", "late"));
+    if (url.find(u"getDriver") != std::u16string::npos) reply.delay_ms = 1500;
+    return reply;
+  };
+  AddAdb(u"vid_04e8&pid_6860", u"S1");
+  auto start = Clock::now();
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  EXPECT_LT(MillisecondsSince(start), 1200);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
+  EXPECT_EQ(Reports().size(), 1u);
+  // Past the moment the reply would have arrived, no reply file has appeared.
+  std::this_thread::sleep_until(start + std::chrono::milliseconds(1800));
+  fake_.JoinDetached();
+  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_TRUE(phones().empty());
+  EXPECT_TRUE(models().empty());
+}
+
+class IdentifyRealLimitTest : public IdentifyTest {
+ protected:
+  IdentifyRealLimitTest() : IdentifyTest(ServiceTimings().download_limit_ms) {}
+};
+
+TEST_F(IdentifyRealLimitTest, PassReturnsAfterTenSeconds) {
+  fake_.http = [](const std::u16string& url) {
+    FakeHttpReply reply = Reply(Section("04e8_6860", "late"));
+    if (url.find(u"getDriver") != std::u16string::npos) reply.delay_ms = 15000;
+    return reply;
+  };
+  AddAdb(u"vid_04e8&pid_6860", u"S1");
+  auto start = Clock::now();
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1")}, output);
+  int64_t elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 9900);
+  EXPECT_LT(elapsed, 13000);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
+  EXPECT_EQ(Reports().size(), 1u);
+  fake_.JoinDetached();
+  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+}
+
+// --- the unidentified device report ------------------------------------------------------------
+
+TEST_F(IdentifyTest, ReportCarriesTheIdsAndThreeAbsentDescriptions) {
+  Serve("");
+  service_.ReportUnidentifiedDevice(u"VID_04e8&PID_6860");
+  service_.ReportUnidentifiedDevice(u"PID_6860&VID_04");  // the key ends sooner
+  service_.ReportUnidentifiedDevice(u"VID_04&PID_6");     // four units whatever they are
+  std::vector<std::u16string> reports = Reports();
+  std::sort(reports.begin(), reports.end());  // each report runs on a thread of its own
+  EXPECT_EQ(reports,
+            (std::vector<std::u16string>{
+                kBase + u"/intf/f72?vid=04&P&pid=6&desc1=(null)&desc2=(null)&desc3=(null)",
+                kBase + u"/intf/f72?vid=04&pid=6860&desc1=(null)&desc2=(null)&desc3=(null)",
+                kBase + u"/intf/f72?vid=04e8&pid=6860&desc1=(null)&desc2=(null)&desc3=(null)"}));
+}
+
+TEST_F(IdentifyTest, ReportNeedsBothMarkersInUpperCase) {
+  Serve("");
+  service_.ReportUnidentifiedDevice(u"");
+  service_.ReportUnidentifiedDevice(u"VID_04e8");
+  service_.ReportUnidentifiedDevice(u"vid_04e8&pid_6860");
+  service_.ReportUnidentifiedDevice(u"VID_04e8&pid_6860");
+  EXPECT_TRUE(Reports().empty());
+  EXPECT_EQ(fake_.detached_started(), 0);
+}
+
+TEST_F(IdentifyTest, ReportIgnoresWhateverTheServiceAnswers) {
+  ServiceDown();
+  service_.ReportUnidentifiedDevice(kKeyA);
+  fake_.http = [](const std::u16string&) {
+    FakeHttpReply reply;
+    reply.content_length = u"4294967296";
+    return reply;
+  };
+  service_.ReportUnidentifiedDevice(kKeyB);
+  EXPECT_EQ(Reports().size(), 2u);
+  EXPECT_TRUE(models().empty());
+  EXPECT_TRUE(phones().empty());
+}
+
+// --- refreshing one phone ------------------------------------------------------------------------
+
+class RefreshTest : public IdentifyTest {
+ protected:
+  // The single-form download writes body into the reply file.
+  void ServeSync(const std::string& body, bool ok = true) {
+    fake_.download_sync = [this, body, ok](const std::u16string&, const std::u16string& path) {
+      reply_file_existed_ = fake_.FileExists(path);
+      if (ok) fake_.SetFile(path, body);
+      return ok;
+    };
+  }
+  static PhoneRecord HostRecord(const std::u16string& key, const std::u16string& serial) {
+    PhoneRecord record = MakePhoneRecord(key, serial);
+    record.time_stamp = 42;
+    record.adb_status = 2;
+    return record;
+  }
+  PhoneRecord Cached(const std::string& vendor_image = "v", const std::string& guid = "g") {
+    PhoneRecord record = HostRecord(kKeyA, u"S1");
+    CopyField(record.name, std::u16string(u"Galaxy"));
+    CopyField(record.vendor_image_url, U(vendor_image));
+    CopyField(record.driver_guid, U(guid));
+    record.time_stamp = 7;
+    return record;
+  }
+  static std::string Body(const std::string& vendor_image = "v", const std::string& guid = "g") {
+    return Section("04e8_6860", "Galaxy",
+                   "VendorImageUrl=" + vendor_image + "\r\nGUID=" + guid + "\r\n");
+  }
+  std::vector<std::u16string> SyncDownloads() {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    return fake_.sync_downloads;
+  }
+};
+
+TEST_F(RefreshTest, BadRecordsAreRefusedWithoutARequest) {
+  ServeSync(Body());
+  EXPECT_EQ(service_.RefreshDriverInfo(nullptr), 0);
+  PhoneRecord short_key = HostRecord(u"VID_04e8&PID_686", u"S1");
+  EXPECT_EQ(service_.RefreshDriverInfo(&short_key), 0);
+  PhoneRecord no_pid = HostRecord(u"VID_04e8&QID_6860", u"S1");
+  EXPECT_EQ(service_.RefreshDriverInfo(&no_pid), 0);
+  PhoneRecord lower = HostRecord(u"vid_04e8&pid_6860", u"S1");
+  EXPECT_EQ(service_.RefreshDriverInfo(&lower), 0);
+  EXPECT_TRUE(SyncDownloads().empty());
+}
+
+TEST_F(RefreshTest, UncachedPhoneGetsFreshInformation) {
+  fake_.SetFile(kReplyPath, "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
+  ServeSync(Body("new-vendor"));
+  PhoneRecord record = HostRecord(kKeyA, u"S1");
+  EXPECT_EQ(service_.RefreshDriverInfo(&record), 1);
+  EXPECT_EQ(SyncDownloads(), std::vector<std::u16string>{kGetDriver + u"04e8_6860"});
+  EXPECT_FALSE(reply_file_existed_);  // deleted before the download
+  EXPECT_EQ(FieldText(record.name), u"Galaxy");
+  EXPECT_EQ(FieldText(record.vendor_image_url), u"new-vendor");
+  EXPECT_EQ(record.time_stamp, 42);
+  EXPECT_TRUE(phones().empty());
+  EXPECT_TRUE(fake_.GetFile(kReplyPath));  // left for the next download to replace
+}
+
+TEST_F(RefreshTest, FailedDownloadOrSectionGivesZero) {
+  ServeSync(Body(), false);
+  PhoneRecord record = HostRecord(kKeyA, u"S1");
+  EXPECT_EQ(service_.RefreshDriverInfo(&record), 0);
+  EXPECT_EQ(FieldText(record.name), u"");
+
+  ServeSync("[04e8_6860]\r\nUID=1\r\nDescription=d\r\n");  // no Name
+  CopyField(record.name, std::u16string(u"old"));
+  EXPECT_EQ(service_.RefreshDriverInfo(&record), 0);
+  EXPECT_EQ(FieldText(record.name), u"");  // emptied by the failed read
+  EXPECT_EQ(FieldText(record.description), u"");
+}
+
+TEST_F(RefreshTest, UnchangedInformationLeavesTheCacheAlone) {
+  phones()[u"S1"] = Cached();
+  ServeSync(Body());
+  PhoneRecord record = HostRecord(kKeyA, u"S1");
+  EXPECT_EQ(service_.RefreshDriverInfo(&record), 0);
+  EXPECT_EQ(FieldText(record.name), u"Galaxy");  // the host's record is refreshed all the same
+  const PhoneRecord expected = Cached();
+  EXPECT_EQ(std::memcmp(&phones().at(u"S1"), &expected, sizeof(PhoneRecord)), 0);
+}
+
+TEST_F(RefreshTest, ChangedVendorImageReplacesTheCachedRecord) {
+  phones()[u"S1"] = Cached("old");
+  ServeSync(Body("new"));
+  PhoneRecord record = HostRecord(kKeyA, u"S1");
+  EXPECT_EQ(service_.RefreshDriverInfo(&record), 1);
+  PhoneRecord expected = record;
+  expected.time_stamp = kNow;
+  EXPECT_EQ(std::memcmp(&phones().at(u"S1"), &expected, sizeof(PhoneRecord)), 0);
+  EXPECT_EQ(record.time_stamp, 42);
+}
+
+TEST_F(RefreshTest, ChangedGuidAloneIsNotStored) {
+  phones()[u"S1"] = Cached("v", "old-guid");
+  ServeSync(Body("v", "new-guid"));
+  PhoneRecord record = HostRecord(kKeyA, u"S1");
+  EXPECT_EQ(service_.RefreshDriverInfo(&record), 0);
+  EXPECT_EQ(FieldText(record.driver_guid), u"new-guid");
+  EXPECT_EQ(FieldText(phones().at(u"S1").driver_guid), u"old-guid");
+  EXPECT_EQ(phones().at(u"S1").time_stamp, 7);
+}
+
+// A host thread refreshing while the scan thread identifies: both use the one reply file name,
+// and each must read its own reply.
+TEST_F(RefreshTest, RefreshAndPassDoNotShareAReplyFile) {
+  Serve(Section("18d1_4ee7", "Pixel"));
+  fake_.download_sync = [this](const std::u16string&, const std::u16string& path) {
+    fake_.SetFile(path, Body("refresh"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // widen the window
+    return true;
+  };
+  constexpr int kRounds = 25;
+  std::atomic<int> refreshed{0};
+  std::thread host([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      PhoneRecord record = HostRecord(kKeyA, U("H" + std::to_string(i)));
+      if (service_.RefreshDriverInfo(&record) == 1 &&
+          FieldText(record.vendor_image_url) == u"refresh") {
+        ++refreshed;
+      }
+    }
+  });
+  int identified = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    DeviceList output;
+    service_.IdentifyNewDevices({Device(kKeyB, U("P" + std::to_string(i)))}, output);
+    if (output.size() == 1) ++identified;
+  }
+  host.join();
+  EXPECT_EQ(refreshed, kRounds);
+  EXPECT_EQ(identified, kRounds);
+  EXPECT_EQ(phones().size(), static_cast<size_t>(kRounds));
+  EXPECT_EQ(models(), (ModelStatusMap{{kKeyB, true}}));
+}
+
+}  // namespace
+}  // namespace mobileinfo

@@ -1,0 +1,410 @@
+// The HTTP transport against the fake platform: the Content-Length judgement and single read, the
+// fire-and-forget GET, and the bounded download to file with its directory chain.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "fake_platform.h"
+#include "net/net.h"
+
+namespace mobileinfo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+FakeHttpReply Reply(const std::string& body) {
+  FakeHttpReply reply;
+  reply.content_length = U(std::to_string(body.size()));
+  reply.body = body;
+  return reply;
+}
+
+// A request whose reads are recorded and which can be told to ignore Cancel(), standing in for a
+// transport that cannot be interrupted: the download must then still never write after its
+// caller gave up.
+struct ScriptedReply {
+  std::optional<std::u16string> content_length;
+  std::string body;
+  uint32_t delay_ms = 0;
+  bool ignore_cancel = false;
+};
+
+struct ReadLog {
+  std::mutex mutex;
+  std::vector<uint32_t> sizes;  // the size asked for by each Read
+  int finished = 0;             // Reads that returned
+  int cancels = 0;
+};
+
+class ScriptedRequest : public HttpRequest {
+ public:
+  ScriptedRequest(ScriptedReply reply, std::shared_ptr<ReadLog> log)
+      : reply_(std::move(reply)), log_(std::move(log)) {}
+  std::optional<std::u16string> ContentLength() override { return reply_.content_length; }
+  uint32_t Read(void* buffer, uint32_t size) override {
+    {
+      std::lock_guard<std::mutex> lock(log_->mutex);
+      log_->sizes.push_back(size);
+    }
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      cv_.wait_for(lock, std::chrono::milliseconds(reply_.delay_ms),
+                   [&] { return cancelled_ && !reply_.ignore_cancel; });
+    }
+    size_t n = std::min<size_t>(size, reply_.body.size());
+    std::memcpy(buffer, reply_.body.data(), n);
+    std::lock_guard<std::mutex> lock(log_->mutex);
+    ++log_->finished;
+    return static_cast<uint32_t>(n);
+  }
+  void Cancel() override {
+    {
+      std::lock_guard<std::mutex> lock(log_->mutex);
+      ++log_->cancels;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelled_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  ScriptedReply reply_;
+  std::shared_ptr<ReadLog> log_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool cancelled_ = false;
+};
+
+class ScriptedPlatform : public FakePlatform {
+ public:
+  ScriptedReply reply;
+  std::shared_ptr<ReadLog> log = std::make_shared<ReadLog>();
+  bool run_detached_fails = false;
+
+  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    requested_urls.push_back(url);
+    return std::make_unique<ScriptedRequest>(reply, log);
+  }
+  bool RunDetached(std::function<void()> work) override {
+    if (run_detached_fails) return false;
+    return FakePlatform::RunDetached(std::move(work));
+  }
+  std::vector<uint32_t> read_sizes() {
+    std::lock_guard<std::mutex> lock(log->mutex);
+    return log->sizes;
+  }
+};
+
+// --- Content-Length ----------------------------------------------------------------------------
+
+TEST(BodyLengthTest, AcceptsPositiveLengthsUpToTheCeiling) {
+  EXPECT_EQ(BodyLength(u"1"), 1u);
+  EXPECT_EQ(BodyLength(u"512"), 512u);
+  EXPECT_EQ(BodyLength(u"  42"), 42u);        // leading blanks, as _wtoi skips them
+  EXPECT_EQ(BodyLength(u"+7"), 7u);
+  EXPECT_EQ(BodyLength(u"12abc"), 12u);       // the leading number counts
+  EXPECT_EQ(BodyLength(u"1048576"), 1048576u);
+  EXPECT_EQ(BodyLength(u"0001048576"), 1048576u);
+}
+
+TEST(BodyLengthTest, RefusesMissingNonPositiveAndOversizedLengths) {
+  EXPECT_EQ(BodyLength(std::nullopt), std::nullopt);
+  EXPECT_EQ(BodyLength(u""), std::nullopt);
+  EXPECT_EQ(BodyLength(u"0"), std::nullopt);
+  EXPECT_EQ(BodyLength(u"-5"), std::nullopt);
+  EXPECT_EQ(BodyLength(u"abc"), std::nullopt);
+  EXPECT_EQ(BodyLength(u"1048577"), std::nullopt);
+  EXPECT_EQ(BodyLength(u"2147483647"), std::nullopt);
+  EXPECT_EQ(BodyLength(u"2147483648"), std::nullopt);
+  EXPECT_EQ(BodyLength(u"4294967296"), std::nullopt);   // would wrap to 0 in 32 bits
+  EXPECT_EQ(BodyLength(u"4294967297"), std::nullopt);   // would wrap to 1 in 32 bits
+  EXPECT_EQ(BodyLength(u"99999999999"), std::nullopt);
+  EXPECT_EQ(BodyLength(u"99999999999999999999999999"), std::nullopt);
+}
+
+// --- fire-and-forget GET -----------------------------------------------------------------------
+
+TEST(HttpGetAndDiscardTest, ReadsOnceForTheAnnouncedLengthOnly) {
+  ScriptedPlatform fake;
+  fake.reply.content_length = u"5";
+  fake.reply.body = "0123456789";
+  HttpGetAndDiscard(fake, u"http://h/a");
+  EXPECT_EQ(fake.requested_urls, std::vector<std::u16string>{u"http://h/a"});
+  EXPECT_EQ(fake.read_sizes(), std::vector<uint32_t>{5});
+}
+
+TEST(HttpGetAndDiscardTest, ReadsNothingWithoutAnAcceptableLength) {
+  for (std::optional<std::u16string> length :
+       {std::optional<std::u16string>(), std::optional<std::u16string>(u"0"),
+        std::optional<std::u16string>(u"-1"), std::optional<std::u16string>(u"4294967296"),
+        std::optional<std::u16string>(u"2147483647")}) {
+    ScriptedPlatform fake;
+    fake.reply.content_length = length;
+    fake.reply.body = "body";
+    HttpGetAndDiscard(fake, u"http://h/a");
+    EXPECT_EQ(fake.requested_urls.size(), 1u);
+    EXPECT_TRUE(fake.read_sizes().empty()) << (length ? std::string("with a length") : "none");
+  }
+}
+
+TEST(ReportRequestTest, NoHolderOpensNothing) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string&) { return Reply("x"); };
+  EXPECT_EQ(ReportRequestWorker(fake, nullptr), 0);
+  StartReportRequest(fake, nullptr);
+  fake.JoinDetached();
+  EXPECT_EQ(fake.detached_started(), 0);
+  EXPECT_TRUE(fake.requested_urls.empty());
+}
+
+TEST(ReportRequestTest, WorkerSendsTheHoldersUrl) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string&) { return Reply("ignored"); };
+  EXPECT_EQ(ReportRequestWorker(fake, std::make_shared<std::u16string>(u"http://h/r")), 1);
+  EXPECT_EQ(fake.requested_urls, std::vector<std::u16string>{u"http://h/r"});
+}
+
+TEST(ReportRequestTest, CallerDoesNotWaitForASlowOrUnreachableServer) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string& url) {
+    FakeHttpReply reply = Reply("slow");
+    reply.delay_ms = 1500;
+    if (url.find(u"down") != std::u16string::npos) reply.handle = false;
+    return reply;
+  };
+  auto start = Clock::now();
+  StartReportRequest(fake, std::make_unique<std::u16string>(u"http://h/slow"));
+  StartReportRequest(fake, std::make_unique<std::u16string>(u"http://down/x"));
+  EXPECT_LT(MillisecondsSince(start), 1000);  // well before the slow body arrives
+  fake.JoinDetached();
+  EXPECT_EQ(fake.detached_started(), 2);
+  std::vector<std::u16string> urls = fake.requested_urls;
+  std::sort(urls.begin(), urls.end());
+  EXPECT_EQ(urls, (std::vector<std::u16string>{u"http://down/x", u"http://h/slow"}));
+}
+
+TEST(ReportRequestTest, NoThreadDropsTheReport) {
+  ScriptedPlatform fake;
+  fake.run_detached_fails = true;
+  StartReportRequest(fake, std::make_unique<std::u16string>(u"http://h/r"));
+  EXPECT_TRUE(fake.requested_urls.empty());
+}
+
+// --- directory chain ---------------------------------------------------------------------------
+
+TEST(CreateDirectoryChainTest, CreatesMissingLevelsShallowestFirst) {
+  FakePlatform fake;
+  fake.directories = {u"C:"};
+  EXPECT_EQ(CreateDirectoryChain(fake, u"C:\\a\\b\\c"), 1);
+  EXPECT_EQ(fake.directories,
+            (std::set<std::u16string>{u"C:", u"C:\\a", u"C:\\a\\b", u"C:\\a\\b\\c"}));
+  // A trailing separator names the same directory.
+  EXPECT_EQ(CreateDirectoryChain(fake, u"C:\\a\\d\\"), 1);
+  EXPECT_TRUE(fake.directories.count(u"C:\\a\\d"));
+}
+
+TEST(CreateDirectoryChainTest, EmptyExistingAndUncreatablePaths) {
+  FakePlatform fake;
+  EXPECT_EQ(CreateDirectoryChain(fake, u""), 0);
+  fake.directories = {u"\\\\server\\share"};
+  EXPECT_EQ(CreateDirectoryChain(fake, u"\\\\server\\share"), 1);  // exists: nothing to create
+  // A leading backslash gives an empty first level, which cannot be created.
+  EXPECT_EQ(CreateDirectoryChain(fake, u"\\\\server\\share\\new"), 0);
+  EXPECT_FALSE(fake.directories.count(u"\\\\server\\share\\new"));
+}
+
+TEST(CreateDirectoryChainTest, PosixRootNeedsNoCreation) {
+  FakePlatform fake;
+  fake.separator = u'/';
+  EXPECT_EQ(CreateDirectoryChain(fake, u"/tmp/x/y"), 1);
+  EXPECT_EQ(fake.directories, (std::set<std::u16string>{u"/tmp", u"/tmp/x", u"/tmp/x/y"}));
+}
+
+// --- download to file --------------------------------------------------------------------------
+
+constexpr uint32_t kShortLimitMs = 300;
+
+TEST(DownloadToFileTest, WritesTheBodyAfterCreatingTheDirectory) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string&) { return Reply("[a]\r\nb=c\r\n"); };
+  EXPECT_EQ(DownloadToFile(fake, u"http://h/f", u"C:\\d1\\d2", u"C:\\d1\\d2\\f.txt",
+                           kShortLimitMs),
+            1);
+  EXPECT_EQ(fake.GetFile(u"C:\\d1\\d2\\f.txt"), "[a]\r\nb=c\r\n");
+  EXPECT_TRUE(fake.directories.count(u"C:\\d1\\d2"));
+  EXPECT_EQ(fake.requested_urls, std::vector<std::u16string>{u"http://h/f"});
+}
+
+TEST(DownloadToFileTest, WritesTheBytesReceivedUpToTheAnnouncedLength) {
+  FakePlatform fake;
+  fake.directories = {u"C:\\T"};
+  fake.http = [](const std::u16string& url) {
+    FakeHttpReply reply;
+    reply.body = "0123456789";
+    reply.content_length = url == u"u:short" ? u"4" : u"100";  // fewer / more than sent
+    return reply;
+  };
+  EXPECT_EQ(DownloadToFile(fake, u"u:short", u"C:\\T", u"C:\\T\\a", kShortLimitMs), 1);
+  EXPECT_EQ(fake.GetFile(u"C:\\T\\a"), "0123");
+  EXPECT_EQ(DownloadToFile(fake, u"u:truncated", u"C:\\T", u"C:\\T\\b", kShortLimitMs), 1);
+  EXPECT_EQ(fake.GetFile(u"C:\\T\\b"), "0123456789");
+}
+
+TEST(DownloadToFileTest, RefusedLengthsWriteNoFile) {
+  for (std::optional<std::u16string> length :
+       {std::optional<std::u16string>(), std::optional<std::u16string>(u"0"),
+        std::optional<std::u16string>(u"2147483647"), std::optional<std::u16string>(u"4294967296"),
+        std::optional<std::u16string>(u"99999999999"), std::optional<std::u16string>(u"1048577")}) {
+    ScriptedPlatform fake;
+    fake.reply.content_length = length;
+    fake.reply.body = "body";
+    EXPECT_EQ(DownloadToFile(fake, u"http://h/f", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
+    fake.JoinDetached();
+    EXPECT_FALSE(fake.GetFile(u"C:\\T\\f"));
+    EXPECT_TRUE(fake.read_sizes().empty());  // no buffer, no read
+  }
+}
+
+TEST(DownloadToFileTest, AFileLeftFromEarlierCountsAsSuccess) {
+  FakePlatform fake;
+  fake.SetFile(u"C:\\T\\f", "old");
+  fake.http = [](const std::u16string&) {
+    FakeHttpReply reply;
+    reply.body = "chunked";  // no Content-Length header
+    return reply;
+  };
+  EXPECT_EQ(DownloadToFile(fake, u"http://h/f", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 1);
+  EXPECT_EQ(fake.GetFile(u"C:\\T\\f"), "old");
+}
+
+TEST(DownloadToFileTest, UnreachableServerOrUnopenableFileGivesZero) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string&) {
+    FakeHttpReply reply;
+    reply.handle = false;
+    return reply;
+  };
+  EXPECT_EQ(DownloadToFile(fake, u"http://down/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
+  EXPECT_EQ(DownloadUrlToFile(fake, u"http://down/", u"C:\\T", u"C:\\T\\f"), 0);
+
+  fake.http = [](const std::u16string&) { return Reply("x"); };
+  fake.unopenable.insert(u"C:\\T\\g");
+  EXPECT_EQ(DownloadToFile(fake, u"http://h/", u"C:\\T", u"C:\\T\\g", kShortLimitMs), 0);
+  EXPECT_EQ(DownloadUrlToFile(fake, u"http://h/", u"C:\\T", u"C:\\T\\h"), 1);
+}
+
+TEST(DownloadToFileTest, OneMebibyteBodyIsTheLargestWritten) {
+  FakePlatform fake;
+  const std::string body(kMaxContentLength, 'z');
+  fake.http = [&](const std::u16string& url) {
+    FakeHttpReply reply = Reply(body);
+    if (url == u"u:over") reply.content_length = U(std::to_string(body.size() + 1));
+    return reply;
+  };
+  EXPECT_EQ(DownloadToFile(fake, u"u:max", u"C:\\T", u"C:\\T\\max", kShortLimitMs), 1);
+  EXPECT_EQ(fake.GetFile(u"C:\\T\\max")->size(), kMaxContentLength);
+  EXPECT_EQ(DownloadToFile(fake, u"u:over", u"C:\\T", u"C:\\T\\over", kShortLimitMs), 0);
+}
+
+TEST(DownloadToFileTest, CutsEachStringTo2047Units) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string&) { return Reply("x"); };
+  std::u16string url = u"http://h/" + std::u16string(3000, u'q');
+  std::u16string exact = u"http://h/" + std::u16string(2047 - 9, u'q');
+  EXPECT_EQ(DownloadToFile(fake, url, u"C:\\T", u"C:\\T\\f", kShortLimitMs), 1);
+  EXPECT_EQ(DownloadToFile(fake, exact, u"C:\\T", u"C:\\T\\g", kShortLimitMs), 1);
+  ASSERT_EQ(fake.requested_urls.size(), 2u);
+  EXPECT_EQ(fake.requested_urls[0], url.substr(0, 2047));
+  EXPECT_EQ(fake.requested_urls[1], exact);
+
+  // A target path cut the same way: the file lands at the cut path, which is not the one asked
+  // about, so the result is 0.
+  std::u16string long_file = u"C:\\T\\" + std::u16string(2100, u'f');
+  EXPECT_EQ(DownloadToFile(fake, u"http://h/", u"C:\\T", long_file, kShortLimitMs), 0);
+  EXPECT_TRUE(fake.GetFile(long_file.substr(0, 2047)));
+}
+
+TEST(DownloadToFileTest, SlowServerReturnsAtTheLimitAndIsCancelled) {
+  ScriptedPlatform fake;
+  fake.reply.content_length = u"4";
+  fake.reply.body = "late";
+  fake.reply.delay_ms = 3000;
+  auto start = Clock::now();
+  EXPECT_EQ(DownloadToFile(fake, u"http://slow/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
+  int64_t elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, static_cast<int64_t>(kShortLimitMs) - 20);
+  EXPECT_LT(elapsed, 2500);
+  fake.JoinDetached();
+  EXPECT_EQ(fake.log->cancels, 1);
+  EXPECT_FALSE(fake.GetFile(u"C:\\T\\f"));
+}
+
+TEST(DownloadToFileTest, AbandonedDownloadNeverWritesAfterTheCallerReturned) {
+  // The transport ignores the cancel and delivers the whole body after the limit: the worker
+  // reaches the file creation and must see that it was abandoned.
+  ScriptedPlatform fake;
+  fake.reply.content_length = u"4";
+  fake.reply.body = "late";
+  fake.reply.delay_ms = 800;
+  fake.reply.ignore_cancel = true;
+  auto start = Clock::now();
+  EXPECT_EQ(DownloadToFile(fake, u"http://slow/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
+  EXPECT_LT(MillisecondsSince(start), 700);
+  fake.JoinDetached();  // the worker's read has returned the body by now
+  {
+    std::lock_guard<std::mutex> lock(fake.log->mutex);
+    EXPECT_EQ(fake.log->finished, 1);
+  }
+  EXPECT_FALSE(fake.GetFile(u"C:\\T\\f"));
+  EXPECT_FALSE(fake.directories.count(u"C:\\T"));
+}
+
+TEST(DownloadToFileTest, NoWorkerThreadLeavesTheResultToTheFile) {
+  ScriptedPlatform fake;
+  fake.run_detached_fails = true;
+  EXPECT_EQ(DownloadToFile(fake, u"http://h/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
+  fake.SetFile(u"C:\\T\\f", "old");
+  EXPECT_EQ(DownloadToFile(fake, u"http://h/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 1);
+  EXPECT_TRUE(fake.requested_urls.empty());
+}
+
+TEST(DownloadToFileTest, WorkerWithoutBlockEndsAtOnce) {
+  FakePlatform fake;
+  auto control = std::make_shared<DownloadControl>();
+  EXPECT_EQ(DownloadWorker(fake, nullptr, control), 0);
+  EXPECT_TRUE(control->finished);
+  EXPECT_TRUE(fake.requested_urls.empty());
+}
+
+TEST(DownloadToFileTest, ConcurrentDownloadsKeepTheirOwnFiles) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string& url) {
+    FakeHttpReply reply = Reply(std::string(url.begin(), url.end()));
+    reply.delay_ms = 20;
+    return reply;
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&fake, i] {
+      std::u16string n = U(std::to_string(i));
+      EXPECT_EQ(DownloadToFile(fake, u"u" + n, u"C:\\T", u"C:\\T\\" + n, 2000), 1);
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(fake.GetFile(U("C:\\T\\" + std::to_string(i))), "u" + std::to_string(i));
+  }
+}
+
+}  // namespace
+}  // namespace mobileinfo

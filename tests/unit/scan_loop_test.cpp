@@ -1,0 +1,250 @@
+// The scan thread's change processing: which arrivals become phones, how removals are reported,
+// and the whole road from a device-change code to the host's events.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "fake_platform.h"
+#include "recording_sink.h"
+#include "service/phone_record.h"
+#include "service/service.h"
+#include "service_peer.h"
+
+namespace mobileinfo {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char16_t kAdbPath[] =
+    u"\\\\?\\usb#vid_18d1&pid_4ee2#phone1#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
+
+ServiceTimings Fast() {
+  ServiceTimings t;
+  t.poll_ms = 10;
+  t.grace_ms = 300;
+  t.download_limit_ms = 500;
+  t.stop_wait_ms = 1000;
+  return t;
+}
+
+UsbDeviceRecord Device(const std::u16string& key, const std::u16string& serial) {
+  UsbDeviceRecord d = ZeroDeviceRecord();
+  CopyField(d.device_key, key);
+  CopyField(d.serial, serial);
+  return d;
+}
+
+FakeHttpReply IniReply(const std::string& body) {
+  FakeHttpReply reply;
+  reply.content_length = U(std::to_string(body.size()));
+  reply.body = body;
+  return reply;
+}
+
+const char kNimbusSection[] =
+    "[18d1_4ee2]\r\nUID=1001\r\nName=Nimbus 5\r\nDescription=Test phone\r\n";
+
+template <typename P>
+bool Eventually(P predicate, std::chrono::milliseconds limit = 5000ms) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (predicate()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return predicate();
+}
+
+class ScanLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(service_.Init(&sink_, 1), 1); }
+  void TearDown() override { service_.Stop(); }
+
+  std::vector<PhoneRecord> PhoneList() {
+    std::lock_guard<std::mutex> lock(ServicePeer::phone_list_lock(service_));
+    return ServicePeer::phone_list(service_);
+  }
+  size_t RequestCount() {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    return fake_.requested_urls.size();
+  }
+  bool NotifySet() {
+    ServiceEvents* events = ServicePeer::worker_events(service_);
+    return events && events->IsSet(ServiceEvents::kNotify);
+  }
+
+  FakePlatform fake_;
+  RecordingSink sink_;
+  MobileInfoService service_{fake_, Fast()};
+};
+
+TEST_F(ScanLoopTest, KnownSerialIsPublishedWithoutIdentification) {
+  PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
+  CopyField(cached.name, std::u16string(u"Nimbus 5"));
+  ServicePeer::phone_info(service_)[u"ABC123"] = cached;
+
+  DeviceList output;
+  // Exact key: the cached record; another letter case: a bare record.
+  service_.ClassifyArrivals({Device(u"VID_18d1&PID_4ee2", u"ABC123"),
+                             Device(u"VID_18d1&PID_4ee2", u"abc123")}, output);
+  ASSERT_EQ(output.size(), 2u);
+  EXPECT_EQ(RequestCount(), 0u);
+  service_.PublishPhones(output);
+  auto list = PhoneList();
+  ASSERT_EQ(list.size(), 1u);  // the same phone in two letter cases is listed once
+  EXPECT_EQ(FieldText(list[0].name), u"Nimbus 5");
+  EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kArrivalReportBegins});
+  EXPECT_TRUE(NotifySet());
+  EXPECT_TRUE(fake_.GetFile(u"C:\\Host\\MobileInfo1.dat").has_value());
+}
+
+TEST_F(ScanLoopTest, RejectedModelIsDroppedAndUnknownModelGoesToIdentification) {
+  ServicePeer::model_status(service_)[u"VID_1111&PID_2222"] = false;
+  ServicePeer::model_status(service_)[u"VID_18d1&PID_4ee2"] = true;
+  fake_.http = [](const std::u16string&) { return IniReply(kNimbusSection); };
+  DeviceList output;
+  service_.ClassifyArrivals({Device(u"VID_1111&PID_2222", u"rejected"),
+                             Device(u"VID_18d1&PID_4ee2", u"second-of-model")}, output);
+  ASSERT_EQ(output.size(), 1u);
+  EXPECT_EQ(FieldText(output[0].serial), u"second-of-model");
+  ASSERT_EQ(RequestCount(), 1u);
+  EXPECT_NE(fake_.requested_urls[0].find(u"id=18d1_4ee2"), std::u16string::npos);
+  EXPECT_EQ(fake_.requested_urls[0].find(u"1111_2222"), std::u16string::npos);
+}
+
+TEST_F(ScanLoopTest, UnacceptedCandidatePublishesNothing) {
+  fake_.http = [](const std::u16string&) { return FakeHttpReply{false, {}, {}, 0}; };
+  ServicePeer::arrivals(service_).push_back(Device(u"VID_9999&PID_0001", u"stick"));
+  service_.ProcessChanges(1);
+  EXPECT_TRUE(PhoneList().empty());
+  EXPECT_TRUE(sink_.codes().empty());
+  EXPECT_FALSE(NotifySet());
+  EXPECT_FALSE(fake_.GetFile(u"C:\\Host\\MobileInfo1.dat").has_value());
+  EXPECT_TRUE(ServicePeer::arrivals(service_).empty());
+}
+
+TEST_F(ScanLoopTest, RemovalReportsCachedRecordOrBareRecord) {
+  PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
+  CopyField(cached.name, std::u16string(u"Nimbus 5"));
+  ServicePeer::phone_info(service_)[u"ABC123"] = cached;
+  ServicePeer::phone_list(service_).push_back(cached);
+
+  service_.RemoveDevice(Device(u"VID_18D1&PID_4EE2", u"abc123"));
+  service_.RemoveDevice(Device(u"VID_046d&PID_c077", u"mouse"));
+  EXPECT_TRUE(PhoneList().empty());
+  auto events = sink_.events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].code, kDeviceRemoved);
+  EXPECT_EQ(events[0].name(), u"Nimbus 5");
+  EXPECT_EQ(events[1].code, kDeviceRemoved);
+  EXPECT_EQ(events[1].device_key(), u"VID_046d&PID_c077");
+  EXPECT_EQ(events[1].serial(), u"mouse");
+  EXPECT_EQ(events[1].name(), u"");
+}
+
+TEST_F(ScanLoopTest, PublicationWhileAReportIsPendingKeepsTheTickAndRaisesNoCodeThree) {
+  ServicePeer::phone_info(service_)[u"A"] = MakePhoneRecord(u"VID_0001&PID_0001", u"A");
+  ServicePeer::phone_info(service_)[u"B"] = MakePhoneRecord(u"VID_0001&PID_0001", u"B");
+  fake_.ManualTime(1000, 1700000000);
+  service_.PublishPhones({Device(u"VID_0001&PID_0001", u"A")});
+  fake_.AdvanceTime(500);
+  service_.PublishPhones({Device(u"VID_0001&PID_0001", u"B")});
+  EXPECT_EQ(ServicePeer::publication_tick(service_).load(), 1000u);
+  EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kArrivalReportBegins});
+  EXPECT_EQ(PhoneList().size(), 2u);
+}
+
+class ScanThreadTest : public ScanLoopTest {
+ protected:
+  void SetUp() override {
+    ScanLoopTest::SetUp();
+    fake_.http = [](const std::u16string&) { return IniReply(kNimbusSection); };
+  }
+  int DeviceListCalls() {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    return fake_.device_list_calls;
+  }
+  int InterfaceOpens() {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    return fake_.interface_list_opens;
+  }
+};
+
+TEST_F(ScanThreadTest, PlugAndUnplugAPhone) {
+  ASSERT_EQ(service_.Start(), 1);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 1; }));
+
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1", u"Nimbus");
+  fake_.AddInterface(kAdbPath, true);
+  service_.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink_.WaitFor(2));
+  auto events = sink_.events();
+  EXPECT_EQ(events[0].code, kArrivalReportBegins);
+  EXPECT_EQ(events[1].code, kPhoneReady);
+  EXPECT_EQ(events[1].name(), u"Nimbus 5");
+  EXPECT_EQ(events[1].record.adb_status, 2u);
+  ASSERT_TRUE(Eventually([&] { return !NotifySet(); }));
+
+  fake_.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  fake_.SetInterfaceActive(kAdbPath, false);
+  service_.OnDeviceChange(0x8004, 0);
+  ASSERT_TRUE(sink_.WaitFor(3));
+  events = sink_.events();
+  EXPECT_EQ(events[2].code, kDeviceRemoved);
+  EXPECT_EQ(events[2].serial(), u"phone1");
+  EXPECT_TRUE(PhoneList().empty());
+}
+
+TEST_F(ScanThreadTest, OnePhoneInAnotherOutInOneScanAreBothProcessed) {
+  PhoneRecord old_phone = MakePhoneRecord(u"VID_0001&PID_0001", u"old");
+  ServicePeer::phone_info(service_)[u"old"] = old_phone;
+  ServicePeer::phone_list(service_).push_back(old_phone);
+  ServicePeer::present_devices(service_)[u"old"] = Device(u"VID_0001&PID_0001", u"old");
+
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  ASSERT_EQ(service_.Start(), 1);
+  ASSERT_TRUE(sink_.WaitFor(2));
+  auto list = PhoneList();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(FieldText(list[0].serial), u"phone1");
+  EXPECT_TRUE(ServicePeer::removals(service_).empty());
+}
+
+TEST_F(ScanThreadTest, ScanWithoutChangeRunsNoAdbScan) {
+  ASSERT_EQ(service_.Start(), 1);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 1; }));
+  int opens = InterfaceOpens();
+  service_.OnDeviceChange(7, 0);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 2; }));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(InterfaceOpens(), opens);
+}
+
+TEST_F(ScanThreadTest, BurstOfCodesDuringACycleGivesOneMoreCycle) {
+  ServicePeer::phone_info(service_)[u"phone1"] = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"phone1");
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  sink_.Hold(true);  // the first cycle stops inside OnEvent(3)
+  ASSERT_EQ(service_.Start(), 1);
+  ASSERT_TRUE(sink_.WaitFor(1));
+  for (int i = 0; i < 100; ++i) service_.OnDeviceChange(0x8000, i);
+  sink_.Hold(false);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 2; }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(DeviceListCalls(), 2);
+}
+
+TEST_F(ScanThreadTest, PhonePluggedInAndOutWithinOneCycleIsNotSeen) {
+  ASSERT_EQ(service_.Start(), 1);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 1; }));
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  fake_.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  service_.OnDeviceChange(0x8000, 0);
+  service_.OnDeviceChange(0x8004, 0);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 2; }));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(sink_.codes().empty());
+  EXPECT_EQ(RequestCount(), 0u);
+}
+
+}  // namespace
+}  // namespace mobileinfo

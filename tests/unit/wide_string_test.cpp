@@ -1,0 +1,399 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "support/wide_string.h"
+
+namespace mobileinfo {
+namespace {
+
+const WideStringHeader* HeaderOf(const WideString& s) {
+  return reinterpret_cast<const WideStringHeader*>(s.c_str()) - 1;
+}
+
+void ExpectEmptyBlockUntouched() {
+  EXPECT_EQ(-1, EmptyBlockHeader()->refs);
+  EXPECT_EQ(0, EmptyBlockHeader()->length);
+  EXPECT_EQ(0, EmptyBlockHeader()->capacity);
+  EXPECT_EQ(0, reinterpret_cast<const char16_t*>(EmptyBlockHeader() + 1)[0]);
+}
+
+TEST(WideStringEmptyTest, EmptyValuesShareTheStaticBlockWithoutCountingIt) {
+  {
+    WideString a;
+    WideString b(a);
+    WideString c(static_cast<const char16_t*>(nullptr));
+    WideString d(u"");
+    WideString e;
+    e = a;
+    WideString f(std::move(b));
+    EXPECT_TRUE(SharesBlock(a, c));
+    EXPECT_TRUE(SharesBlock(a, d));
+    EXPECT_TRUE(SharesBlock(a, e));
+    EXPECT_TRUE(SharesBlock(a, f));
+    EXPECT_EQ(EmptyBlockHeader(), HeaderOf(a));
+    ExpectEmptyBlockUntouched();
+    a.Release();
+    e.Release();
+    ExpectEmptyBlockUntouched();
+  }
+  ExpectEmptyBlockUntouched();
+}
+
+TEST(WideStringEmptyTest, WritersNeverWriteTheEmptyBlock) {
+  WideString s;
+  s.ReleaseBuffer(-1);
+  s.ReleaseBuffer(0);
+  s.UnlockBuffer();
+  ExpectEmptyBlockUntouched();
+
+  char16_t* buffer = s.GetBuffer(0);
+  ASSERT_NE(nullptr, buffer);
+  EXPECT_NE(EmptyBlockHeader(), HeaderOf(s));
+  buffer[0] = 0;
+  s.ReleaseBuffer(-1);
+  ExpectEmptyBlockUntouched();
+
+  WideString t;
+  EXPECT_NE(nullptr, t.LockBuffer());
+  EXPECT_NE(EmptyBlockHeader(), HeaderOf(t));
+  ExpectEmptyBlockUntouched();
+
+  WideString u;
+  EXPECT_TRUE(u.Append(u"x"));
+  ExpectEmptyBlockUntouched();
+}
+
+TEST(WideStringEmptyTest, StringThatBecomesEmptyPointsBackToTheEmptyValue) {
+  WideString s(u"abc");
+  s.Release();
+  EXPECT_EQ(EmptyBlockHeader(), HeaderOf(s));
+  WideString t(u"abc");
+  t = u"";
+  EXPECT_EQ(EmptyBlockHeader(), HeaderOf(t));
+  WideString u(u"abc");
+  EXPECT_TRUE(u.AssignText(0, u"zzz"));
+  EXPECT_EQ(EmptyBlockHeader(), HeaderOf(u));
+}
+
+TEST(WideStringTest, ConstructionMakesABlockOfExactlyTheTextsLength) {
+  WideString s(u"hello");
+  EXPECT_EQ(5, s.Length());
+  EXPECT_EQ(5, HeaderOf(s)->capacity);
+  EXPECT_EQ(1, HeaderOf(s)->refs);
+  EXPECT_EQ(0, s.c_str()[5]);
+  WideString t(std::u16string(u"a\0b", 3));
+  EXPECT_EQ(3, t.Length());
+}
+
+TEST(WideStringTest, CopiesShareAndCountTheBlock) {
+  WideString a(u"shared");
+  WideString b(a);
+  WideString c;
+  c = b;
+  EXPECT_TRUE(SharesBlock(a, b));
+  EXPECT_TRUE(SharesBlock(a, c));
+  EXPECT_EQ(3, HeaderOf(a)->refs);
+  c.Release();
+  EXPECT_EQ(2, HeaderOf(a)->refs);
+  a = a;  // self-assignment keeps the count
+  EXPECT_EQ(2, HeaderOf(a)->refs);
+}
+
+TEST(WideStringTest, AssigningOwnTextIsSafe) {
+  WideString s(u"abcdef");
+  s = s.c_str() + 2;
+  EXPECT_EQ(u"cdef", s.ToU16());
+  EXPECT_TRUE(s.AssignText(2, s.c_str() + 1));
+  EXPECT_EQ(u"de", s.ToU16());
+}
+
+TEST(WideStringTest, AssignTextMakesTheBlockPrivate) {
+  WideString a(u"original");
+  WideString b(a);
+  EXPECT_TRUE(b.AssignText(3, u"newer"));
+  EXPECT_EQ(u"new", b.ToU16());
+  EXPECT_EQ(u"original", a.ToU16());
+  EXPECT_EQ(1, HeaderOf(a)->refs);
+  EXPECT_FALSE(b.AssignText(-1, u"x"));
+  EXPECT_TRUE(b.IsEmpty());
+}
+
+TEST(WideStringCopyOnWriteTest, AppendToASharedStringLeavesTheOtherUnchanged) {
+  WideString a(u"base");
+  WideString b(a);
+  EXPECT_TRUE(b.Append(u"+more"));
+  EXPECT_EQ(u"base", a.ToU16());
+  EXPECT_EQ(u"base+more", b.ToU16());
+  EXPECT_FALSE(SharesBlock(a, b));
+  EXPECT_EQ(1, HeaderOf(a)->refs);
+}
+
+TEST(WideStringCopyOnWriteTest, GetBufferOnASharedStringLeavesTheOtherUnchanged) {
+  WideString a(u"base");
+  WideString b(a);
+  char16_t* buffer = b.GetBuffer(10);
+  ASSERT_NE(nullptr, buffer);
+  EXPECT_EQ(u"base", std::u16string(buffer));  // keeps the text
+  std::memcpy(buffer, u"0123456789", 11 * sizeof(char16_t));
+  b.ReleaseBuffer(-1);
+  EXPECT_EQ(u"0123456789", b.ToU16());
+  EXPECT_EQ(u"base", a.ToU16());
+  EXPECT_GE(HeaderOf(b)->capacity, 10);
+}
+
+TEST(WideStringCopyOnWriteTest, ReleaseBufferOnASharedStringCopiesFirst) {
+  WideString a(u"abcdef");
+  WideString b(a);
+  b.ReleaseBuffer(2);
+  EXPECT_EQ(u"ab", b.ToU16());
+  EXPECT_EQ(u"abcdef", a.ToU16());
+}
+
+TEST(WideStringAppendTest, GrowsToExactlyTheNeededCapacity) {
+  WideString s(u"ab");
+  EXPECT_TRUE(s.Append(3, u"cdefg"));
+  EXPECT_EQ(u"abcde", s.ToU16());
+  EXPECT_EQ(5, HeaderOf(s)->capacity);
+}
+
+TEST(WideStringAppendTest, AppendsInPlaceWhenPrivateWithRoom) {
+  WideString s;
+  char16_t* buffer = s.GetBuffer(20);
+  ASSERT_NE(nullptr, buffer);
+  s.ReleaseBuffer(0);
+  const char16_t* before = s.c_str();
+  EXPECT_TRUE(s.Append(u"abc"));
+  EXPECT_TRUE(s.Append(u"def"));
+  EXPECT_EQ(before, s.c_str());
+  EXPECT_EQ(u"abcdef", s.ToU16());
+}
+
+TEST(WideStringAppendTest, EdgeCases) {
+  WideString s(u"ab");
+  const char16_t* before = s.c_str();
+  EXPECT_TRUE(s.Append(0, nullptr));  // n = 0 does nothing
+  EXPECT_EQ(before, s.c_str());
+  EXPECT_FALSE(s.Append(-1, u"x"));
+  EXPECT_TRUE(s.Append(static_cast<const char16_t*>(nullptr)));
+  EXPECT_EQ(u"ab", s.ToU16());
+  // A length that would overflow leaves the string unchanged (no memory is touched).
+  EXPECT_FALSE(s.Append(INT_MAX, u"x"));
+  EXPECT_EQ(u"ab", s.ToU16());
+  EXPECT_EQ(before, s.c_str());
+  EXPECT_TRUE(s.Append(s));
+  EXPECT_EQ(u"abab", s.ToU16());
+  WideString other(u"+");
+  EXPECT_TRUE(s.Append(other));
+  EXPECT_EQ(u"abab+", s.ToU16());
+}
+
+TEST(WideStringSearchTest, FindBounds) {
+  WideString s(u"abcabc");
+  EXPECT_EQ(0, s.Find(u"abc", 0));
+  EXPECT_EQ(3, s.Find(u"abc", 1));
+  EXPECT_EQ(-1, s.Find(u"abc", 4));
+  EXPECT_EQ(-1, s.Find(u"abc", -1));
+  EXPECT_EQ(-1, s.Find(u"abc", 7));
+  EXPECT_EQ(-1, s.Find(u"c", 6));  // the empty tail holds no non-empty pattern
+  EXPECT_EQ(6, s.Find(u"", 6));    // wcsstr finds the empty pattern at the start
+  EXPECT_EQ(-1, s.Find(nullptr, 0));
+  EXPECT_EQ(-1, s.Find(u"abcd", 0));
+  EXPECT_EQ(-1, WideString().Find(u"a", 0));
+}
+
+TEST(WideStringSearchTest, FindCharBounds) {
+  WideString s(u"a/b/c");
+  EXPECT_EQ(1, s.FindChar(u'/', 0));
+  EXPECT_EQ(3, s.FindChar(u'/', 2));
+  EXPECT_EQ(-1, s.FindChar(u'/', 4));
+  EXPECT_EQ(-1, s.FindChar(u'/', -1));
+  EXPECT_EQ(-1, s.FindChar(u'c', 5));  // start equal to the length gives -1 at once
+  EXPECT_EQ(4, s.FindChar(u'c', 4));
+  EXPECT_EQ(-1, WideString().FindChar(0, 0));
+}
+
+TEST(WideStringSearchTest, ReverseFind) {
+  WideString s(u"C:\\dir\\file.dat");
+  EXPECT_EQ(6, s.ReverseFind(u'\\'));
+  EXPECT_EQ(-1, s.ReverseFind(u'/'));
+  EXPECT_EQ(-1, WideString().ReverseFind(u'x'));
+}
+
+TEST(WideStringSubstringTest, MidClampsItsArguments) {
+  WideString three(u"abc");
+  EXPECT_TRUE(three.Mid(5, 1).IsEmpty());
+  EXPECT_TRUE(three.Mid(5).IsEmpty());
+  EXPECT_TRUE(three.Mid(3).IsEmpty());
+  WideString four(u"abcd");
+  EXPECT_EQ(u"bcd", four.Mid(1, 10).ToU16());
+  EXPECT_EQ(u"ab", four.Mid(-3, 2).ToU16());
+  EXPECT_TRUE(four.Mid(1, -2).IsEmpty());
+  EXPECT_EQ(u"cd", four.Mid(2).ToU16());
+  EXPECT_EQ(u"abcd", four.Mid(-2).ToU16());
+  EXPECT_EQ(u"bcd", four.Mid(1, INT_MAX).ToU16());
+  EXPECT_EQ(u"abcd", four.Mid(INT_MIN).ToU16());
+  WideString whole = four.Mid(0);
+  EXPECT_FALSE(SharesBlock(whole, four));  // always a new value
+}
+
+TEST(WideStringSubstringTest, LeftClampsItsCount) {
+  WideString s(u"abcd");
+  EXPECT_EQ(u"ab", s.Left(2).ToU16());
+  EXPECT_EQ(u"abcd", s.Left(10).ToU16());
+  EXPECT_TRUE(s.Left(-1).IsEmpty());
+  EXPECT_TRUE(s.Left(0).IsEmpty());
+}
+
+TEST(WideStringBufferTest, ReleaseBufferMeasuresOrSetsTheLength) {
+  WideString s;
+  char16_t* buffer = s.GetBuffer(8);
+  ASSERT_NE(nullptr, buffer);
+  std::memcpy(buffer, u"abc\0xyz", 8 * sizeof(char16_t));
+  s.ReleaseBuffer(-1);
+  EXPECT_EQ(3, s.Length());
+  buffer = s.GetBuffer(0);
+  buffer[3] = u'd';
+  s.ReleaseBuffer(4);
+  EXPECT_EQ(u"abcd", s.ToU16());
+  EXPECT_EQ(0, s.c_str()[4]);
+}
+
+TEST(WideStringBufferTest, ReleaseBufferNeverRunsPastTheBlock) {
+  WideString s;
+  char16_t* buffer = s.GetBuffer(4);
+  ASSERT_NE(nullptr, buffer);
+  const int capacity = HeaderOf(s)->capacity;
+  for (int i = 0; i <= capacity; ++i) buffer[i] = u'x';  // terminator overwritten too
+  s.ReleaseBuffer(-1);
+  EXPECT_EQ(capacity, s.Length());
+  s.ReleaseBuffer(capacity + 100);
+  EXPECT_EQ(capacity, s.Length());
+  EXPECT_EQ(0, s.c_str()[capacity]);
+}
+
+TEST(WideStringBufferTest, GetBufferKeepsAtLeastTheLength) {
+  WideString s(u"abcdef");
+  char16_t* buffer = s.GetBuffer(2);
+  ASSERT_NE(nullptr, buffer);
+  EXPECT_GE(HeaderOf(s)->capacity, 6);
+  EXPECT_EQ(u"abcdef", std::u16string(buffer));
+}
+
+TEST(WideStringLockTest, LockedBlockIsNeverShared) {
+  WideString a(u"locked");
+  char16_t* buffer = a.LockBuffer();
+  ASSERT_NE(nullptr, buffer);
+  EXPECT_LT(HeaderOf(a)->refs, 0);
+  WideString b(a);
+  WideString c;
+  c = a;
+  EXPECT_FALSE(SharesBlock(a, b));
+  EXPECT_FALSE(SharesBlock(a, c));
+  EXPECT_EQ(u"locked", b.ToU16());
+  EXPECT_EQ(1, HeaderOf(b)->refs);
+  buffer[0] = u'L';  // the locked owner keeps writing
+  EXPECT_EQ(u"locked", b.ToU16());
+  a.UnlockBuffer();
+  EXPECT_EQ(1, HeaderOf(a)->refs);
+  WideString d(a);
+  EXPECT_TRUE(SharesBlock(a, d));
+}
+
+TEST(WideStringLockTest, LockedStringIsFreedByItsOwner) {
+  // Run under the sanitizers: the locked block must be freed exactly once.
+  WideString a(u"x");
+  a.LockBuffer();
+  a.Append(u"yz");  // grows, stays locked
+  EXPECT_LT(HeaderOf(a)->refs, 0);
+  EXPECT_EQ(u"xyz", a.ToU16());
+}
+
+char16_t* MakeHostBlock(const char16_t* text, int32_t refs) {
+  const size_t n = std::char_traits<char16_t>::length(text);
+  auto* header = static_cast<WideStringHeader*>(
+      std::malloc(sizeof(WideStringHeader) + (n + 1) * sizeof(char16_t)));
+  header->refs = refs;
+  header->length = static_cast<int32_t>(n);
+  header->capacity = static_cast<int32_t>(n);
+  auto* chars = reinterpret_cast<char16_t*>(header + 1);
+  std::memcpy(chars, text, (n + 1) * sizeof(char16_t));
+  return chars;
+}
+
+TEST(WideStringAdoptTest, TakesOverOneReference) {
+  char16_t* host = MakeHostBlock(u"R58M12345ABC", 2);  // the host keeps one reference
+  {
+    WideString adopted = WideString::Adopt(host);
+    EXPECT_EQ(u"R58M12345ABC", adopted.ToU16());
+    EXPECT_EQ(2, HeaderOf(adopted)->refs);
+    WideString copy(adopted);
+    EXPECT_EQ(3, HeaderOf(adopted)->refs);
+  }
+  auto* header = reinterpret_cast<WideStringHeader*>(host) - 1;
+  EXPECT_EQ(1, header->refs);
+  // The last reference frees the block (checked by the sanitizers).
+  WideString last = WideString::Adopt(host);
+}
+
+TEST(WideStringAdoptTest, NullAndStaticBlocksGiveTheEmptyValue) {
+  EXPECT_EQ(EmptyBlockHeader(), HeaderOf(WideString::Adopt(nullptr)));
+  // A host's own empty value is static with a negative count: never counted nor freed.
+  struct {
+    WideStringHeader header;
+    char16_t terminator;
+  } host_empty = {{-1, 0, 0}, 0};
+  {
+    WideString adopted = WideString::Adopt(&host_empty.terminator);
+    EXPECT_TRUE(adopted.IsEmpty());
+  }
+  EXPECT_EQ(-1, host_empty.header.refs);
+  ExpectEmptyBlockUntouched();
+}
+
+TEST(WideStringThreadTest, CopiesMayBeReleasedOnOtherThreads) {
+  WideString original(u"shared across threads");
+  constexpr int kThreads = 8;
+  constexpr int kCopiesPerThread = 2000;
+  std::vector<std::vector<WideString>> batches(kThreads);
+  for (auto& batch : batches) batch.assign(kCopiesPerThread, original);
+  EXPECT_EQ(1 + kThreads * kCopiesPerThread, HeaderOf(original)->refs);
+
+  std::vector<std::thread> threads;
+  for (auto& batch : batches) {
+    threads.emplace_back([&batch, &original] {
+      for (int i = 0; i < 500; ++i) {
+        WideString extra(batch[i]);  // copying and releasing on this thread too
+        (void)extra;
+      }
+      for (auto& copy : batch) {
+        if (copy.ToU16() != u"shared across threads") std::abort();
+        copy.Release();
+      }
+      (void)original;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(1, HeaderOf(original)->refs);
+  EXPECT_EQ(u"shared across threads", original.ToU16());
+}
+
+TEST(WideStringThreadTest, LastReleaseOnAnotherThreadFreesTheBlock) {
+  std::vector<WideString> copies;
+  {
+    WideString original(u"handed over");
+    copies.assign(100, original);
+  }
+  std::thread worker([copies = std::move(copies)]() mutable {
+    for (auto& c : copies) c.Release();
+  });
+  worker.join();
+  ExpectEmptyBlockUntouched();
+}
+
+}  // namespace
+}  // namespace mobileinfo

@@ -1,0 +1,154 @@
+// kernel32 file operations under Wine, in a folder of the test's own under the temporary folder.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace mobileinfo {
+namespace {
+
+Platform& P() { return Platform::Default(); }
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = P().TempDirectory() + u"mobileinfo-files-" +
+              std::u16string(1, static_cast<char16_t>(u'a' + GetCurrentProcessId() % 26));
+    P().CreateDirectory(folder_);
+    ASSERT_TRUE(P().FileExists(folder_));
+  }
+  void TearDown() override {
+    for (const char16_t* name : {u"a.dat", u"b.dat", u"big.dat"}) P().DeleteFile(Path(name));
+    RemoveDirectoryW(reinterpret_cast<const wchar_t*>((folder_ + u"\\sub").c_str()));
+    RemoveDirectoryW(reinterpret_cast<const wchar_t*>(folder_.c_str()));
+  }
+  std::u16string Path(const char16_t* name) const { return folder_ + u"\\" + name; }
+
+  void WriteFile(const std::u16string& path, const std::string& bytes) {
+    std::unique_ptr<File> file = P().OpenFile(path, FileMode::kCreateAlways);
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(file->Write(bytes.data(), static_cast<uint32_t>(bytes.size())));
+  }
+  std::string ReadFile(const std::u16string& path) {
+    std::unique_ptr<File> file = P().OpenFile(path, FileMode::kReadExisting);
+    if (!file) return "<cannot open>";
+    std::string bytes(file->Size(), '\0');
+    std::optional<uint32_t> got = file->Read(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    if (!got || *got != bytes.size()) return "<short read>";
+    return bytes;
+  }
+
+  std::u16string folder_;
+};
+
+TEST_F(FilesTest, WriteThenReadBackWithSeekAndSize) {
+  WriteFile(Path(u"a.dat"), "0123456789");
+  std::unique_ptr<File> file = P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->Size(), 10u);
+  EXPECT_EQ(file->Seek(4), 4);
+  char bytes[16] = {};
+  EXPECT_EQ(file->Read(bytes, 16), 6u);  // a short read at the end is not a failure
+  EXPECT_EQ(std::string(bytes, 6), "456789");
+  EXPECT_EQ(file->Read(bytes, 16), 0u);
+  EXPECT_EQ(file->Seek(20), 20);  // past the end is a position, not an error
+  EXPECT_EQ(file->Read(bytes, 16), 0u);
+  // Offsets from 2 GiB on are forward distances, not negative ones.
+  EXPECT_EQ(file->Seek(0x90000000u), int64_t{0x90000000});
+}
+
+TEST_F(FilesTest, ModesOpenCreateAndTruncateAsNamed) {
+  EXPECT_EQ(P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting), nullptr);
+  EXPECT_EQ(P().OpenFile(Path(u"a.dat"), FileMode::kTruncateExisting), nullptr);
+  EXPECT_FALSE(P().FileExists(Path(u"a.dat")));  // neither mode creates
+
+  WriteFile(Path(u"a.dat"), "long old content");
+  WriteFile(Path(u"a.dat"), "new");  // create-always replaces
+  EXPECT_EQ(ReadFile(Path(u"a.dat")), "new");
+
+  {
+    std::unique_ptr<File> file = P().OpenFile(Path(u"a.dat"), FileMode::kTruncateExisting);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Size(), 0u);
+    char byte;
+    EXPECT_EQ(file->Read(&byte, 1), std::nullopt);  // opened for writing only
+  }
+  std::unique_ptr<File> file = P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting);
+  ASSERT_NE(file, nullptr);
+  EXPECT_FALSE(file->Write("x", 1));  // opened for reading only
+}
+
+TEST_F(FilesTest, OpenFilesAreNotShared) {
+  WriteFile(Path(u"a.dat"), "data");
+  {
+    std::unique_ptr<File> reader = P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting), nullptr);
+    EXPECT_EQ(P().OpenFile(Path(u"a.dat"), FileMode::kCreateAlways), nullptr);
+    EXPECT_FALSE(P().DeleteFile(Path(u"a.dat")));
+  }
+  EXPECT_EQ(ReadFile(Path(u"a.dat")), "data");  // the refused create-always truncated nothing
+  EXPECT_TRUE(P().DeleteFile(Path(u"a.dat")));
+  EXPECT_FALSE(P().DeleteFile(Path(u"a.dat")));
+}
+
+TEST_F(FilesTest, MoveRefusesAnExistingTargetAndScheduleDeleteKeepsTheFileForNow) {
+  WriteFile(Path(u"a.dat"), "first");
+  WriteFile(Path(u"b.dat"), "second");
+  EXPECT_FALSE(P().MoveFile(Path(u"a.dat"), Path(u"b.dat")));
+  EXPECT_EQ(ReadFile(Path(u"b.dat")), "second");
+  ASSERT_TRUE(P().DeleteFile(Path(u"b.dat")));
+  EXPECT_TRUE(P().MoveFile(Path(u"a.dat"), Path(u"b.dat")));
+  EXPECT_FALSE(P().FileExists(Path(u"a.dat")));
+  EXPECT_EQ(ReadFile(Path(u"b.dat")), "first");
+
+  // Deletion at the next restart: accepted now, the file stays until then.
+  EXPECT_TRUE(P().ScheduleDelete(Path(u"b.dat")));
+  EXPECT_TRUE(P().FileExists(Path(u"b.dat")));
+}
+
+TEST_F(FilesTest, CreateDirectoryMakesOneLevel) {
+  EXPECT_TRUE(P().CreateDirectory(Path(u"sub")));
+  EXPECT_TRUE(P().FileExists(Path(u"sub")));
+  EXPECT_FALSE(P().CreateDirectory(Path(u"sub")));  // already there
+  EXPECT_FALSE(P().CreateDirectory(Path(u"missing\\deeper")));
+}
+
+TEST(TempNames, TempDirectoryEndsWithASeparatorAndExists) {
+  std::u16string directory = P().TempDirectory();
+  ASSERT_FALSE(directory.empty());
+  EXPECT_EQ(directory.back(), u'\\');
+  EXPECT_TRUE(P().FileExists(directory));
+}
+
+// Windows writes the number in upper-case hex, Wine 8 in lower case; names are compared the
+// way the file system compares them.
+TEST(TempNames, NonZeroUniqueFormsTheNameAndCreatesNoFile) {
+  std::u16string directory = P().TempDirectory();
+  // The reply file's prefix: only its first three units are used.
+  std::u16string name = P().TempFileName(directory, u"!lyinfo%^&", 0x1234);
+  EXPECT_EQ(CompareStringOrdinal(reinterpret_cast<const wchar_t*>(name.c_str()), -1,
+                                 reinterpret_cast<const wchar_t*>(
+                                     (directory + u"!ly1234.tmp").c_str()), -1, TRUE),
+            CSTR_EQUAL);
+  EXPECT_FALSE(P().FileExists(name));
+  // Only the low 16 bits of the number count: process ids above 0xFFFF share names.
+  name = P().TempFileName(directory, u"ab", 0x1BEEF);
+  EXPECT_EQ(CompareStringOrdinal(reinterpret_cast<const wchar_t*>(name.c_str()), -1,
+                                 reinterpret_cast<const wchar_t*>(
+                                     (directory + u"abBEEF.tmp").c_str()), -1, TRUE),
+            CSTR_EQUAL);
+}
+
+TEST(TempNames, FolderWithoutTrailingSeparatorGetsOne) {
+  std::u16string directory = P().TempDirectory();
+  directory.pop_back();
+  std::u16string name = P().TempFileName(directory, u"abc", 0x10);
+  EXPECT_EQ(name.substr(0, directory.size() + 1), directory + u"\\");
+}
+
+}  // namespace
+}  // namespace mobileinfo
