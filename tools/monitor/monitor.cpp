@@ -18,10 +18,8 @@
 #include <thread>
 
 #include "mobileinfo/mobileinfo.h"
+#include "watch.h"
 
-#if !defined(_WIN32)
-#include <dirent.h>
-#endif
 
 namespace {
 
@@ -88,22 +86,6 @@ class PrintingSink : public IPelmoInfoSink {
   std::mutex mutex_;
 };
 
-// The names under <root>/bus/usb/devices: a change means a device came or went.
-std::set<std::string> ListUsbEntries() {
-  std::set<std::string> names;
-#if !defined(_WIN32)
-  const char* root = std::getenv("MOBILEINFO_SYSFS_ROOT");
-  std::string dir = std::string(root && *root ? root : "/sys") + "/bus/usb/devices";
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') names.insert(e->d_name);
-    }
-    closedir(d);
-  }
-#endif
-  return names;
-}
-
 int Usage(const char* message) {
   std::fprintf(stderr, "monitor: %s\nusage: monitor [--fresh] [--poll MS] [--seconds N]\n",
                message);
@@ -148,25 +130,14 @@ int main(int argc, char** argv) {
   std::printf("monitoring USB devices; Ctrl-C stops\n");
   std::fflush(stdout);
 
-  std::set<std::string> seen = ListUsbEntries();
-  auto started = std::chrono::steady_clock::now();
-  auto last_poll = started;
-  while (!g_interrupted) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    auto now = std::chrono::steady_clock::now();
-    if (seconds && now - started >= std::chrono::seconds(seconds)) break;
-    if (poll_ms && now - last_poll >= std::chrono::milliseconds(poll_ms)) {
-      last_poll = now;
-      std::set<std::string> current = ListUsbEntries();
-      if (current != seen) {
-        // A grown list is an arrival, anything else a removal; both make the library rescan.
-        service->OnDeviceChange(current.size() > seen.size() ? 0x8000 : 0x8004, 0);
-        seen.swap(current);
-      }
-    }
-  }
+  WatchOptions options;
+  options.poll_ms = poll_ms;
+  options.seconds = seconds;
+  std::string error;
+  int status = WatchDevices(service, options, g_interrupted, error);
+  if (status) std::fprintf(stderr, "monitor: %s\n", error.c_str());
   service->Stop();
   service->Release();
   std::printf("stopped\n");
-  return 0;
+  return status;
 }
