@@ -3,8 +3,6 @@
 // Locking: the reply file is used under reply_file_lock_ only (request, reading, delete); the
 // maps are changed under cache_lock_ only; IsAdbDevice takes adb_lock_. No two at once, so the
 // pass first reads every section into local results and applies them afterwards, in entry order.
-#include <cstring>
-
 #include "identify/driver_info_reader.h"
 #include "service/phone_record.h"
 #include "service/service.h"
