@@ -9,7 +9,7 @@ status=0
 grep -q "file format pei-i386" <<<"$dump" || { echo "not a 32-bit x86 image: $dll"; status=1; }
 
 # Export table lines look like "	[   0] +base[   1] 0000 CreatePelmoInfo".
-exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {t=1; next} t && /^\s*\[/ {print $NF; next} t && NF==0 {t=0}' <<<"$dump")
+exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {t=1; next} t && /^[ \t]*\[/ {print $NF; next} t && NF==0 {t=0}' <<<"$dump")
 if [ "$exports" != "CreatePelmoInfo" ]; then
   echo "unexpected export table: ${exports:-<none>}"
   status=1

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 need=()
-for p in g++ cmake libcurl4-openssl-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev; do
+for p in g++ cmake libcurl4-openssl-dev libudev-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if ((${#need[@]})); then

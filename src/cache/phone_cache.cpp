@@ -55,6 +55,9 @@ int MobileInfoService::SavePhoneCache() try {
   {
     std::lock_guard<std::mutex> lock(cache_lock_);
     if (phone_info_.empty() && model_status_.empty()) return 0;
+    // The image buffer of the last save is reused: a large cache then costs no fresh pages.
+    records.swap(cache_image_spare_);
+    records.clear();
     size_t negatives = 0;
     for (const auto& entry : model_status_) negatives += entry.second ? 0 : 1;
     records.reserve(phone_info_.size() + negatives);
@@ -74,6 +77,17 @@ int MobileInfoService::SavePhoneCache() try {
     }
     generation = ++cache_image_generation_;
   }
+  const int result = WritePhoneCacheImage(records, generation);
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  if (records.capacity() > cache_image_spare_.capacity()) cache_image_spare_.swap(records);
+  return result;
+} catch (...) {
+  // No image could be built (out of memory): the file on disk stays as it was.
+  return 0;
+}
+
+int MobileInfoService::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
+                                            uint64_t generation) {
   if (records.size() > (UINT32_MAX - 4) / kRecordSize) return 0;  // offsets are 32-bit
 
   const std::u16string path = HostFilePath(kPhoneCacheName);
@@ -101,9 +115,6 @@ int MobileInfoService::SavePhoneCache() try {
   }
   cache_written_generation_ = generation;
   return 1;
-} catch (...) {
-  // No image could be built (out of memory): the file on disk stays as it was.
-  return 0;
 }
 
 int MobileInfoService::LoadPhoneCache() try {

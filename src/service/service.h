@@ -122,6 +122,8 @@ class MobileInfoService final : public IPelmoInfo {
     std::shared_ptr<std::condition_variable> done_cv = std::make_shared<std::condition_variable>();
     std::shared_ptr<bool> done = std::make_shared<bool>(false);
   };
+  // Writes a built phone cache image under cache_file_lock_ unless a newer one is on disk.
+  int WritePhoneCacheImage(const std::vector<PhoneRecord>& records, uint64_t generation);
   bool StartWorker(WorkerThread& worker, void (MobileInfoService::*body)(ServiceEvents&));
   bool WaitWorker(WorkerThread& worker, uint32_t timeout_ms);  // true when it has ended
   void JoinWorkers();
@@ -172,6 +174,7 @@ class MobileInfoService final : public IPelmoInfo {
   // Serialises writers of the phone cache file (scan thread and Stop); see SavePhoneCache.
   std::mutex cache_file_lock_;
   uint64_t cache_image_generation_ = 0;    // guarded by cache_lock_
+  std::vector<PhoneRecord> cache_image_spare_;  // guarded by cache_lock_: the last save's buffer
   uint64_t cache_written_generation_ = 0;  // guarded by cache_file_lock_
 
   uint32_t last_adb_error_ = 0;

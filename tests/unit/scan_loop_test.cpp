@@ -240,7 +240,7 @@ TEST_F(ScanThreadTest, PhonePluggedInAndOutWithinOneCycleIsNotSeen) {
   fake_.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
   service_.OnDeviceChange(0x8000, 0);
   service_.OnDeviceChange(0x8004, 0);
-  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 2; }));
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() >= 2; }));
   std::this_thread::sleep_for(50ms);
   EXPECT_TRUE(sink_.codes().empty());
   EXPECT_EQ(RequestCount(), 0u);

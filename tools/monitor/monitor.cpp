@@ -1,11 +1,13 @@
 // Sample host: loads mobileinfo through its public header only, prints every event the library
 // raises, and runs until interrupted (or for --seconds N).
 //
-//   monitor [--fresh] [--poll MS] [--seconds N]
+//   monitor [--fresh] [--poll MS] [--seconds N] [--json]
 //
-// --poll MS  looks at the USB device list every MS milliseconds and forwards a device-change code
-//            when it changed (for fake sysfs trees and machines without device notifications).
+// Without --poll it forwards the system's device notifications (Linux: udev) to OnDeviceChange.
+// --poll MS looks at the USB device list every MS milliseconds instead and forwards a
+// device-change code when it changed (fake sysfs trees, machines without device notifications).
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -13,19 +15,26 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 
 #include "mobileinfo/mobileinfo.h"
 #include "watch.h"
 
+#if !defined(_WIN32)
+#include <dirent.h>
+#endif
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-void OnSignal(int) { g_interrupted = true; }
+constexpr long kMaxPollMs = 3600000;        // an hour
+constexpr long kMaxSeconds = 365L * 86400;  // a year; keeps the deadline arithmetic in range
 
+std::atomic<bool> g_interrupted{false};
+extern "C" void OnSignal(int) { g_interrupted = true; }
+
+// UTF-16 field text to UTF-8, up to the terminator or the capacity. A lone surrogate (the
+// library copies host and device texts as they come) becomes U+FFFD, so that the output is
+// always valid UTF-8 and valid JSON.
 std::string ToUtf8(const char16_t* text, size_t capacity) {
   std::string out;
   for (size_t i = 0; i < capacity && text[i]; ++i) {
@@ -33,6 +42,8 @@ std::string ToUtf8(const char16_t* text, size_t capacity) {
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < capacity && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
     }
     if (c < 0x80) {
       out += static_cast<char>(c);
@@ -53,6 +64,40 @@ std::string ToUtf8(const char16_t* text, size_t capacity) {
   return out;
 }
 
+template <size_t N>
+std::string Field(const char16_t (&field)[N]) {
+  return ToUtf8(field, N);
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+// Device texts come from the USB device; a control character must not break the line.
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+  return out;
+}
+
 const char* Meaning(int32_t code) {
   switch (code) {
     case kPhoneReady: return "phone ready";
@@ -63,53 +108,153 @@ const char* Meaning(int32_t code) {
   }
 }
 
-// Called from the library's two worker threads, possibly at once: one line per event.
+const char* AdbWords(uint32_t status) {
+  switch (status) {
+    case 0: return "no ADB";
+    case 1: return "ADB registered";
+    case 2: return "ADB active";
+    default: return "ADB status unknown";
+  }
+}
+
+// Local wall-clock time with milliseconds: "14:03:07.251", or ISO 8601 for JSON.
+std::string Stamp(bool iso) {
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  long millis = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  char text[48] = "";
+  if (const std::tm* local = std::localtime(&seconds)) {
+    std::strftime(text, sizeof text, iso ? "%Y-%m-%dT%H:%M:%S" : "%H:%M:%S", local);
+  }
+  char with_millis[64];
+  std::snprintf(with_millis, sizeof with_millis, "%s.%03ld", text, millis);
+  return with_millis;
+}
+
+// Called from the library's two worker threads, possibly at once: one line per event. The record
+// is the library's temporary copy, read during the call only.
 class PrintingSink : public IPelmoInfoSink {
  public:
+  explicit PrintingSink(bool json) : json_(json) {}
+
   int32_t OnEvent(int32_t code, PhoneRecord* record) override {
-    char stamp[32];
-    std::time_t now = std::time(nullptr);
-    std::strftime(stamp, sizeof stamp, "%H:%M:%S", std::localtime(&now));
-    std::string line = std::string(stamp) + " " + std::to_string(code) + " " + Meaning(code);
-    if (record) {
-      line += " key=" + ToUtf8(record->device_key, 32) + " serial=" +
-              ToUtf8(record->serial, 512) + " name=\"" + ToUtf8(record->name, 32) +
-              "\" adb=" + std::to_string(record->adb_status);
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::printf("%s\n", line.c_str());
+    std::lock_guard<std::mutex> lock(mutex_);  // also guards localtime's shared buffer
+    std::string line = json_ ? JsonLine(code, record) : TextLine(code, record);
+    std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
     return 0;
   }
 
  private:
+  static std::string TextLine(int32_t code, const PhoneRecord* record) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%s  event %d  %-21s", Stamp(false).c_str(),
+                  static_cast<int>(code), Meaning(code));
+    std::string line = head;
+    if (record) {
+      std::string name = Printable(Field(record->name));
+      line += "  " + (name.empty() ? std::string("(unknown model)") : name) + "  serial " +
+              Printable(Field(record->serial)) + "  " + Printable(Field(record->device_key)) +
+              "  " + AdbWords(record->adb_status);
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line + "\n";
+  }
+
+  static std::string JsonLine(int32_t code, const PhoneRecord* record) {
+    std::string line = "{\"time\":" + JsonString(Stamp(true)) +
+                       ",\"code\":" + std::to_string(code) +
+                       ",\"event\":" + JsonString(Meaning(code));
+    if (record) {
+      line += ",\"device_key\":" + JsonString(Field(record->device_key)) +
+              ",\"serial\":" + JsonString(Field(record->serial)) +
+              ",\"name\":" + JsonString(Field(record->name)) +
+              ",\"description\":" + JsonString(Field(record->description)) +
+              ",\"adb\":" + std::to_string(record->adb_status);
+    }
+    return line + "}\n";
+  }
+
+  const bool json_;
   std::mutex mutex_;
 };
 
-int Usage(const char* message) {
-  std::fprintf(stderr, "monitor: %s\nusage: monitor [--fresh] [--poll MS] [--seconds N]\n",
-               message);
+const char kUsage[] =
+    "usage: monitor [--fresh] [--poll MS] [--seconds N] [--json]\n"
+    "  --fresh      forget the last device snapshot (MobileInfo2.dat): every device is new\n"
+    "  --poll MS    look at the USB device list every MS ms instead of waiting for\n"
+    "               system device notifications (used for fake sysfs trees)\n"
+    "  --seconds N  stop by itself after N seconds (default: run until Ctrl-C)\n"
+    "  --json       one JSON object per event on standard output\n"
+    "The data files are written beside this executable. On Linux MOBILEINFO_SYSFS_ROOT names a\n"
+    "directory laid out like /sys to watch instead; it is polled every 1000 ms unless --poll.\n";
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "monitor: %s (see --help)\n", message.c_str());
   return 2;
+}
+
+bool ParseCount(const char* text, long maximum, long& value) {
+  if (*text < '0' || *text > '9') return false;  // strtol would take blanks and signs
+  char* end = nullptr;
+  errno = 0;
+  long parsed = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || parsed < 1 || parsed > maximum) return false;
+  value = parsed;
+  return true;
+}
+
+// The fake tree named by MOBILEINFO_SYSFS_ROOT must be there before anything starts: a library
+// reading a missing tree sees an empty bus and would report every known device as removed.
+bool CheckSysfsRoot(std::string& error) {
+#if !defined(_WIN32)
+  const char* root = std::getenv("MOBILEINFO_SYSFS_ROOT");
+  if (!root || !*root) return true;
+  DIR* directory = opendir(root);
+  if (!directory) {
+    error = std::string("MOBILEINFO_SYSFS_ROOT=") + root + " is not a readable directory: " +
+            std::strerror(errno);
+    return false;
+  }
+  closedir(directory);
+#else
+  (void)error;
+#endif
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int fresh = 0;
-  long poll_ms = 0;
-  long seconds = 0;
+  bool json = false;
+  WatchOptions options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--fresh") {
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--fresh") {
       fresh = 1;
-    } else if ((arg == "--poll" || arg == "--seconds") && i + 1 < argc) {
-      char* end = nullptr;
-      long value = std::strtol(argv[++i], &end, 10);
-      if (!end || *end || value <= 0) return Usage(("bad value for " + arg).c_str());
-      (arg == "--poll" ? poll_ms : seconds) = value;
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg == "--poll" || arg == "--seconds") {
+      if (i + 1 >= argc) return Fail("option " + arg + " needs a value");
+      const bool poll = arg == "--poll";
+      const long maximum = poll ? kMaxPollMs : kMaxSeconds;
+      if (!ParseCount(argv[++i], maximum, poll ? options.poll_ms : options.seconds)) {
+        return Fail("bad value " + std::string(argv[i]) + " for " + arg + " (expected 1 to " +
+                    std::to_string(maximum) + ")");
+      }
     } else {
-      return Usage(("unknown option " + arg).c_str());
+      return Fail("unknown option " + arg);
     }
+  }
+  std::string error;
+  if (!CheckSysfsRoot(error)) {
+    std::fprintf(stderr, "monitor: %s\n", error.c_str());
+    return 1;
   }
 
   std::signal(SIGINT, OnSignal);
@@ -117,27 +262,29 @@ int main(int argc, char** argv) {
 
   IPelmoInfo* service = CreatePelmoInfo(0, 0);
   if (!service) {
-    std::fprintf(stderr, "monitor: cannot create the service\n");
+    std::fprintf(stderr, "monitor: the library did not create its service object\n");
     return 1;
   }
-  PrintingSink sink;
+  // Stop waits at most a second for each worker thread; one held up in a download may still
+  // report afterwards, so the sink lives as long as the process.
+  static PrintingSink sink(json);
   if (!service->Init(&sink, fresh) || !service->Start()) {
     std::fprintf(stderr, "monitor: the service did not start\n");
     service->Stop();
     service->Release();
     return 1;
   }
-  std::printf("monitoring USB devices; Ctrl-C stops\n");
-  std::fflush(stdout);
+  // Status lines go to standard error in JSON mode, so that standard output stays one object
+  // per line.
+  std::FILE* status_out = json ? stderr : stdout;
+  std::fprintf(status_out, "monitoring USB devices; Ctrl-C stops\n");
+  std::fflush(status_out);
 
-  WatchOptions options;
-  options.poll_ms = poll_ms;
-  options.seconds = seconds;
-  std::string error;
   int status = WatchDevices(service, options, g_interrupted, error);
   if (status) std::fprintf(stderr, "monitor: %s\n", error.c_str());
   service->Stop();
   service->Release();
-  std::printf("stopped\n");
+  std::fprintf(status_out, "stopped\n");
+  std::fflush(status_out);
   return status;
 }

@@ -18,4 +18,10 @@ struct WatchOptions {
 int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
                  std::string& error);
 
+// The same by polling the USB device list every poll_ms milliseconds (watch_poll.cpp), for
+// watchers that have no notifications to wait for. Builds without a native watcher
+// (MONITOR_NATIVE_WATCHER undefined) get a WatchDevices that polls, every 1000 ms by default.
+int PollDevices(IPelmoInfo* service, long poll_ms, long seconds, std::atomic<bool>& stop,
+                std::string& error);
+
 #endif  // MOBILEINFO_TOOLS_MONITOR_WATCH_H

@@ -1,8 +1,10 @@
 // Watching by polling: the USB device list is compared every poll_ms milliseconds; a change is
-// forwarded as an arrival or a removal code. Used on Linux (fake sysfs trees, machines without
-// udev) and, until a notification window exists, on Windows.
+// forwarded as an arrival or a removal code. Used for fake sysfs trees, on Linux builds without
+// libudev and, until a notification window exists, on Windows.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -11,46 +13,81 @@
 
 #if !defined(_WIN32)
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace {
 
-// The names under <root>/bus/usb/devices: a change means a device came or went.
+constexpr uint32_t kDeviceArrival = 0x8000;        // DBT_DEVICEARRIVAL
+constexpr uint32_t kDeviceRemoveComplete = 0x8004; // DBT_DEVICEREMOVECOMPLETE
+constexpr long kDefaultPollMs = 1000;
+
+#if !defined(_WIN32)
+std::string ReadSmallFile(const std::string& path) {
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return text;
+  char buffer[256];
+  ssize_t n = read(fd, buffer, sizeof buffer);
+  if (n > 0) text.assign(buffer, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+#endif
+
+// One line per entry under <root>/bus/usb/devices. A device entry carries its ids and serial:
+// another device plugged into the same port between two polls is a change too.
 std::set<std::string> ListUsbEntries() {
-  std::set<std::string> names;
+  std::set<std::string> entries;
 #if !defined(_WIN32)
   const char* root = std::getenv("MOBILEINFO_SYSFS_ROOT");
   std::string dir = std::string(root && *root ? root : "/sys") + "/bus/usb/devices";
   if (DIR* d = opendir(dir.c_str())) {
     while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') names.insert(e->d_name);
+      std::string name = e->d_name;
+      if (name[0] == '.') continue;
+      if (name.find(':') == std::string::npos) {
+        const std::string base = dir + "/" + name + "/";
+        name += "|" + ReadSmallFile(base + "idVendor") + "|" + ReadSmallFile(base + "idProduct") +
+                "|" + ReadSmallFile(base + "serial");
+      }
+      entries.insert(name);
     }
     closedir(d);
   }
 #endif
-  return names;
+  return entries;
 }
 
 }  // namespace
 
-int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
-                 std::string&) {
+int PollDevices(IPelmoInfo* service, long poll_ms, long seconds, std::atomic<bool>& stop,
+                std::string&) {
   std::set<std::string> seen = ListUsbEntries();
-  auto started = std::chrono::steady_clock::now();
+  const auto started = std::chrono::steady_clock::now();
   auto last_poll = started;
   while (!stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     auto now = std::chrono::steady_clock::now();
-    if (options.seconds && now - started >= std::chrono::seconds(options.seconds)) break;
-    if (options.poll_ms && now - last_poll >= std::chrono::milliseconds(options.poll_ms)) {
-      last_poll = now;
-      std::set<std::string> current = ListUsbEntries();
-      if (current != seen) {
-        // A grown list is an arrival, anything else a removal; both make the library rescan.
-        service->OnDeviceChange(current.size() > seen.size() ? 0x8000 : 0x8004, 0);
-        seen.swap(current);
-      }
-    }
+    if (seconds && now - started >= std::chrono::seconds(seconds)) break;
+    if (now - last_poll < std::chrono::milliseconds(poll_ms)) continue;
+    last_poll = now;
+    std::set<std::string> current = ListUsbEntries();
+    if (current == seen) continue;
+    // Anything new is an arrival, otherwise something left; both make the library rescan, which
+    // finds out itself what came and went.
+    bool arrived = !std::includes(seen.begin(), seen.end(), current.begin(), current.end());
+    service->OnDeviceChange(arrived ? kDeviceArrival : kDeviceRemoveComplete, 0);
+    seen.swap(current);
   }
   return 0;
 }
+
+#if !defined(MONITOR_NATIVE_WATCHER)
+int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
+                 std::string& error) {
+  return PollDevices(service, options.poll_ms > 0 ? options.poll_ms : kDefaultPollMs,
+                     options.seconds, stop, error);
+}
+#endif

@@ -1,0 +1,194 @@
+// Watching on Windows, as a real host does: a message-only window registered for USB device
+// interface notifications; every WM_DEVICECHANGE it receives goes to OnDeviceChange unchanged
+// (the library decides which codes mean a rescan).
+//
+// The window's class is "MobileInfoMonitorWindow", so that tools and tests can find the window
+// with FindWindowExW(HWND_MESSAGE, nullptr, L"MobileInfoMonitorWindow", nullptr) and send it
+// device changes of their own. WM_CLOSE posted to it stops the monitor cleanly.
+#include <windows.h>
+#include <dbt.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "watch.h"
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"MobileInfoMonitorWindow";
+
+// GUID_DEVINTERFACE_USB_DEVICE: every USB device exposes it, phones and sticks alike.
+constexpr GUID kUsbDeviceInterface = {0xa5dcbf10, 0x6530, 0x11d2,
+                                      {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
+
+// WM_DEVICECHANGE's "device nodes changed": the code a poll forwards.
+constexpr uint32_t kDevNodesChanged = 0x0007;
+
+constexpr UINT_PTR kStopCheckTimer = 1;
+constexpr UINT_PTR kPollTimer = 2;
+// How often the stop flag and the time limit are looked at: the flag may be set by a signal
+// handler or another thread, which cannot wake the message loop themselves.
+constexpr UINT kStopCheckMs = 100;
+
+struct WatchState {
+  IPelmoInfo* service;
+  std::atomic<bool>* stop;
+  bool has_deadline;
+  std::chrono::steady_clock::time_point deadline;
+  HDEVNOTIFY notification;
+};
+
+// The window a console control event closes. One monitor window per process is the normal case;
+// with several, the latest one receives it (and the stop flag reaches the others).
+std::atomic<HWND> g_console_window{nullptr};
+std::atomic<std::atomic<bool>*> g_console_stop{nullptr};
+
+// Runs on a thread the system creates for the event: it may only set the flag and post.
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+      if (std::atomic<bool>* stop = g_console_stop.load()) *stop = true;
+      if (HWND window = g_console_window.load()) PostMessageW(window, WM_CLOSE, 0, 0);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void Close(HWND window, WatchState* state) {
+  if (state->notification) {
+    UnregisterDeviceNotification(state->notification);
+    state->notification = nullptr;
+  }
+  KillTimer(window, kStopCheckTimer);
+  KillTimer(window, kPollTimer);
+  DestroyWindow(window);
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
+    SetWindowLongPtrW(window, GWLP_USERDATA,
+                      reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
+  auto* state = reinterpret_cast<WatchState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!state) return DefWindowProcW(window, message, wparam, lparam);
+
+  switch (message) {
+    case WM_DEVICECHANGE:
+      state->service->OnDeviceChange(static_cast<uint32_t>(wparam), static_cast<int32_t>(lparam));
+      return TRUE;  // also grants DBT_QUERYREMOVE: a monitor holds no device open
+    case WM_TIMER:
+      if (wparam == kPollTimer) {
+        state->service->OnDeviceChange(kDevNodesChanged, 0);
+      } else if (wparam == kStopCheckTimer) {
+        if (*state->stop ||
+            (state->has_deadline && std::chrono::steady_clock::now() >= state->deadline)) {
+          Close(window, state);
+        }
+      }
+      return 0;
+    case WM_CLOSE:
+      Close(window, state);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wparam, lparam);
+  }
+}
+
+std::string Failure(const char* what) {
+  return std::string(what) + " (error " + std::to_string(GetLastError()) + ")";
+}
+
+bool RegisterWindowClass(HINSTANCE instance) {
+  WNDCLASSEXW window_class = {};
+  window_class.cbSize = sizeof(window_class);
+  window_class.lpfnWndProc = WindowProc;
+  window_class.hInstance = instance;
+  window_class.lpszClassName = kWindowClass;
+  // Kept for the life of the process: a second watch in the same process reuses it.
+  return RegisterClassExW(&window_class) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
+                 std::string& error) {
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  if (!RegisterWindowClass(instance)) {
+    error = Failure("cannot register the notification window class");
+    return 1;
+  }
+
+  WatchState state = {service, &stop, options.seconds > 0, {}, nullptr};
+  if (state.has_deadline) {
+    state.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
+  }
+
+  HWND window = CreateWindowExW(0, kWindowClass, L"mobileinfo monitor", 0, 0, 0, 0, 0,
+                                HWND_MESSAGE, nullptr, instance, &state);
+  if (!window) {
+    error = Failure("cannot create the notification window");
+    return 1;
+  }
+
+  DEV_BROADCAST_DEVICEINTERFACE_W filter = {};
+  filter.dbcc_size = sizeof(filter);
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kUsbDeviceInterface;
+  state.notification = RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  if (!state.notification) {
+    error = Failure("cannot register for USB device notifications");
+    DestroyWindow(window);
+    return 1;
+  }
+
+  if (!SetTimer(window, kStopCheckTimer, kStopCheckMs, nullptr)) {
+    error = Failure("cannot start the stop timer");
+    Close(window, &state);
+    return 1;
+  }
+  if (options.poll_ms > 0) {
+    // SetTimer clamps to its own limits; clamping here keeps the conversion to UINT sound.
+    long period = options.poll_ms;
+    if (period < static_cast<long>(USER_TIMER_MINIMUM)) period = USER_TIMER_MINIMUM;
+    if (static_cast<unsigned long>(period) > USER_TIMER_MAXIMUM) period = USER_TIMER_MAXIMUM;
+    SetTimer(window, kPollTimer, static_cast<UINT>(period), nullptr);
+  }
+
+  g_console_stop = &stop;
+  g_console_window = window;
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+
+  // A stop requested before the window existed is seen by the first timer tick.
+  MSG message;
+  BOOL got;
+  while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+
+  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+  HWND expected = window;
+  g_console_window.compare_exchange_strong(expected, nullptr);
+  std::atomic<bool>* expected_stop = &stop;
+  g_console_stop.compare_exchange_strong(expected_stop, nullptr);
+
+  if (got < 0) {
+    error = Failure("the message loop failed");
+  }
+  // A WM_QUIT from elsewhere ends the loop with the window still there; the quit its
+  // destruction posts is taken back so that it cannot end a later loop on this thread.
+  if (IsWindow(window)) {
+    Close(window, &state);
+    PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+  }
+  return got < 0 ? 1 : 0;
+}
