@@ -1,6 +1,6 @@
 // Watching by polling: the USB device list is compared every poll_ms milliseconds; a change is
-// forwarded as an arrival or a removal code. Used for fake sysfs trees, on Linux builds without
-// libudev and, until a notification window exists, on Windows.
+// forwarded as an arrival or a removal code. Used for fake sysfs trees and on Linux builds
+// without libudev; Windows builds use only PollDevices from here.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
