@@ -65,6 +65,9 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
   std::vector<uint8_t> body;
   uint32_t received = 0;
   if (!ReadAnnouncedBody(*request, body, received)) return 0;
+  // A body cut short (the connection closed early) is no reply: written out, its last value
+  // would be stored cut and cached as the model's driver information.
+  if (received != body.size() - 10) return 0;
 
   // The caller may give up at any moment; holding the control's lock from the check to the
   // file's close means it either waits for a complete write or sees no file at all, ever.

@@ -245,7 +245,7 @@ TEST(DownloadToFileTest, WritesTheBodyAfterCreatingTheDirectory) {
   EXPECT_EQ(fake.requested_urls, std::vector<std::u16string>{u"http://h/f"});
 }
 
-TEST(DownloadToFileTest, WritesTheBytesReceivedUpToTheAnnouncedLength) {
+TEST(DownloadToFileTest, WritesTheAnnouncedLengthAndRefusesABodyCutShort) {
   FakePlatform fake;
   fake.directories = {u"C:\\T"};
   fake.http = [](const std::u16string& url) {
@@ -256,8 +256,9 @@ TEST(DownloadToFileTest, WritesTheBytesReceivedUpToTheAnnouncedLength) {
   };
   EXPECT_EQ(DownloadToFile(fake, u"u:short", u"C:\\T", u"C:\\T\\a", kShortLimitMs), 1);
   EXPECT_EQ(fake.GetFile(u"C:\\T\\a"), "0123");
-  EXPECT_EQ(DownloadToFile(fake, u"u:truncated", u"C:\\T", u"C:\\T\\b", kShortLimitMs), 1);
-  EXPECT_EQ(fake.GetFile(u"C:\\T\\b"), "0123456789");
+  // Ten bytes of an announced hundred: the connection closed early, so no file.
+  EXPECT_EQ(DownloadToFile(fake, u"u:truncated", u"C:\\T", u"C:\\T\\b", kShortLimitMs), 0);
+  EXPECT_FALSE(fake.GetFile(u"C:\\T\\b").has_value());
 }
 
 TEST(DownloadToFileTest, RefusedLengthsWriteNoFile) {

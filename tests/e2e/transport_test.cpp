@@ -1,0 +1,527 @@
+// The library's HTTP road against the real driver-information test service on 127.0.0.1: the
+// getDriver request and its INI reply through the identification pass and the driver refresh,
+// the unidentified device report, the bounded download, and every way the service can be told
+// to misbehave. The platform is the real backend of the build: libcurl natively, WinINet and
+// URLMon under Wine.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "catalogue_models.h"
+#include "net/net.h"
+#include "recording_sink.h"
+#include "record_expect.h"
+#include "service/phone_record.h"
+#include "service/service.h"
+#include "service_peer.h"
+#include "support/text.h"
+#include "test_service.h"
+
+namespace mobileinfo {
+namespace {
+
+using e2e::CatalogueModel;
+using e2e::ExpectedRecord;
+using e2e::ExpectSameRecord;
+using e2e::kKestrelNote3;
+using e2e::kNimbus5;
+using e2e::kOrcaX2;
+using e2e::kTernMini;
+using e2e::ServiceControl;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr uint32_t kShortLimitMs = 2000;
+// A detached report thread may start late on a loaded machine.
+constexpr milliseconds kReportWait{15000};
+
+UsbDeviceRecord Device(const std::u16string& key, const std::u16string& serial) {
+  UsbDeviceRecord record = ZeroDeviceRecord();
+  CopyField(record.device_key, key);
+  CopyField(record.serial, serial);
+  return record;
+}
+
+std::vector<std::u16string> Serials(const DeviceList& list) {
+  std::vector<std::u16string> serials;
+  for (const auto& record : list) serials.push_back(FieldText(record.serial));
+  return serials;
+}
+
+int32_t Now() { return Platform::Default().Now(); }
+
+class TransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    control_ = e2e::SharedService(0, &why);
+    if (!control_) {
+#if defined(_WIN32)
+      GTEST_SKIP() << why;
+#else
+      FAIL() << why;
+#endif
+    }
+    ASSERT_TRUE(control_->SetMode("normal"));
+    ASSERT_TRUE(control_->ClearLog());
+    Platform& platform = Platform::Default();
+    reply_path_ = platform.TempFileName(platform.TempDirectory(), u"!lyinfo%^&",
+                                        platform.ProcessId());
+    platform.DeleteFile(reply_path_);
+    // Init reads the phone cache of the host directory; earlier runs must not seed the maps.
+    for (const char16_t* name : {u"MobileInfo1.dat", u"MobileInfo2.dat"}) {
+      platform.DeleteFile(platform.HostDirectory() + platform.PathSeparator() + name);
+    }
+    service_ = MakeService(control_->port(), kShortLimitMs);
+  }
+
+  void TearDown() override {
+    if (control_) control_->SetMode("normal");
+  }
+
+  std::unique_ptr<MobileInfoService> MakeService(int port, uint32_t limit_ms) {
+    ServiceTimings timings;
+    timings.download_limit_ms = limit_ms;
+    auto service = std::make_unique<MobileInfoService>(
+        Platform::Default(), timings, u"http://127.0.0.1:" + Utf8ToUtf16(std::to_string(port)));
+    // Init takes the OS and bitness codes the requests carry.
+    EXPECT_EQ(service->Init(&sink_, 1), 1);
+    return service;
+  }
+
+  std::string GetDriverLine(const std::string& ids) {
+    return "GET /intf/getDriver?os=" + std::to_string(ServicePeer::os_code(*service_)) +
+           "&bit=" + std::to_string(ServicePeer::bitness_code(*service_)) + "&id=" + ids;
+  }
+
+  static std::string ReportLine(const std::string& vid, const std::string& pid) {
+    return "GET /intf/f72?vid=" + vid + "&pid=" + pid +
+           "&desc1=(null)&desc2=(null)&desc3=(null)";
+  }
+
+  // The ORCA-1 phone has an active ADB interface.
+  void MarkOrcaAsAdb() {
+    AdbRecord adb{};
+    CopyField(adb.device_key, u"vid_04e8&pid_6a21");
+    CopyField(adb.adb_serial, u"ORCA-1");
+    adb.state = kAdbActive;
+    ServicePeer::adb_devices(*service_)[u"ORCA-1"] = adb;
+  }
+
+  bool ReplyFileExists() { return Platform::Default().FileExists(reply_path_); }
+
+  const ServiceControl* control_ = nullptr;
+  RecordingSink sink_;
+  std::u16string reply_path_;
+  std::unique_ptr<MobileInfoService> service_;
+};
+
+// --- the identification pass --------------------------------------------------------------------
+
+TEST_F(TransportTest, OnePassAsksOnceForAllCandidatesAndStoresTheReply) {
+  const DeviceList candidates = {Device(kNimbus5.device_key, u"NIMBUS-1"),
+                                 Device(kOrcaX2.device_key, u"ORCA-1"),
+                                 Device(u"VID_1234&PID_5678", u"UNKNOWN-1"),
+                                 Device(kKestrelNote3.device_key, u"KESTREL-1")};
+  DeviceList output;
+  const int32_t before = Now();
+  service_->IdentifyNewDevices(candidates, output);
+  const int32_t after = Now();
+
+  EXPECT_EQ(control_->Log(),
+            std::vector<std::string>{GetDriverLine("18d1_4f3a,04e8_6a21,1234_5678,2717_ff6e")});
+  EXPECT_EQ(Serials(output),
+            (std::vector<std::u16string>{u"NIMBUS-1", u"ORCA-1", u"KESTREL-1"}));
+
+  PhoneInfoMap& info = ServicePeer::phone_info(*service_);
+  ASSERT_EQ(info.size(), 3u);
+  for (const auto& [serial, model] :
+       {std::pair<std::u16string, const CatalogueModel*>{u"NIMBUS-1", &kNimbus5},
+        {u"ORCA-1", &kOrcaX2},
+        {u"KESTREL-1", &kKestrelNote3}}) {
+    SCOPED_TRACE(e2e::Narrow(serial));
+    ASSERT_EQ(info.count(serial), 1u);
+    const PhoneRecord& stored = info[serial];
+    EXPECT_GE(stored.time_stamp, before);
+    EXPECT_LE(stored.time_stamp, after);
+    PhoneRecord expected = ExpectedRecord(*model, serial, stored.time_stamp);
+#if defined(_WIN32)
+    // GetPrivateProfileStringW reads a reply without byte-order mark in the system code page,
+    // so the service's UTF-8 text outside ASCII does not survive; see the UTF-16 test.
+    if (model == &kKestrelNote3) e2e::PutField(expected.description, FieldText(stored.description));
+#endif
+    ExpectSameRecord(stored, expected);
+  }
+  EXPECT_EQ(ServicePeer::model_status(*service_),
+            (ModelStatusMap{{kNimbus5.device_key, true},
+                            {kOrcaX2.device_key, true},
+                            {u"VID_1234&PID_5678", false},
+                            {kKestrelNote3.device_key, true}}));
+  EXPECT_FALSE(ReplyFileExists());
+}
+
+TEST_F(TransportTest, QueryCarriesOnlyUsableKeysAndIsSentEvenWithNone) {
+  DeviceList output;
+  // A key shorter than 17 units last: no trailing ",".
+  service_->IdentifyNewDevices(
+      {Device(kTernMini.device_key, u"TERN-1"), Device(u"VID_1&PID_2", u"SHORT-1")}, output);
+  // Keys without the markers only: the request goes out with "id=" empty.
+  service_->IdentifyNewDevices({Device(u"USB\\ROOT_HUB20&X&Y", u"HUB-1"),
+                                Device(u"vid_18d1&pid_4f3a", u"LOWER-1")},
+                               output);
+  EXPECT_EQ(control_->Log(),
+            (std::vector<std::string>{GetDriverLine("2a70_9e11"), GetDriverLine("")}));
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"TERN-1"});
+  EXPECT_FALSE(ReplyFileExists());
+}
+
+TEST_F(TransportTest, UrlLongerThan2047UnitsIsCutBeforeTheRequest) {
+  DeviceList candidates;
+  for (int i = 0; i < 230; ++i) {
+    candidates.push_back(Device(kNimbus5.device_key, u"N-" + Utf8ToUtf16(std::to_string(i))));
+  }
+  std::string ids;
+  for (int i = 0; i < 230; ++i) ids += (i ? "," : "") + std::string("18d1_4f3a");
+  const std::string base = "http://127.0.0.1:" + std::to_string(control_->port());
+  const std::string full_url = GetDriverLine(ids).substr(4).insert(0, base);
+  ASSERT_GT(full_url.size(), 2047u);
+  DeviceList output;
+  service_->IdentifyNewDevices(candidates, output);
+  EXPECT_EQ(control_->Log(), std::vector<std::string>{"GET " + full_url.substr(base.size(),
+                                                                               2047 - base.size())});
+  // Every candidate carries the one model the cut query still names.
+  EXPECT_EQ(output.size(), 230u);
+  EXPECT_EQ(ServicePeer::phone_info(*service_).size(), 230u);
+}
+
+TEST_F(TransportTest, Utf16ReplyWithByteOrderMarkIsReadAsUtf16) {
+  ASSERT_TRUE(control_->SetMode("utf16"));
+  DeviceList output;
+  service_->IdentifyNewDevices({Device(kKestrelNote3.device_key, u"KESTREL-1"),
+                                Device(kNimbus5.device_key, u"NIMBUS-1")},
+                               output);
+  EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"KESTREL-1", u"NIMBUS-1"}));
+  PhoneInfoMap& info = ServicePeer::phone_info(*service_);
+  ASSERT_EQ(info.size(), 2u);
+  ExpectSameRecord(info[u"KESTREL-1"],
+                   ExpectedRecord(kKestrelNote3, u"KESTREL-1", info[u"KESTREL-1"].time_stamp));
+  ExpectSameRecord(info[u"NIMBUS-1"],
+                   ExpectedRecord(kNimbus5, u"NIMBUS-1", info[u"NIMBUS-1"].time_stamp));
+  EXPECT_FALSE(ReplyFileExists());
+}
+
+// A service answer that yields no reply file: the pass gives up within the limit, publishes the
+// Android device, reports it on the f72 endpoint, leaves both maps alone, and no reply file
+// appears later.
+struct NoReplyCase {
+  const char* mode;
+  const char* extra;
+  int server_delay_ms;  // when the service would have answered
+};
+
+class NoReplyFileTest : public TransportTest, public ::testing::WithParamInterface<NoReplyCase> {};
+
+TEST_P(NoReplyFileTest, PassEndsWithinTheLimitAndReportsTheAdbDevice) {
+  const NoReplyCase& c = GetParam();
+  ASSERT_TRUE(control_->SetMode(c.mode, c.extra));
+  MarkOrcaAsAdb();
+  DeviceList output;
+  const auto start = Clock::now();
+  service_->IdentifyNewDevices(
+      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
+  const auto elapsed = Clock::now() - start;
+
+  EXPECT_LT(elapsed, milliseconds(kShortLimitMs + 3000));
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
+  EXPECT_TRUE(ServicePeer::phone_info(*service_).empty());
+  EXPECT_TRUE(ServicePeer::model_status(*service_).empty());
+  EXPECT_TRUE(control_->WaitForLogLine(ReportLine("04e8", "6a21"), kReportWait));
+  std::vector<std::string> log = control_->Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), GetDriverLine("18d1_4f3a,04e8_6a21")), 1);
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& line) { return line.find("/intf/f72") != line.npos; }),
+            1)
+      << "only the Android device is reported";
+
+  // Past the moment the service would have answered, the abandoned download has written nothing.
+  if (c.server_delay_ms > 0) {
+    std::this_thread::sleep_until(start + milliseconds(c.server_delay_ms + 1000));
+  }
+  EXPECT_FALSE(ReplyFileExists());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, NoReplyFileTest,
+    ::testing::Values(NoReplyCase{"no-content-length", "", 0}, NoReplyCase{"close", "", 0},
+                      NoReplyCase{"huge-length", "", 0},                      // 2147483647
+                      NoReplyCase{"huge-length", "&length=1048577", 0},       // 1 MiB + 1
+                      NoReplyCase{"huge-length", "&length=4294967286", 0},    // + 10 wraps 2^32
+                      NoReplyCase{"slow", "&delay_ms=3500", 3500}),
+    [](const ::testing::TestParamInfo<NoReplyCase>& info) {
+      std::string name = std::string(info.param.mode) + info.param.extra;
+      for (char& ch : name) {
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      }
+      return name;
+    });
+
+// A reply file that holds no section (an error page, a binary blob): nothing is identified, the
+// unknown model is remembered, the Android device is still published, and nothing is reported.
+class SectionlessReplyTest : public TransportTest,
+                             public ::testing::WithParamInterface<NoReplyCase> {};
+
+TEST_P(SectionlessReplyTest, UnknownModelMarkedAndAdbDevicePublished) {
+  ASSERT_TRUE(control_->SetMode(GetParam().mode, GetParam().extra));
+  MarkOrcaAsAdb();
+  DeviceList output;
+  service_->IdentifyNewDevices(
+      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
+  EXPECT_TRUE(ServicePeer::phone_info(*service_).empty());
+  EXPECT_EQ(ServicePeer::model_status(*service_), (ModelStatusMap{{kNimbus5.device_key, false}}));
+  EXPECT_FALSE(ReplyFileExists());
+  // A report would have been started before the pass returned; give it time to arrive.
+  std::this_thread::sleep_for(milliseconds(500));
+  EXPECT_EQ(control_->Log(), std::vector<std::string>{GetDriverLine("18d1_4f3a,04e8_6a21")});
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SectionlessReplyTest,
+                         ::testing::Values(NoReplyCase{"error-page", "", 0},
+                                           NoReplyCase{"binary", "", 0},
+                                           NoReplyCase{"binary", "&length=1048576", 0}),
+                         [](const ::testing::TestParamInfo<NoReplyCase>& info) {
+                           return std::string(info.param.mode == std::string("binary")
+                                                  ? (info.param.extra[0] ? "binary_1MiB" : "binary")
+                                                  : "error_page");
+                         });
+
+TEST_F(TransportTest, TruncatedReplyStoresNothingCutFromIt) {
+  ASSERT_TRUE(control_->SetMode("truncated"));
+  MarkOrcaAsAdb();
+  DeviceList output;
+  const auto start = Clock::now();
+  service_->IdentifyNewDevices(
+      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
+  EXPECT_LT(Clock::now() - start, milliseconds(kShortLimitMs + 3000));
+  // The Android device is published whatever arrived.
+  std::vector<std::u16string> serials = Serials(output);
+  EXPECT_NE(std::find(serials.begin(), serials.end(), u"ORCA-1"), serials.end());
+  EXPECT_FALSE(ReplyFileExists());
+  // The half that arrives ends inside the first section ("Pack=nimbus-usb-"): a body shorter than
+  // its Content-Length is no reply, and nothing cut from it may be stored (and cached for days).
+  PhoneInfoMap& info = ServicePeer::phone_info(*service_);
+  if (info.count(u"NIMBUS-1")) {
+    ExpectSameRecord(info[u"NIMBUS-1"],
+                     ExpectedRecord(kNimbus5, u"NIMBUS-1", info[u"NIMBUS-1"].time_stamp));
+  }
+  EXPECT_EQ(info.count(u"ORCA-1"), 0u) << "its section was not in the reply";
+}
+
+TEST_F(TransportTest, UnreachableServiceStillPublishesTheAdbDevice) {
+  // Port 1 on the loopback: nothing listens there, the connection is refused at once.
+  service_ = MakeService(1, kShortLimitMs);
+  MarkOrcaAsAdb();
+  DeviceList output;
+  const auto start = Clock::now();
+  service_->IdentifyNewDevices(
+      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
+  EXPECT_LT(Clock::now() - start, milliseconds(kShortLimitMs + 3000));
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
+  EXPECT_TRUE(ServicePeer::model_status(*service_).empty());
+  EXPECT_FALSE(ReplyFileExists());
+}
+
+// The one test with the production limit of 10 000 ms.
+TEST_F(TransportTest, SlowServiceIsAbandonedAtTheRealTenSecondLimit) {
+  service_ = MakeService(control_->port(), ServiceTimings().download_limit_ms);
+  ASSERT_EQ(ServiceTimings().download_limit_ms, 10000u);
+  ASSERT_TRUE(control_->SetMode("slow", "&delay_ms=11500"));
+  MarkOrcaAsAdb();
+  DeviceList output;
+  const auto start = Clock::now();
+  service_->IdentifyNewDevices(
+      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
+  const auto elapsed = Clock::now() - start;
+  EXPECT_GE(elapsed, milliseconds(9000));
+  EXPECT_LT(elapsed, milliseconds(14000));
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
+  EXPECT_TRUE(control_->WaitForLogLine(ReportLine("04e8", "6a21"), kReportWait));
+  std::this_thread::sleep_until(start + milliseconds(12500));
+  EXPECT_FALSE(ReplyFileExists());
+}
+
+// --- the unidentified device report ----------------------------------------------------------------
+
+TEST_F(TransportTest, ReportCarriesVendorAndProductAndThreeAbsentDescriptions) {
+  service_->ReportUnidentifiedDevice(kTernMini.device_key);
+  // Fewer than four characters after "PID_" are sent as they are.
+  service_->ReportUnidentifiedDevice(u"VID_2a70&PID_9e");
+  EXPECT_TRUE(control_->WaitForLogLine(ReportLine("2a70", "9e11"), kReportWait));
+  EXPECT_TRUE(control_->WaitForLogLine(ReportLine("2a70", "9e"), kReportWait));
+}
+
+TEST_F(TransportTest, ReportSurvivesAnswersItCannotRead) {
+  // The report's answer is thrown away; none of these may hurt the caller or the process.
+  for (const char* mode : {"close", "no-content-length", "huge-length", "binary"}) {
+    ASSERT_TRUE(control_->SetMode(mode));
+    ASSERT_TRUE(control_->ClearLog());
+    service_->ReportUnidentifiedDevice(kOrcaX2.device_key);
+    EXPECT_TRUE(control_->WaitForLogLine(ReportLine("04e8", "6a21"), kReportWait)) << mode;
+  }
+}
+
+// --- the driver refresh of one phone -----------------------------------------------------------
+
+class RefreshTest : public TransportTest {
+ protected:
+  PhoneRecord HostRecord(const CatalogueModel& model, const std::u16string& serial) {
+    PhoneRecord record = MakePhoneRecord(model.device_key, serial);
+    CopyField(record.name, u"Old name");
+    record.time_stamp = 1234;
+    record.adb_status = kAdbActive;
+    return record;
+  }
+};
+
+TEST_F(RefreshTest, FreshRecordWithoutCachedCopyIsFilledFromTheService) {
+  PhoneRecord record = HostRecord(kTernMini, u"TERN-1");
+  EXPECT_EQ(service_->RefreshDriverInfo(&record), 1);
+  EXPECT_EQ(control_->Log(), std::vector<std::string>{GetDriverLine("2a70_9e11")});
+  PhoneRecord expected = ExpectedRecord(kTernMini, u"TERN-1", 1234);
+  expected.adb_status = kAdbActive;
+  ExpectSameRecord(record, expected);
+  EXPECT_TRUE(ServicePeer::phone_info(*service_).empty());
+}
+
+TEST_F(RefreshTest, CachedCopyIsReplacedOnlyWhenAComparedFieldChanged) {
+  PhoneInfoMap& info = ServicePeer::phone_info(*service_);
+  info[u"TERN-1"] = ExpectedRecord(kTernMini, u"TERN-1", 1000);
+
+  // Same values in the eight compared fields: nothing to store.
+  PhoneRecord record = HostRecord(kTernMini, u"TERN-1");
+  EXPECT_EQ(service_->RefreshDriverInfo(&record), 0);
+  ExpectSameRecord(info[u"TERN-1"], ExpectedRecord(kTernMini, u"TERN-1", 1000));
+
+  // A change in a field outside the comparison (MD5) is not stored either.
+  CopyField(info[u"TERN-1"].md5, u"00000000000000000000000000000000");
+  record = HostRecord(kTernMini, u"TERN-1");
+  EXPECT_EQ(service_->RefreshDriverInfo(&record), 0);
+  EXPECT_EQ(FieldText(info[u"TERN-1"].md5), u"00000000000000000000000000000000");
+
+  // Only the vendor image differs: the cached copy becomes the host's record, newly stamped.
+  CopyField(info[u"TERN-1"].vendor_image_url, u"http://images.example.com/vendors/old.png");
+  record = HostRecord(kTernMini, u"TERN-1");
+  const int32_t before = Now();
+  EXPECT_EQ(service_->RefreshDriverInfo(&record), 1);
+  const int32_t after = Now();
+  EXPECT_EQ(record.time_stamp, 1234) << "the host's record keeps its own time stamp";
+  const PhoneRecord& cached = info[u"TERN-1"];
+  EXPECT_GE(cached.time_stamp, before);
+  EXPECT_LE(cached.time_stamp, after);
+  PhoneRecord expected = record;
+  expected.time_stamp = cached.time_stamp;
+  ExpectSameRecord(cached, expected);
+  EXPECT_EQ(control_->Log(), std::vector<std::string>(3, GetDriverLine("2a70_9e11")));
+}
+
+TEST_F(RefreshTest, ReplyWithoutContentLengthServesTheSingleForm) {
+  // Only the list form judges the Content-Length header; the single form takes any whole reply.
+  ASSERT_TRUE(control_->SetMode("no-content-length"));
+  PhoneRecord record = HostRecord(kOrcaX2, u"ORCA-1");
+  EXPECT_EQ(service_->RefreshDriverInfo(&record), 1);
+  EXPECT_EQ(FieldText(record.name), kOrcaX2.name);
+  EXPECT_EQ(FieldText(record.pack), kOrcaX2.pack);
+}
+
+TEST_F(RefreshTest, Utf16ReplyKeepsTextOutsideAscii) {
+  ASSERT_TRUE(control_->SetMode("utf16"));
+  PhoneRecord record = HostRecord(kKestrelNote3, u"KESTREL-1");
+  EXPECT_EQ(service_->RefreshDriverInfo(&record), 1);
+  PhoneRecord expected = ExpectedRecord(kKestrelNote3, u"KESTREL-1", 1234);
+  expected.adb_status = kAdbActive;
+  ExpectSameRecord(record, expected);
+}
+
+TEST_F(RefreshTest, AnswersWithoutAUsableSectionLeaveTheHostRecordAlone) {
+  for (const char* mode : {"error-page", "truncated", "close", "binary"}) {
+    SCOPED_TRACE(mode);
+    ASSERT_TRUE(control_->SetMode(mode));
+    const PhoneRecord original = HostRecord(kNimbus5, u"NIMBUS-1");
+    PhoneRecord record = original;
+    EXPECT_EQ(service_->RefreshDriverInfo(&record), 0);
+    ExpectSameRecord(record, original);
+  }
+  // A model the service does not know.
+  ASSERT_TRUE(control_->SetMode("normal"));
+  const PhoneRecord original = MakePhoneRecord(u"VID_1234&PID_5678", u"UNKNOWN-1");
+  PhoneRecord record = original;
+  EXPECT_EQ(service_->RefreshDriverInfo(&record), 0);
+  ExpectSameRecord(record, original);
+}
+
+// --- the bounded download ------------------------------------------------------------------------
+
+class DownloadTest : public TransportTest {
+ protected:
+  void SetUp() override {
+    TransportTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    Platform& platform = Platform::Default();
+    const char16_t sep = platform.PathSeparator();
+    top_ = platform.TempDirectory() + u"mobileinfo-e2e-download-" +
+           Utf8ToUtf16(std::to_string(platform.ProcessId()));
+    RemoveTree();
+    directory_ = top_ + sep + u"a" + sep + u"b";
+    file_ = directory_ + sep + u"reply.bin";
+  }
+  void TearDown() override {
+    RemoveTree();
+    TransportTest::TearDown();
+  }
+  void RemoveTree() {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(top_), ignored);
+  }
+  std::string Url(const std::string& target) {
+    return "http://127.0.0.1:" + std::to_string(control_->port()) + target;
+  }
+  static std::string ReadBytes(const std::u16string& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+  }
+
+  std::u16string top_, directory_, file_;
+};
+
+TEST_F(DownloadTest, BodyOfExactlyTheCeilingIsWrittenWholeIntoANewDirectoryChain) {
+  ASSERT_TRUE(control_->SetMode("binary", "&length=1048576"));
+  std::optional<e2e::RawReply> reference = e2e::HttpGet(control_->port(), "/intf/getDriver?id=x");
+  ASSERT_TRUE(reference.has_value());
+  ASSERT_EQ(reference->body.size(), 1048576u);
+  EXPECT_EQ(DownloadToFile(Platform::Default(), Utf8ToUtf16(Url("/intf/getDriver?id=x")),
+                           directory_, file_, 5000),
+            1);
+  EXPECT_TRUE(ReadBytes(file_) == reference->body) << "the file holds other bytes";
+}
+
+TEST_F(DownloadTest, BodyBeyondTheCeilingIsNeitherReadNorWritten) {
+  ASSERT_TRUE(control_->SetMode("binary", "&length=1048577"));
+  EXPECT_EQ(DownloadToFile(Platform::Default(), Utf8ToUtf16(Url("/intf/getDriver?id=x")),
+                           directory_, file_, 5000),
+            0);
+  EXPECT_FALSE(Platform::Default().FileExists(file_));
+}
+
+}  // namespace
+}  // namespace mobileinfo
