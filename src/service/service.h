@@ -177,7 +177,7 @@ class MobileInfoService final : public IPelmoInfo {
   std::vector<PhoneRecord> cache_image_spare_;  // guarded by cache_lock_: the last save's buffer
   uint64_t cache_written_generation_ = 0;  // guarded by cache_file_lock_
 
-  uint32_t last_adb_error_ = 0;
+  std::atomic<uint32_t> last_adb_error_{0};  // written under adb_lock_, read by anyone
 };
 
 }  // namespace mobileinfo
