@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "eventually.h"
 #include "fake_platform.h"
 #include "recording_sink.h"
 #include "service/phone_record.h"
@@ -44,16 +45,6 @@ FakeHttpReply IniReply(const std::string& body) {
 
 const char kNimbusSection[] =
     "[18d1_4ee2]\r\nUID=1001\r\nName=Nimbus 5\r\nDescription=Test phone\r\n";
-
-template <typename P>
-bool Eventually(P predicate, std::chrono::milliseconds limit = 5000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (predicate()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return predicate();
-}
 
 class ScanLoopTest : public ::testing::Test {
  protected:

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "eventually.h"
 #include "fake_platform.h"
 #include "recording_sink.h"
 #include "service/service.h"
@@ -24,17 +25,6 @@ ServiceTimings FastTimings() {
   t.download_limit_ms = 300;
   t.stop_wait_ms = 200;
   return t;
-}
-
-// Waits until predicate holds or a generous time passed.
-template <typename P>
-bool Eventually(P predicate, std::chrono::milliseconds limit = 5000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (predicate()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return predicate();
 }
 
 int DeviceListCalls(FakePlatform& fake) {
