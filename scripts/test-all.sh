@@ -36,6 +36,16 @@ run_ctest() {
 build linux
 run_ctest linux
 
+echo "== install and consume with find_package"
+rm -rf build/install build/consumer
+cmake --install build/linux --prefix "$PWD/build/install" >/dev/null
+if cmake -S tests/install -B build/consumer -DCMAKE_PREFIX_PATH="$PWD/build/install" >/dev/null &&
+   cmake --build build/consumer >/dev/null &&
+   MOBILEINFO_SYSFS_ROOT=/nonexistent LD_LIBRARY_PATH="$PWD/build/install/lib" build/consumer/consumer; then :
+else
+  echo "install check failed"; failed=1
+fi
+
 build linux-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest linux-asan
 
