@@ -7,8 +7,8 @@
 #   bash scripts/demo.sh [--quick] [--check] [--no-build] [--build-dir DIR] [--keep]
 #
 #   --quick          no pauses for reading: each step waits only for the events it causes
-#   --check          compare the events and requests seen with the expected ones; exit 1 on a
-#                    difference, with the difference printed
+#   --check          compare the events, requests and phone cache seen with the expected ones;
+#                    exit 1 on a difference, with the difference printed
 #   --no-build       use the binaries already built in the build directory
 #   --build-dir DIR  the build directory (default build/linux, the `linux` preset's)
 #   --keep           keep the temporary directory (bus, host directory, logs) afterwards
@@ -219,9 +219,9 @@ host_files() {
 
 # The phones in MobileInfo1.dat: 4-byte record size, then 15296-byte records (name at 1088,
 # serial at 64, UTF-16LE); a record without a serial marks a model the service did not know.
-describe_phone_cache() {
+phone_cache_summary() {
   local file="$host/MobileInfo1.dat" size count i base name serial phones="" unknown=0
-  [[ -f "$file" ]] || { say "        MobileInfo1.dat is missing"; return; }
+  [[ -f "$file" ]] || { echo "MobileInfo1.dat is missing"; return; }
   size="$(stat -c %s "$file")"
   count=$(((size - 4) / 15296))
   for ((i = 0; i < count; i++)); do
@@ -230,10 +230,12 @@ describe_phone_cache() {
     name="$(dd if="$file" bs=1 skip=$((base + 1088)) count=64 2>/dev/null | tr -d '\0')"
     if [[ -n "$serial" ]]; then phones+="${phones:+, }${name:-?} ($serial)"; else unknown=$((unknown + 1)); fi
   done
-  local text="        MobileInfo1.dat holds $count record(s): ${phones:-no phone}"
+  local text="MobileInfo1.dat holds $count record(s): ${phones:-no phone}"
   ((unknown == 0)) || text+="; $unknown model(s) marked unknown"
-  say "$text"
+  echo "$text"
 }
+
+describe_phone_cache() { say "        $(phone_cache_summary)"; }
 
 # --- the scenario -------------------------------------------------------------------------------
 started_at=$SECONDS
@@ -276,12 +278,13 @@ plug_and_wait 'event 1  phone ready' "arrival report" 1-3 1d45:7e01 --serial ZX1
   --product Android --mtp --adb
 pause 1.5
 
-step "plugging in a USB stick: the service knows no model for it and it has no ADB, so no event"
+step "plugging in a USB stick: the service knows no model for it and it has no ADB, so no event;"
+say "    the phone cache marks its model unknown"
 before="$(request_count)"
 fake_usb plug 1-4 0781:5567 --serial 4C530001231114115384 --manufacturer SanDisk \
   --product "Cruzer Blade" --storage
 wait_for_request $((before + 1))
-say "        (the service was asked about 0781_5567; nothing for the host)"
+say "        (the service was asked about 0781_5567 and answered that it knows no such model)"
 pause 1.5
 
 step "unplugging them one by one: each departure is reported, phone or not"
@@ -324,7 +327,7 @@ label() {
     *id=18d1_4f3a) echo "Nimbus 5: in the catalogue" ;;
     *id=1d45_7e01) echo "the unknown Android phone: not in the catalogue" ;;
     *id=0781_5567) echo "the USB stick: not in the catalogue" ;;
-    */intf/f72*) echo "report of an Android device left unidentified: an empty reply counts as none" ;;
+    */intf/f72*) echo "report of an Android device left unidentified because the service gave no reply" ;;
     *) echo "" ;;
   esac
 }
@@ -375,18 +378,23 @@ driver request for 22b8_2e7c
 driver request for 18d1_4f3a
 driver request for 1d45_7e01
 driver request for 0781_5567
+MobileInfo1.dat holds 3 record(s): Lumo Flip (LUMO0001), Nimbus 5 (NB5A0001); 1 model(s) marked unknown
 EOF
 )"
   actual_events="$(
     sed -E 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}  //; s/ +/ /g' "$monitor_out"
-    sed -n 's|.*/intf/getDriver?.*id=|driver request for |p' "$requests"
+    # Reports of unidentified devices too: the service answered every question, so none is
+    # expected.
+    sed -n -e 's|.*/intf/getDriver?.*id=|driver request for |p' \
+      -e 's|.*/intf/f72?|unidentified-device report |p' "$requests"
+    phone_cache_summary
   )"
   say ""
   if diff -u --label expected --label seen <(printf '%s\n' "$expected_events") \
        <(printf '%s\n' "$actual_events"); then
-    say "check: the events and requests are the expected ones"
+    say "check: the events, requests and phone cache are the expected ones"
   else
-    say "check: the events or requests differ from the expected ones (see above)"
+    say "check: the events, requests or phone cache differ from the expected ones (see above)"
     exit 1
   fi
 fi

@@ -147,8 +147,16 @@ TEST(CatalogueTest, ReplyHoldsEachKnownRequestedIdOnceInRequestOrder) {
   Catalogue catalogue = Catalogue::Parse(kCatalogueText);
   EXPECT_EQ(catalogue.RenderReply("04e8_6a21,ffff_0000,18d1_4f3a,04E8_6A21,04e8_6a21"),
             std::string(kOrcaSection) + kNimbusSection);
-  EXPECT_EQ(catalogue.RenderReply(""), "");
-  EXPECT_EQ(catalogue.RenderReply(",,ffff_0000,"), "");
+}
+
+TEST(CatalogueTest, ReplyWithoutAKnownIdIsOneCommentLineNamingTheRequest) {
+  Catalogue catalogue = Catalogue::Parse(kCatalogueText);
+  EXPECT_EQ(catalogue.RenderReply(",,ffff_0000,"), "; no driver information for ,,ffff_0000,\r\n");
+  EXPECT_EQ(catalogue.RenderReply(""), "; no driver information: no id was requested\r\n");
+  // A line break smuggled into the query cannot start a section of its own.
+  std::string reply = catalogue.RenderReply("x\r\n[18d1_4f3a]\nName=Forged");
+  EXPECT_EQ(reply, "; no driver information for x??[18d1_4f3a]?Name=Forged\r\n");
+  EXPECT_EQ(Catalogue::Parse(reply).size(), 0u);
 }
 
 TEST(CatalogueTest, MissingFileIsAnErrorNamingIt) {
@@ -209,13 +217,26 @@ TEST_F(ServiceTest, GetDriverAnswersKnownSectionsWithExactContentLength) {
   EXPECT_EQ(result->get_header_value("Transfer-Encoding"), "");
 }
 
-TEST_F(ServiceTest, UnknownOrNoIdsGiveAnEmptyBodyWithLengthZero) {
-  for (const char* target : {"/intf/getDriver?os=5&bit=2&id=",
-                             "/intf/getDriver?os=5&bit=2&id=0000_0000", "/intf/getDriver"}) {
-    RawReply reply = RawGet(service_->port(), target);
-    EXPECT_NE(reply.head.find("HTTP/1.1 200 OK"), std::string::npos) << target;
-    EXPECT_NE(reply.head.find("Content-Length: 0"), std::string::npos) << target;
-    EXPECT_EQ(reply.body, "") << target;
+// A client takes an empty body for no answer at all, so a request the catalogue has nothing
+// for still gets a document: one comment line with its Content-Length.
+TEST_F(ServiceTest, UnknownOrNoIdsGiveACommentLineWithItsContentLength) {
+  const struct {
+    const char* target;
+    const char* body;
+  } kCases[] = {
+      {"/intf/getDriver?os=5&bit=2&id=0000_0000", "; no driver information for 0000_0000\r\n"},
+      {"/intf/getDriver?os=5&bit=2&id=0000_0000%2Cdead_beef",
+       "; no driver information for 0000_0000,dead_beef\r\n"},
+      {"/intf/getDriver?os=5&bit=2&id=", "; no driver information: no id was requested\r\n"},
+      {"/intf/getDriver", "; no driver information: no id was requested\r\n"},
+  };
+  for (const auto& c : kCases) {
+    RawReply reply = RawGet(service_->port(), c.target);
+    EXPECT_NE(reply.head.find("HTTP/1.1 200 OK"), std::string::npos) << c.target;
+    EXPECT_NE(reply.head.find("\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n"),
+              std::string::npos)
+        << c.target;
+    EXPECT_EQ(reply.body, c.body) << c.target;
   }
 }
 
@@ -318,6 +339,37 @@ TEST_F(ServiceTest, StopDoesNotWaitForADelayedAnswer) {
   EXPECT_EQ(reply.head, "");
 }
 
+TEST_F(ServiceTest, StopDoesNotWaitForAClientThatStopsReading) {
+  Control("/_mode?set=binary&length=67108864");  // far more than the socket buffers hold
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(service_->port()));
+  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string request = "GET /intf/getDriver?os=5&bit=2&id=18d1_4f3a HTTP/1.1\r\n\r\n";
+  ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  while (service_->LogLines().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // until the buffers are full
+
+  auto started = std::chrono::steady_clock::now();
+  service_->Stop();
+  // A send that waits for the reader would take the 10 s request time-out at least.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(6));
+  // What was queued arrives, then the end: the connection is closed, not left hanging.
+  timeval timeout{20, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  char buffer[65536];
+  size_t received = 0;
+  ssize_t n;
+  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) received += static_cast<size_t>(n);
+  close(fd);
+  EXPECT_EQ(n, 0);
+  EXPECT_GT(received, 0u);
+  EXPECT_LT(received, 67108864u);
+}
+
 TEST_F(ServiceTest, ErrorPageModeAnswers500WithHtmlAndContentLength) {
   Control("/_mode?set=error-page");
   auto result = client_->Get("/intf/getDriver?os=5&bit=2&id=18d1_4f3a");
@@ -350,9 +402,13 @@ TEST_F(ServiceTest, TruncatedModeSendsLessThanItsContentLengthAndCloses) {
   EXPECT_LT(reply.body.size(), whole.size());
   EXPECT_FALSE(reply.body.empty());
   EXPECT_EQ(whole.compare(0, reply.body.size(), reply.body), 0);
-  // An empty reply still claims more than it sends.
+  // The comment line of a request for no known id is cut too.
+  const std::string comment = "; no driver information: no id was requested\r\n";
   reply = RawGet(service_->port(), "/intf/getDriver?os=5&bit=2&id=");
-  EXPECT_EQ(reply.head.find("Content-Length: 0"), std::string::npos);
+  EXPECT_NE(reply.head.find("\r\nContent-Length: " + std::to_string(comment.size()) + "\r\n"),
+            std::string::npos);
+  EXPECT_LT(reply.body.size(), comment.size());
+  EXPECT_EQ(comment.compare(0, reply.body.size(), reply.body), 0);
 }
 
 TEST_F(ServiceTest, CloseModeSendsNothingButLogsTheRequest) {

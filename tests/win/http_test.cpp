@@ -171,6 +171,50 @@ TEST_F(HttpTest, DownloadToFileWritesTheWholeBody) {
   Platform::Default().DeleteFile(path);
 }
 
+TEST_F(HttpTest, DownloadToFileTakesAChunkedReplyAsItCame) {
+  std::string body = "[18d1_4ee2]\r\nUID=3\r\n" + std::string(2000, 'c');
+  server_.Answer("/download-chunked", ScriptedReply::Chunked(body));
+  std::u16string path = TempPath(u"mobileinfo-download-chunked.ini");
+  Platform::Default().DeleteFile(path);
+  ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download-chunked"), path));
+  EXPECT_EQ(ReadWholeFile(path), body);
+  Platform::Default().DeleteFile(path);
+}
+
+// URLMon reports success for a body the server cut short; the download must not.
+TEST_F(HttpTest, DownloadToFileOfABodyCutShortFailsAndLeavesNoFile) {
+  ScriptedReply cut;  // 840 bytes announced, 420 sent, then the connection closes
+  cut.pieces.push_back({0, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
+                           "Content-Length: 840\r\nConnection: close\r\n\r\n" +
+                               std::string(420, 'x')});
+  server_.Answer("/download-cut", cut);
+  ScriptedReply pause_then_cut;  // part of the body, a pause, a little more, then the close
+  pause_then_cut.pieces.push_back({0, "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n"
+                                      "Connection: close\r\n\r\n" + std::string(3000, 'y')});
+  pause_then_cut.pieces.push_back({200, std::string(1000, 'z')});
+  server_.Answer("/download-pause-cut", pause_then_cut);
+
+  // The cut reply twice: a retry must not be answered from a cache holding the cut body.
+  for (const char* url_path : {"/download-cut", "/download-cut", "/download-pause-cut"}) {
+    SCOPED_TRACE(url_path);
+    std::u16string path = TempPath(u"mobileinfo-download-cut.ini");
+    Platform::Default().DeleteFile(path);
+    EXPECT_FALSE(Platform::Default().DownloadUrlToFileSync(server_.Url(url_path), path));
+    EXPECT_FALSE(Platform::Default().FileExists(path));
+  }
+  EXPECT_EQ(server_.RequestCount("/download-pause-cut"), 1);
+}
+
+TEST_F(HttpTest, DownloadToFileOfAnEmptyBodySucceedsWithAnEmptyFile) {
+  server_.Answer("/download-empty", ScriptedReply::WithLength(""));
+  std::u16string path = TempPath(u"mobileinfo-download-empty.ini");
+  Platform::Default().DeleteFile(path);
+  ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download-empty"), path));
+  EXPECT_TRUE(Platform::Default().FileExists(path));
+  EXPECT_EQ(ReadWholeFile(path), "");
+  Platform::Default().DeleteFile(path);
+}
+
 TEST(HttpDownload, UnreachableServerFailsAndWritesNoFile) {
   uint16_t port = TestHttpServer::UnusedPort();
   std::string url = "http://127.0.0.1:" + std::to_string(port) + "/intf/getDriver";

@@ -105,7 +105,17 @@ std::string Catalogue::RenderReply(const std::string& id_list) const {
     for (const auto& [key, value] : section->keys) reply += key + "=" + value + "\r\n";
     reply += "\r\n";
   }
-  return reply;
+  if (!reply.empty()) return reply;
+  // A real service answers with a document even when it knows none of the ids, and a client
+  // takes an empty body for no answer at all; an INI comment says so and holds no section. A
+  // control character from the decoded query would end the comment line early, so it is shown
+  // as "?".
+  std::string shown = id_list;
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return shown.empty() ? "; no driver information: no id was requested\r\n"
+                       : "; no driver information for " + shown + "\r\n";
 }
 
 std::string ToUtf16LeWithBom(const std::string& utf8) {

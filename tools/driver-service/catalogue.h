@@ -29,7 +29,8 @@ class Catalogue {
   size_t size() const { return sections_.size(); }
 
   // The getDriver reply body for a comma-separated id list: the sections of the ids the
-  // catalogue knows, in request order, each once; unknown and empty ids are left out.
+  // catalogue knows, in request order, each once; unknown and empty ids are left out. When it
+  // knows none of them (or none was asked), a single comment line naming the request instead.
   std::string RenderReply(const std::string& id_list) const;
 
  private:

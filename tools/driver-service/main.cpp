@@ -32,6 +32,15 @@ bool WritePortFile(const std::string& path, int port) {
 
 int main(int argc, char** argv) {
   using namespace driver_service;
+  // Blocked first thing: before any thread starts, so that every thread inherits the mask and the
+  // signals reach only the sigwait below, and before the catalogue is read, so that a stop
+  // request that comes early waits for the sigwait and ends the program cleanly.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
   Options options;
   std::string error;
   if (!ParseOptions(argc, argv, &options, &error)) return Fail(error + " (see --help)", 2);
@@ -41,14 +50,6 @@ int main(int argc, char** argv) {
   }
   Catalogue catalogue;
   if (!Catalogue::Load(options.catalogue_path, &catalogue, &error)) return Fail(error, 1);
-
-  // Blocked before any thread starts, so that every thread inherits the mask and the signals
-  // reach only the sigwait below.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   DriverService service(std::move(catalogue),
                         ServiceSettings{options.log_path, options.mode, options.delay_ms});
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
   std::cout << "listening on " << options.host << ":" << service.port() << std::endl;
 
   int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  while (sigwait(&stop_signals, &signal_number) != 0) {
+  }
   service.Stop();
   return 0;
 }

@@ -61,17 +61,6 @@ bool ParseCount(const std::string& text, long long maximum, long long* value) {
   return *value <= maximum;
 }
 
-bool SendAll(int fd, const std::string& data) {
-  size_t sent = 0;
-  while (sent < data.size()) {
-    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 std::string ToHex(size_t value) {
   char text[32];
   std::snprintf(text, sizeof text, "%zx", value);
@@ -137,7 +126,9 @@ bool DriverService::Start(const std::string& host, int port, std::string* error)
     *error = "bad host " + host + " (expected an IPv4 address such as 127.0.0.1)";
     return false;
   }
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking, so that a client gone between poll and accept cannot hold the accept thread
+  // (and so Stop) in accept until the next client comes.
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listen_fd_ < 0 || pipe2(wake_pipe_, O_CLOEXEC) != 0) {
     *error = std::string("cannot create socket: ") + std::strerror(errno);
     return false;
@@ -199,10 +190,15 @@ void DriverService::AcceptLoop() {
     if (waits[1].revents != 0) return;
     if (waits[0].revents == 0) continue;
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    // A client that stops reading must not hold a connection thread, and so Stop, for ever.
-    timeval send_limit{kRequestTimeoutMs / 1000, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
+    if (fd < 0) {
+      // Out of descriptors the listening socket stays readable: wait a little instead of
+      // spinning, still ready to stop.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        pollfd wake{wake_pipe_[0], POLLIN, 0};
+        poll(&wake, 1, 100);
+      }
+      continue;
+    }
     for (auto it = connections_.begin(); it != connections_.end();) {
       if (it->done) {
         it->thread.join();
@@ -218,6 +214,27 @@ void DriverService::AcceptLoop() {
       connection.done = true;
     });
   }
+}
+
+bool DriverService::SendAll(int fd, const std::string& data) {
+  // Each piece goes out as soon as the socket takes it, so an answer already under way is still
+  // completed when Stop comes. Only a wait for a client that does not read is cut short: by
+  // Stop, or when no byte has been taken for the request time-out.
+  size_t sent = 0;
+  while (sent < data.size()) {
+    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    pollfd waits[2] = {{fd, POLLOUT, 0}, {wake_pipe_[0], POLLIN, 0}};
+    int ready = poll(waits, 2, kRequestTimeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || waits[1].revents != 0) return false;
+  }
+  return true;
 }
 
 bool DriverService::ReadRequestHead(int fd, std::string* head) {

@@ -58,6 +58,7 @@ class DriverService {
   void AcceptLoop();
   void Serve(int fd);
   bool ReadRequestHead(int fd, std::string* head);
+  bool SendAll(int fd, const std::string& data);  // false when the client is gone or stopped
   void Answer(int fd, const std::string& path, const std::string& query);
   std::string Control(const std::string& path, const std::string& query, int* status);
   void Record(const std::string& line);

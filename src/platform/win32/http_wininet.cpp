@@ -5,6 +5,7 @@
 #include <urlmon.h>
 
 #include <mutex>
+#include <new>
 
 namespace mobileinfo {
 namespace {
@@ -63,6 +64,69 @@ class WinInetRequest final : public HttpRequest {
   HINTERNET request_;
 };
 
+// The status callback of one URLDownloadToFileW call: it only watches the byte counts and the
+// final status. Reference counted on the heap because URLMon may hold it past the call.
+class DownloadWatch final : public IBindStatusCallback {
+ public:
+  // Whole when the binding ended without error and, if the server announced a length, exactly
+  // that many bytes came. A reply without a length (chunked) announces 0 and is taken as it came:
+  // a chunked body cut short ends with the same reports as a whole one.
+  bool Complete() const {
+    if (!stopped_ || FAILED(stop_status_)) return false;
+    return progress_max_ == 0 || progress_ == progress_max_;
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(IBindStatusCallback))) {
+      *object = static_cast<IBindStatusCallback*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    LONG left = InterlockedDecrement(&references_);
+    if (left == 0) delete this;
+    return static_cast<ULONG>(left);
+  }
+
+  HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progress_max, ULONG status,
+                                       LPCWSTR) override {
+    if (status == BINDSTATUS_BEGINDOWNLOADDATA || status == BINDSTATUS_DOWNLOADINGDATA ||
+        status == BINDSTATUS_ENDDOWNLOADDATA) {
+      progress_ = progress;
+      progress_max_ = progress_max;
+    }
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT status, LPCWSTR) override {
+    stopped_ = true;
+    stop_status_ = status;
+    return S_OK;
+  }
+  // Leaves the bind flags and information as URLDownloadToFileW prepared them.
+  HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD*, BINDINFO*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
+
+ private:
+  ~DownloadWatch() = default;
+
+  LONG references_ = 1;  // the caller's
+  ULONG progress_ = 0;
+  ULONG progress_max_ = 0;
+  bool stopped_ = false;
+  HRESULT stop_status_ = S_OK;
+};
+
 }  // namespace
 
 std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url) {
@@ -77,7 +141,15 @@ std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url) {
 }
 
 bool Win32Platform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) {
-  return URLDownloadToFileW(nullptr, WideText(url), WideText(path), 0, nullptr) == S_OK;
+  // URLMon answers S_OK even when the server closed the connection before the announced body was
+  // all there (Wine does), so the download's own progress reports decide whether it is whole.
+  DownloadWatch* watch = new (std::nothrow) DownloadWatch();
+  if (watch == nullptr) return false;
+  HRESULT result = URLDownloadToFileW(nullptr, WideText(url), WideText(path), 0, watch);
+  bool complete = result == S_OK && watch->Complete();
+  watch->Release();
+  if (!complete) DeleteFileW(WideText(path));  // never leave a partial reply behind
+  return complete;
 }
 
 }  // namespace mobileinfo
