@@ -365,7 +365,18 @@ TEST_F(WholeRoadTest, UnknownModelIsCachedAsNegativeEntryAndNotAskedForAgain) {
   ASSERT_TRUE(sink.WaitFor(1));
   ASSERT_TRUE(bus_->PlugPlainPhone("1234", "5678", unknown));
   Forward(kDeviceArrival);
-  // Nothing observable marks the end of that scan; a second removal is the next thing to see.
+  // The scan ends by saving the snapshot with the device back in it; unplugging the phone before
+  // that could let a slow scan see a half-removed phone.
+  {
+    const std::u16string serial = Wide(unknown);
+    const std::string serial_bytes(reinterpret_cast<const char*>(serial.data()),
+                                   serial.size() * sizeof(char16_t));
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (ReadBytes(SnapshotPath()).find(serial_bytes) == std::string::npos &&
+           Clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+  }
   bus_->Unplug(phone);
   Forward(kDeviceRemoval);
   ASSERT_TRUE(sink.WaitFor(2)) << ::testing::PrintToString(sink.codes());
