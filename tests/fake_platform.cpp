@@ -387,6 +387,11 @@ bool FakePlatform::DownloadUrlToFileSync(const std::u16string& url, const std::u
 
 bool FakePlatform::RunDetached(std::function<void()> work) {
   std::lock_guard<std::mutex> lock(mutex);
+  if (detached_starts_before_failure == 0) {
+    detached_starts_before_failure = -1;
+    return false;
+  }
+  if (detached_starts_before_failure > 0) --detached_starts_before_failure;
   ++detached_started_;
   detached_.emplace_back(std::move(work));
   return true;

@@ -69,6 +69,8 @@ class FakePlatform : public Platform {
   std::vector<std::u16string> sync_downloads;
 
   std::vector<std::u16string> debug_traps;
+  // When >= 0: that many more RunDetached calls start their thread, the one after fails.
+  int detached_starts_before_failure = -1;
 
   // counters
   int device_list_calls = 0;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -41,10 +42,16 @@ class RecordingSink : public IPelmoInfoSink {
       // The record is the host's to scribble on during the call.
       record->serial[0] = u'#';
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    events_.push_back(event);
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return !hold_; });
+    std::function<void(int32_t)> reentry;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      events_.push_back(event);
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return !hold_ || (hold_code_ != 0 && hold_code_ != code); });
+      reentry = on_event_;
+    }
+    // What a host does from inside its sink (Stop, Release, ...), outside the sink's own lock.
+    if (reentry) reentry(code);
     return 0;
   }
 
@@ -69,11 +76,18 @@ class RecordingSink : public IPelmoInfoSink {
     return events_.size();
   }
 
-  // While held, every OnEvent call blocks after recording its event.
-  void Hold(bool hold) {
+  // While held, every OnEvent call (or only those with code, when given) blocks after recording
+  // its event.
+  void Hold(bool hold, int32_t code = 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     hold_ = hold;
+    hold_code_ = code;
     changed_.notify_all();
+  }
+  // Runs after each event is recorded, on the calling thread.
+  void OnEach(std::function<void(int32_t code)> reentry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    on_event_ = std::move(reentry);
   }
 
  private:
@@ -81,6 +95,8 @@ class RecordingSink : public IPelmoInfoSink {
   std::condition_variable changed_;
   std::vector<RecordedEvent> events_;
   bool hold_ = false;
+  int32_t hold_code_ = 0;
+  std::function<void(int32_t)> on_event_;
 };
 
 }  // namespace mobileinfo

@@ -2,6 +2,7 @@
 // files, and its detached threads.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "platform/linux/linux_platform.h"
+#include "service/service.h"
 #include "support/text.h"
 
 namespace fs = std::filesystem;
@@ -29,6 +31,30 @@ TEST(EnvironmentTest, ProcessFacts) {
   EXPECT_LE(std::abs(now - static_cast<int32_t>(std::time(nullptr))), 2);
   EXPECT_FALSE(platform.IsReadable(nullptr, 4));
   EXPECT_TRUE(platform.IsReadable(&now, sizeof now));
+}
+
+// A pointer into a page that cannot be read is told apart from a readable one without a fault, so
+// QueryPhoneStatus refuses it with 0 as it does on Windows.
+TEST(EnvironmentTest, UnreadableMemoryIsReportedNotTouched) {
+  LinuxPlatform platform("/nonexistent");
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t size = 8 * page;  // more than a phone record
+  void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(block, MAP_FAILED);
+  auto* bytes = static_cast<uint8_t*>(block);
+  EXPECT_TRUE(platform.IsReadable(bytes, static_cast<uint32_t>(size)));
+  ASSERT_EQ(mprotect(bytes + 4 * page, page, PROT_NONE), 0);
+  EXPECT_TRUE(platform.IsReadable(bytes, static_cast<uint32_t>(4 * page)));
+  EXPECT_FALSE(platform.IsReadable(bytes + 2 * page, static_cast<uint32_t>(4 * page)));
+  EXPECT_FALSE(platform.IsReadable(bytes + 4 * page + 8, 4));
+
+  MobileInfoService service(platform);
+  auto* unreadable = reinterpret_cast<PhoneRecord*>(bytes + 4 * page);
+  EXPECT_EQ(service.QueryPhoneStatus(unreadable), 0);
+  auto* straddling = reinterpret_cast<PhoneRecord*>(bytes + 2 * page);
+  EXPECT_EQ(service.QueryPhoneStatus(straddling), 0);
+  EXPECT_EQ(service.RefreshDriverInfo(straddling), 0);
+  ASSERT_EQ(munmap(block, size), 0);
 }
 
 TEST(EnvironmentTest, VersionIsNotWindowsButTheMachineIsReported) {

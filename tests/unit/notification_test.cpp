@@ -123,6 +123,39 @@ TEST_F(NotificationTest, RemovalWhileAReportIsPendingRaisesNoCodeTwo) {
   EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kNoPhoneLeft});
 }
 
+// The host is still inside the OnEvent(1) that ends a report when the scan thread publishes another
+// phone: that publication begins a new report (code 3) and is reported in turn.
+TEST_F(NotificationTest, PublicationDuringTheCallThatEndsAReportBeginsANewOne) {
+  fake_.AddInterface(kPathA, true);
+  ServicePeer::phone_info(service_)[u"late"] = MakePhoneRecord(u"VID_9999&PID_0001", u"late");
+  sink_.Hold(true, kPhoneReady);
+  Publish(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
+  ASSERT_TRUE(sink_.WaitFor(1));  // inside OnEvent(1)
+  UsbDeviceRecord late = ZeroDeviceRecord();
+  CopyField(late.device_key, std::u16string(u"VID_9999&PID_0001"));
+  CopyField(late.serial, std::u16string(u"late"));
+  service_.PublishPhones({late});  // as the scan thread does
+  sink_.Hold(false);
+  ASSERT_TRUE(sink_.WaitFor(3, 3s));
+  EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kPhoneReady, kArrivalReportBegins, kPhoneReady}));
+}
+
+// A device that leaves while the host is inside the OnEvent(1) that ends a report is reported.
+TEST_F(NotificationTest, RemovalDuringTheCallThatEndsAReportIsReported) {
+  fake_.AddInterface(kPathA, true);
+  sink_.Hold(true, kPhoneReady);
+  Publish(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
+  ASSERT_TRUE(sink_.WaitFor(1));
+  UsbDeviceRecord gone = ZeroDeviceRecord();
+  CopyField(gone.device_key, std::u16string(u"VID_046d&PID_c077"));
+  CopyField(gone.serial, std::u16string(u"mouse"));
+  std::thread scan([&] { service_.RemoveDevice(gone); });
+  ASSERT_TRUE(sink_.WaitFor(2, 3s));
+  sink_.Hold(false);
+  scan.join();
+  EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kPhoneReady, kDeviceRemoved}));
+}
+
 // The production timing: a phone whose interface never comes up is reported after about 3 s.
 class RealTimingNotificationTest : public NotificationTest {
  protected:

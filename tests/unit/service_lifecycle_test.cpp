@@ -2,13 +2,16 @@
 // device-change codes, the small slots, and destruction in every order a host may use.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "eventually.h"
 #include "fake_platform.h"
 #include "recording_sink.h"
+#include "service/phone_record.h"
 #include "service/service.h"
 #include "service_peer.h"
 #include "support/wide_string.h"
@@ -25,6 +28,36 @@ ServiceTimings FastTimings() {
   t.download_limit_ms = 300;
   t.stop_wait_ms = 200;
   return t;
+}
+
+// A worker sits in a getDriver download much longer than Stop waits for it.
+ServiceTimings AbandoningTimings() {
+  ServiceTimings t = FastTimings();
+  t.download_limit_ms = 5000;
+  t.stop_wait_ms = 100;
+  return t;
+}
+
+const char kNimbusReply[] = "[18d1_4ee2]\r\nUID=1\r\nName=Nimbus 5\r\n";
+const char16_t kSlowPhone[] = u"USB\\VID_18D1&PID_4EE2\\SLOW1";
+const char16_t kCacheFile[] = u"C:\\Host\\MobileInfo1.dat";
+const char16_t kSnapshotFile[] = u"C:\\Host\\MobileInfo2.dat";
+
+// The driver service answers every getDriver request with the phone's section after delay_ms.
+void DriverService(FakePlatform& fake, uint32_t delay_ms) {
+  std::lock_guard<std::mutex> lock(fake.mutex);
+  fake.http = [delay_ms](const std::u16string&) {
+    FakeHttpReply reply;
+    reply.content_length = U(std::to_string(sizeof(kNimbusReply) - 1));
+    reply.body = kNimbusReply;
+    reply.delay_ms = delay_ms;
+    return reply;
+  };
+}
+
+bool DownloadStarted(FakePlatform& fake) {
+  std::lock_guard<std::mutex> lock(fake.mutex);
+  return !fake.requested_urls.empty();
 }
 
 int DeviceListCalls(FakePlatform& fake) {
@@ -142,9 +175,9 @@ TEST(ServiceLifecycle, SmallSlots) {
   EXPECT_EQ(service.QueryPhoneStatus(nullptr), 0);
 }
 
-// A host whose sink never returns: Stop gives up after its wait and returns, and destruction
-// still waits for the thread so that it never runs on a destroyed object.
-TEST(ServiceLifecycle, StopReturnsWhileASinkCallHangsAndReleaseIsSafe) {
+// A sink call in progress when the host calls Stop: Stop returns only once that call has returned,
+// so that the host may free its sink as soon as Stop is back.
+TEST(ServiceLifecycle, StopReturnsOnlyAfterARunningSinkCallAndReleaseIsSafe) {
   FakePlatform fake;
   fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\SER1");
   RecordingSink sink;
@@ -154,13 +187,18 @@ TEST(ServiceLifecycle, StopReturnsWhileASinkCallHangsAndReleaseIsSafe) {
   ServicePeer::phone_info(*service)[u"SER1"] = PhoneRecord{};  // known phone: published at once
   ASSERT_EQ(service->Start(), 1);
   ASSERT_TRUE(sink.WaitFor(1));  // the scan thread is now inside OnEvent(3)
-  auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(service->Stop(), 1);
-  EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
-  std::thread release([&] { service->Release(); });
-  std::this_thread::sleep_for(50ms);
+  std::atomic<bool> stopped{false};
+  std::thread host([&] {
+    EXPECT_EQ(service->Stop(), 1);
+    stopped = true;
+  });
+  std::this_thread::sleep_for(500ms);  // well past Stop's 200 ms wait for the thread
+  EXPECT_FALSE(stopped.load());
   sink.Hold(false);
-  release.join();
+  host.join();
+  EXPECT_EQ(sink.size(), 1u);
+  service->Release();
+  fake.JoinDetached();
 }
 
 TEST(ServiceLifecycle, DestructionWithoutStopEndsRunningThreads) {
@@ -201,6 +239,210 @@ TEST(ServiceLifecycle, ExcludeFromCacheTakesOverTheHostsReference) {
   service.ExcludeFromCache(make(u"AB1"));
   service.ExcludeFromCache(MobileInfoWideString{nullptr});
   EXPECT_EQ(ServicePeer::exclusion_set(service).count(u"AB1"), 1u);
+  EXPECT_EQ(service.Stop(), 1);
+}
+
+// The scan thread is still in its download when Stop gives up on it; when the download ends, the
+// thread's work is dropped: no event, no file written.
+TEST(ServiceLifecycle, NothingReachesTheSinkOrTheFilesAfterStopWhileADownloadOutlivesItsWait) {
+  RecordingSink sink;
+  FakePlatform fake;
+  DriverService(fake, 1000);
+  fake.AddDevice(kSlowPhone);
+  auto* service = new MobileInfoService(fake, AbandoningTimings());
+  ASSERT_EQ(service->Init(&sink, 1), 1);
+  ASSERT_EQ(service->Start(), 1);
+  ASSERT_TRUE(Eventually([&] { return DownloadStarted(fake); }));
+  EXPECT_EQ(service->Stop(), 1);
+  const size_t events_at_stop = sink.size();
+  const auto cache = fake.GetFile(kCacheFile);
+  const auto snapshot = fake.GetFile(kSnapshotFile);
+  fake.JoinDetached();  // the download has ended
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(sink.size(), events_at_stop);
+  EXPECT_EQ(fake.GetFile(kCacheFile), cache);
+  EXPECT_EQ(fake.GetFile(kSnapshotFile), snapshot);
+  service->Release();
+  fake.JoinDetached();
+}
+
+// Each way a host destroys the object, after Stop or without it, while the scan thread is held in
+// a download: the call returns at once and the abandoned thread never calls the sink.
+TEST(ServiceLifecycle, DestructionReturnsAtOnceWhileAWorkerIsInADownload) {
+  const std::vector<std::pair<const char*, std::function<void(MobileInfoService*)>>> kWays = {
+      {"Release", [](MobileInfoService* s) { s->Release(); }},
+      {"slot 13", [](MobileInfoService* s) { s->DeletingDestructor(1); }},
+      {"ClearAndDestroy", [](MobileInfoService* s) { s->ClearAndDestroy(); }},
+  };
+  for (bool stop_first : {true, false}) {
+    for (const auto& way : kWays) {
+      SCOPED_TRACE(std::string(way.first) + (stop_first ? " after Stop" : " without Stop"));
+      RecordingSink sink;
+      FakePlatform fake;
+      DriverService(fake, 1500);
+      fake.AddDevice(kSlowPhone);
+      auto* service = new MobileInfoService(fake, AbandoningTimings());
+      ASSERT_EQ(service->Init(&sink, 1), 1);
+      ASSERT_EQ(service->Start(), 1);
+      ASSERT_TRUE(Eventually([&] { return DownloadStarted(fake); }));
+      if (stop_first) EXPECT_EQ(service->Stop(), 1);
+      const auto before = std::chrono::steady_clock::now();
+      way.second(service);
+      EXPECT_LT(std::chrono::steady_clock::now() - before, 700ms);
+      const size_t events_at_destruction = sink.size();
+      fake.JoinDetached();
+      std::this_thread::sleep_for(100ms);
+      EXPECT_EQ(sink.size(), events_at_destruction);
+    }
+  }
+}
+
+// A host that ends the service from inside its sink, on the notification thread, while the scan
+// thread is held in a download: the call returns promptly, on that thread, without a deadlock.
+TEST(ServiceLifecycle, HostCallsFromInsideOnEventReturnPromptly) {
+  const std::vector<std::pair<const char*, std::function<void(MobileInfoService*)>>> kCalls = {
+      {"Stop", [](MobileInfoService* s) { s->Stop(); }},
+      {"Release", [](MobileInfoService* s) { s->Release(); }},
+      {"slot 13", [](MobileInfoService* s) { s->DeletingDestructor(1); }},
+      {"ClearAndDestroy", [](MobileInfoService* s) { s->ClearAndDestroy(); }},
+  };
+  for (const auto& call : kCalls) {
+    SCOPED_TRACE(call.first);
+    RecordingSink sink;
+    FakePlatform fake;
+    DriverService(fake, 1500);
+    fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\KNOWN");
+    auto* service = new MobileInfoService(fake, AbandoningTimings());
+    ASSERT_EQ(service->Init(&sink, 1), 1);
+    ServicePeer::phone_info(*service)[u"KNOWN"] = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"KNOWN");
+
+    std::atomic<bool> returned{false};
+    std::atomic<bool> destroyed{false};
+    std::atomic<size_t> events_when_returned{0};
+    std::chrono::steady_clock::duration took{};
+    sink.OnEach([&](int32_t code) {
+      if (code != kPhoneReady || returned) return;
+      const auto before = std::chrono::steady_clock::now();
+      call.second(service);
+      took = std::chrono::steady_clock::now() - before;
+      events_when_returned = sink.size();
+      destroyed = std::string(call.first) != "Stop";
+      returned = true;
+    });
+    ASSERT_EQ(service->Start(), 1);
+    ASSERT_TRUE(sink.WaitFor(1));  // code 3: the known phone is listed, the report is pending
+    fake.AddDevice(kSlowPhone);
+    service->OnDeviceChange(0x8000, 0);  // the scan thread goes into the download
+    ASSERT_TRUE(Eventually([&] { return returned.load(); }));
+    EXPECT_LT(took, 700ms);
+    if (!destroyed) service->Release();
+    fake.JoinDetached();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(sink.size(), events_when_returned.load());
+  }
+}
+
+// Init while running is refused and changes nothing: the running threads keep their events, so
+// device changes still reach the scan thread and Stop ends both threads within its wait.
+TEST(ServiceLifecycle, InitWhileRunningIsRefusedAndTheServiceKeepsWorking) {
+  RecordingSink sink;
+  RecordingSink other;
+  FakePlatform fake;
+  DriverService(fake, 0);
+  ServiceTimings timings = FastTimings();
+  timings.stop_wait_ms = 1000;
+  MobileInfoService service(fake, timings);
+  ASSERT_EQ(service.Init(&sink, 1), 1);
+  ASSERT_EQ(service.Start(), 1);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls(fake) == 1; }));
+  EXPECT_EQ(service.Init(&other, 1), 0);
+
+  fake.AddDevice(kSlowPhone);
+  service.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink.WaitFor(2, 3s));  // code 3, then code 1 after the grace period
+  EXPECT_EQ(sink.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(service.Stop(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 900ms);
+  EXPECT_EQ(other.size(), 0u);
+  fake.JoinDetached();
+}
+
+// Calls outside the documented order, each row a sequence with the results it must give and
+// whether a plugged-in phone is then reported.
+TEST(ServiceLifecycle, CallsOutOfOrderGiveBoundedResults) {
+  struct Row {
+    const char* calls;  // I = Init, S = Start, T = Stop
+    std::vector<int32_t> results;
+    bool works;
+  };
+  const Row kRows[] = {
+      {"ISS", {1, 1, 1}, true},       // Start twice: one more scan, still one pair of threads
+      {"ISTS", {1, 1, 1, 0}, false},  // Start after Stop without Init: no sink to call
+      {"ISTT", {1, 1, 1, 1}, false},  // Stop twice
+      {"IIS", {1, 1, 1}, true},       // Init twice before Start
+      {"ISTIS", {1, 1, 1, 1, 1}, true},  // a second session on the same object
+      {"SIS", {0, 1, 1}, true},       // Start before Init
+  };
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.calls);
+    RecordingSink sink;
+    FakePlatform fake;
+    DriverService(fake, 0);
+    MobileInfoService service(fake, FastTimings());
+    std::vector<int32_t> results;
+    for (const char* c = row.calls; *c; ++c) {
+      if (*c == 'I') results.push_back(service.Init(&sink, 1));
+      if (*c == 'S') results.push_back(service.Start());
+      if (*c == 'T') results.push_back(service.Stop());
+    }
+    EXPECT_EQ(results, row.results);
+    fake.AddDevice(kSlowPhone);
+    service.OnDeviceChange(0x8000, 0);
+    if (row.works) {
+      EXPECT_TRUE(sink.WaitFor(1, 3s));
+      EXPECT_EQ(sink.codes().front(), kArrivalReportBegins);
+    } else {
+      std::this_thread::sleep_for(100ms);
+      EXPECT_EQ(sink.size(), 0u);
+    }
+    EXPECT_EQ(service.Stop(), 1);
+    fake.JoinDetached();
+  }
+}
+
+// A Start that could start only the notification thread fails; the retried Start starts the scan
+// thread it lacks instead of reporting success without one.
+TEST(ServiceLifecycle, RetriedStartAfterAFailedThreadStartRunsTheScanThread) {
+  RecordingSink sink;
+  FakePlatform fake;
+  MobileInfoService service(fake, FastTimings());
+  ASSERT_EQ(service.Init(&sink, 1), 1);
+  {
+    std::lock_guard<std::mutex> lock(fake.mutex);
+    fake.detached_starts_before_failure = 1;
+  }
+  EXPECT_EQ(service.Start(), 0);
+  EXPECT_EQ(service.Start(), 1);
+  EXPECT_TRUE(Eventually([&] { return DeviceListCalls(fake) == 1; }));
+  EXPECT_EQ(service.Stop(), 1);
+  fake.JoinDetached();
+}
+
+// freshStart 0 loads the snapshot into the present-device map; a snapshot that cannot be read
+// leaves the devices already known there.
+TEST(ServiceLifecycle, InitWithoutFreshStartOnlyLoadsTheSnapshot) {
+  RecordingSink sink;
+  FakePlatform fake;
+  MobileInfoService service(fake, FastTimings());
+  UsbDeviceRecord kept{};
+  kept.serial[0] = u'K';
+  ServicePeer::present_devices(service)[u"K"] = kept;
+  ASSERT_EQ(service.Init(&sink, 0), 1);
+  EXPECT_EQ(ServicePeer::present_devices(service).count(u"K"), 1u);
+  EXPECT_EQ(service.Stop(), 1);
+  ASSERT_EQ(service.Init(&sink, 1), 1);
+  EXPECT_TRUE(ServicePeer::present_devices(service).empty());
   EXPECT_EQ(service.Stop(), 1);
 }
 
