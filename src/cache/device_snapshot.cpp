@@ -7,8 +7,9 @@
 #include <cstring>
 #include <memory>
 
-#include "service/service.h"
+#include "service/host_files.h"
 #include "support/text.h"
+#include "usb/device_tracker.h"
 
 namespace mobileinfo {
 
@@ -40,26 +41,36 @@ bool WriteAt(File& file, const void* data, uint32_t size, uint32_t& offset) {
 
 }  // namespace
 
-int MobileInfoService::SaveDeviceSnapshot() {
-  const std::u16string path = HostFilePath(kSnapshotFileName);
+std::vector<UsbDeviceRecord> DeviceTracker::SnapshotRecords() {
+  std::vector<UsbDeviceRecord> records;
+  std::lock_guard<std::mutex> lock(lock_);
+  records.reserve(present_devices_.size());
+  for (const auto& entry : present_devices_) records.push_back(entry.second);
+  return records;
+}
+
+int DeviceTracker::SaveDeviceSnapshot() { return WriteSnapshot(SnapshotRecords()); }
+
+int DeviceTracker::WriteSnapshot(const std::vector<UsbDeviceRecord>& records) {
+  const std::u16string path = HostFilePath(platform_, kSnapshotFileName);
   const FileMode mode =
       platform_.FileExists(path) ? FileMode::kTruncateExisting : FileMode::kCreateAlways;
   std::unique_ptr<File> file = platform_.OpenFile(path, mode);
   if (!file) return 0;
-  if (present_devices_.empty()) return 0;  // the file is left empty: no devices
+  if (records.empty()) return 0;  // the file is left empty: no devices
 
   // A failure part-way leaves the header and the whole records written so far, which load.
   uint32_t offset = 0;
   const uint8_t header[kHeaderSize] = {kRecordSize & 0xFF, (kRecordSize >> 8) & 0xFF, 0, 0};
   if (!WriteAt(*file, header, kHeaderSize, offset)) return 0;
-  for (const auto& entry : present_devices_) {
-    if (!WriteAt(*file, &entry.second, kRecordSize, offset)) return 0;
+  for (const UsbDeviceRecord& record : records) {
+    if (!WriteAt(*file, &record, kRecordSize, offset)) return 0;
   }
   return 1;
 }
 
-int MobileInfoService::LoadDeviceSnapshot() {
-  const std::u16string path = HostFilePath(kSnapshotFileName);
+int DeviceTracker::LoadDeviceSnapshot() {
+  const std::u16string path = HostFilePath(platform_, kSnapshotFileName);
   if (!platform_.FileExists(path)) return 0;
   std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kReadExisting);
   if (!file) return 0;
@@ -83,7 +94,10 @@ int MobileInfoService::LoadDeviceSnapshot() {
     if (!n || *n < kRecordSize) return 0;  // records taken so far stay
     offset += kRecordSize;
     std::u16string serial = FieldText(record.serial);
-    if (!serial.empty()) present_devices_[std::move(serial)] = record;
+    if (!serial.empty()) {
+      std::lock_guard<std::mutex> lock(lock_);
+      present_devices_[std::move(serial)] = record;
+    }
     if (size - offset < kRecordSize) return 1;
   }
 }

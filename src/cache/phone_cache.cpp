@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "cache/phone_store.h"
 #include "cache/remove_aside.h"
+#include "service/host_files.h"
 #include "service/phone_record.h"
-#include "service/service.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -46,7 +47,7 @@ bool IsPersistedSerial(const std::u16string& serial, const std::set<std::u16stri
 
 }  // namespace
 
-int MobileInfoService::SavePhoneCache() try {
+int PhoneStore::SavePhoneCache() try {
   // The image is built under the cache lock and written without it: a save never reads the maps
   // while another thread changes them, and never keeps the scan thread waiting on the disk.
   const int32_t now = platform_.Now();
@@ -86,11 +87,11 @@ int MobileInfoService::SavePhoneCache() try {
   return 0;
 }
 
-int MobileInfoService::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
+int PhoneStore::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
                                             uint64_t generation) {
   if (records.size() > (UINT32_MAX - 4) / kRecordSize) return 0;  // offsets are 32-bit
 
-  const std::u16string path = HostFilePath(kPhoneCacheName);
+  const std::u16string path = HostFilePath(platform_, kPhoneCacheName);
   std::lock_guard<std::mutex> file_lock(cache_file_lock_);
   // Two saves (the scan thread's and Stop's) may reach the file in either order; the one built
   // from older maps must not overwrite the newer image.
@@ -117,8 +118,8 @@ int MobileInfoService::WritePhoneCacheImage(const std::vector<PhoneRecord>& reco
   return 1;
 }
 
-int MobileInfoService::LoadPhoneCache() try {
-  const std::u16string path = HostFilePath(kPhoneCacheName);
+int PhoneStore::LoadPhoneCache() try {
+  const std::u16string path = HostFilePath(platform_, kPhoneCacheName);
   if (!platform_.FileExists(path)) return 0;
   std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kReadExisting);
   if (!file) return 0;
@@ -130,7 +131,11 @@ int MobileInfoService::LoadPhoneCache() try {
   if (size < sizeof(header) || size - sizeof(header) < kRecordSize) return 1;
 
   const int32_t now = platform_.Now();
-  const int32_t timeout_days = cache_timeout_days_;
+  int32_t timeout_days;
+  {
+    std::lock_guard<std::mutex> lock(cache_lock_);
+    timeout_days = cache_timeout_days_;
+  }
   // One record at a time: a cache file can be large, and only young records are kept.
   auto record = std::make_unique<PhoneRecord>();
   uint32_t offset = sizeof(header);
@@ -146,10 +151,8 @@ int MobileInfoService::LoadPhoneCache() try {
         const std::u16string serial = FieldText(record->serial);
         record->reserved = 0;
         record->adb_status = 0;
-        // Text fields are kept as the file has them, terminated or not; code that reads them
-        // bounded sees them whole. The record's last unit is no text: clearing it guarantees
-        // that even an unbounded scan of any text field ends inside the record.
-        record->padding = 0;
+        // Text fields and the padding are kept as the file has them, terminated or not; every
+        // reader of a text field is bounded by the field.
         std::lock_guard<std::mutex> lock(cache_lock_);
         phone_info_[serial] = *record;
         model_status_[device_key] = true;

@@ -1,11 +1,12 @@
 // The identification pass over newly arrived devices, and the ADB test it uses.
 //
 // Locking: the reply file is used under reply_file_lock_ only (request, reading, delete); the
-// maps are changed under cache_lock_ only; IsAdbDevice takes adb_lock_. No two at once, so the
-// pass first reads every section into local results and applies them afterwards, in entry order.
+// phone store and the ADB registry take their own locks. No two at once, so the pass first reads
+// every section into local results and stores them afterwards, in entry order.
 #include "identify/driver_info_reader.h"
 #include "service/phone_record.h"
-#include "service/service.h"
+#include "service/service_core.h"
+#include "service/sink_gate.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -20,20 +21,8 @@ struct SectionResult {
 
 }  // namespace
 
-bool MobileInfoService::IsAdbDevice(const UsbDeviceRecord& device) {
-  const std::u16string key = FieldText(device.device_key);
-  const std::u16string serial = FieldText(device.serial);
-  std::lock_guard<std::mutex> lock(adb_lock_);
-  for (const auto& item : adb_devices_) {
-    if (EqualsIgnoreCase(FieldText(item.second.device_key), key) ||
-        EqualsIgnoreCase(FieldText(item.second.adb_serial), serial)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-void MobileInfoService::IdentifyNewDevices(const DeviceList& candidates, DeviceList& output) {
+void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& output,
+                                     SinkGate* gate) {
   if (candidates.empty()) return;
 
   std::vector<DriverLookupEntry> lookup;
@@ -63,11 +52,15 @@ void MobileInfoService::IdentifyNewDevices(const DeviceList& candidates, DeviceL
     }
   }
 
+  // A pass whose run was stopped meanwhile (its download outlived Stop's wait) is dropped whole.
+  GateEntry entry(gate);
+  if (!entry) return;
+
   if (!obtained) {
     // The service could not be asked: Android devices are still phones, and the service hears
     // of them; everything else waits for its next arrival.
     for (const UsbDeviceRecord& candidate : candidates) {
-      if (!IsAdbDevice(candidate)) continue;
+      if (!adb.IsAdbDevice(candidate)) continue;
       ReportUnidentifiedDevice(FieldText(candidate.device_key));
       output.push_back(candidate);
     }
@@ -78,20 +71,18 @@ void MobileInfoService::IdentifyNewDevices(const DeviceList& candidates, DeviceL
   // maps alone; any other device without one marks its model unknown.
   std::vector<bool> is_adb(lookup.size(), false);
   for (size_t i = 0; i < lookup.size(); ++i) {
-    if (!results[i].found) is_adb[i] = IsAdbDevice(lookup[i].device);
+    if (!results[i].found) is_adb[i] = adb.IsAdbDevice(lookup[i].device);
   }
-  {
-    std::lock_guard<std::mutex> cache_lock(cache_lock_);
-    for (size_t i = 0; i < lookup.size(); ++i) {
-      const std::u16string key = FieldText(lookup[i].device.device_key);
-      if (results[i].found) {
-        phone_info_[FieldText(lookup[i].device.serial)] = results[i].record;
-        model_status_[key] = true;
-      } else if (!is_adb[i]) {
-        model_status_[key] = false;
-      }
-    }
+  std::vector<IdentifiedDevice> identified;
+  for (size_t i = 0; i < lookup.size(); ++i) {
+    if (!results[i].found && is_adb[i]) continue;
+    IdentifiedDevice device;
+    device.device_key = FieldText(lookup[i].device.device_key);
+    device.serial = FieldText(lookup[i].device.serial);
+    if (results[i].found) device.record = results[i].record;
+    identified.push_back(std::move(device));
   }
+  store.StoreIdentified(identified);
   for (size_t i = 0; i < lookup.size(); ++i) {
     if (results[i].found || is_adb[i]) output.push_back(lookup[i].device);
   }

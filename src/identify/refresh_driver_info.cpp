@@ -2,29 +2,12 @@
 #include "identify/driver_id.h"
 #include "identify/driver_info_reader.h"
 #include "identify/reply_file.h"
-#include "service/service.h"
+#include "service/service_core.h"
 #include "support/text.h"
 
 namespace mobileinfo {
 
-namespace {
-
-// The fields whose change makes a refresh worth storing; the rest (GUID, MD5, pack, key, serial,
-// time stamp, ADB status) do not count.
-bool SameDriverInfo(const PhoneRecord& a, const PhoneRecord& b) {
-  return FieldText(a.name) == FieldText(b.name) &&
-         FieldText(a.description) == FieldText(b.description) &&
-         FieldText(a.image_url) == FieldText(b.image_url) &&
-         FieldText(a.vendor_image_url) == FieldText(b.vendor_image_url) &&
-         FieldText(a.package_download) == FieldText(b.package_download) &&
-         FieldText(a.file_ext) == FieldText(b.file_ext) &&
-         FieldText(a.install_path) == FieldText(b.install_path) &&
-         FieldText(a.parameters) == FieldText(b.parameters);
-}
-
-}  // namespace
-
-int32_t MobileInfoService::RefreshDriverInfo(PhoneRecord* record) try {
+int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
   if (!record || !platform_.IsReadable(record, sizeof(PhoneRecord))) return 0;
   const std::u16string key = FieldText(record->device_key);
   if (key.size() < kMinDeviceKeyUnits) return 0;
@@ -44,16 +27,7 @@ int32_t MobileInfoService::RefreshDriverInfo(PhoneRecord* record) try {
   }
 
   // From here on the host's record carries the fresh driver information.
-  const PhoneRecord fresh = *record;
-  const std::u16string serial = FieldText(fresh.serial);
-  const int32_t now = platform_.Now();
-  std::lock_guard<std::mutex> cache_lock(cache_lock_);
-  auto cached = phone_info_.find(serial);
-  if (cached == phone_info_.end()) return 1;
-  if (SameDriverInfo(fresh, cached->second)) return 0;
-  cached->second = fresh;
-  cached->second.time_stamp = now;
-  return 1;
+  return store.StoreRefreshed(*record, platform_.Now());
 } catch (...) {
   return 0;
 }

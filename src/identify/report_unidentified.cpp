@@ -3,12 +3,12 @@
 
 #include "identify/driver_id.h"
 #include "net/net.h"
-#include "service/service.h"
+#include "service/service_core.h"
 #include "support/wide_string.h"
 
 namespace mobileinfo {
 
-void MobileInfoService::ReportUnidentifiedDevice(const std::u16string& device_key) {
+void ServiceCore::ReportUnidentifiedDevice(const std::u16string& device_key) {
   if (device_key.empty()) return;
   std::optional<VendorProduct> ids = SplitDeviceKey(device_key);
   if (!ids) return;

@@ -4,7 +4,7 @@
 #include "identify/driver_id.h"
 #include "identify/reply_file.h"
 #include "net/net.h"
-#include "service/service.h"
+#include "service/service_core.h"
 #include "support/text.h"
 #include "support/wide_string.h"
 
@@ -32,7 +32,7 @@ std::optional<ReplyFile> PrepareReplyFile(Platform& platform) {
   return reply;
 }
 
-bool MobileInfoService::RequestDriverInfo(const DeviceList& candidates, std::u16string& reply_path,
+bool ServiceCore::RequestDriverInfo(const DeviceList& candidates, std::u16string& reply_path,
                                           std::vector<DriverLookupEntry>& lookup) {
   std::u16string url = GetDriverUrlStart(service_base_, os_code_, bitness_code_);
   bool first = true;

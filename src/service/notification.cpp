@@ -1,99 +1,64 @@
-// The ADB status query and the notification thread, which turns the scan thread's publications
-// into the host's arrival reports (codes 1 and 4).
+// The notification thread, which turns the scan thread's publications into the host's arrival
+// reports (codes 1 and 4).
 #include <vector>
 
 #include "service/phone_record.h"
-#include "service/service.h"
+#include "service/run.h"
 
 namespace mobileinfo {
 
-namespace {
-
-void CallSink(IPelmoInfoSink* sink, int32_t code, PhoneRecord* record) {
-  if (sink == nullptr) return;
-  try {
-    sink->OnEvent(code, record);
-  } catch (...) {
-    // A host's exception must not end a worker thread.
-  }
-}
-
-}  // namespace
-
-uint32_t MobileInfoService::QueryAdbStatus(PhoneRecord& record) {
-  ScanAdbInterfaces(kAdbInterfaceClass);
-  const std::u16string key = FieldText(record.device_key);
-  const std::u16string serial = FieldText(record.serial);
-
-  // A record that matches no interface is told 0, whatever status it arrived with: a stale 2
-  // would otherwise claim an ADB interface that does not exist.
-  uint32_t status = 0;
-  {
-    std::lock_guard<std::mutex> lock(adb_lock_);
-    for (const auto& entry : adb_devices_) {
-      const AdbRecord& adb = entry.second;
-      if (EqualsIgnoreCase(FieldText(adb.device_key), key)) {
-        status = 1;
-        if (adb.state == kAdbActive) {
-          status = 2;
-          break;
-        }
-      } else if (adb.state == kAdbActive && EqualsIgnoreCase(FieldText(adb.adb_serial), serial)) {
-        status = 2;
-        break;
-      }
-    }
-  }
-  record.adb_status = status;
-  return status;
-}
-
-int32_t MobileInfoService::QueryPhoneStatus(PhoneRecord* record) {
-  try {
-    if (record == nullptr || !platform_.IsReadable(record, sizeof(PhoneRecord))) return 0;
-    return static_cast<int32_t>(QueryAdbStatus(*record));
-  } catch (...) {
-    return 0;
-  }
-}
-
-void MobileInfoService::RunNotificationLoop(ServiceEvents& events) {
+void Run::RunNotificationLoop() {
   for (;;) {
-    int signalled = events.WaitAny({ServiceEvents::kStop, ServiceEvents::kNotify},
-                                   ServiceEvents::kInfinite);
+    int signalled = events_.WaitAny({ServiceEvents::kStop, ServiceEvents::kNotify},
+                                    ServiceEvents::kInfinite);
     if (signalled == ServiceEvents::kStop) return;
     if (signalled != ServiceEvents::kNotify) continue;
     for (;;) {
-      if (events.WaitAny({ServiceEvents::kStop}, timings_.poll_ms) == ServiceEvents::kStop) break;
-      if (PollArrivalReport()) {
-        events.Reset(ServiceEvents::kNotify);
+      if (events_.WaitAny({ServiceEvents::kStop}, core().timings().poll_ms) ==
+          ServiceEvents::kStop) {
         break;
       }
+      // A poll that ends the report has reset the notify event itself.
+      if (PollArrivalReport()) break;
     }
   }
 }
 
-int MobileInfoService::PollArrivalReport() {
-  const uint32_t elapsed = platform_.TickCount() - publication_tick_.load();
-  const bool expired = elapsed >= timings_.grace_ms;
-
-  std::vector<PhoneRecord> copies;
+int Run::PollArrivalReport() {
+  GateEntry entry(&gate_);
+  if (!entry) return 1;  // the run has ended; the thread ends at its next wait
+  uint64_t changes_seen;
   {
-    std::lock_guard<std::mutex> lock(phone_list_lock_);
-    copies = phone_list_;
+    std::lock_guard<std::mutex> lock(report_lock_);
+    changes_seen = report_changes_;
   }
+  const uint32_t elapsed = core().platform().TickCount() - publication_tick_.load();
+  const bool expired = elapsed >= core().timings().grace_ms;
+
+  std::vector<PhoneRecord> copies = core().phone_list.Copy();
   // Each copy is the host's to read during the call; nothing it does reaches the phone list.
+  PhoneRecord* report = nullptr;
   for (PhoneRecord& copy : copies) {
-    if (QueryAdbStatus(copy) == 2) {
-      CallSink(sink_, kPhoneReady, &copy);
-      return 1;
+    if (core().adb.QueryAdbStatus(copy) == 2) {
+      report = &copy;
+      break;
     }
   }
-  if (!expired) return 0;
-  if (copies.empty()) {
-    CallSink(sink_, kNoPhoneLeft, nullptr);
+  if (!report && !expired) return 0;
+  if (!report && !copies.empty()) report = &copies.front();
+
+  {
+    // The report ends before the host hears of it: a publication or removal made while the host
+    // is inside the call below starts or belongs to the next report. One made during this poll
+    // was not seen by it, so the poll looks again instead.
+    std::lock_guard<std::mutex> lock(report_lock_);
+    if (report_changes_ != changes_seen) return 0;
+    events_.Reset(ServiceEvents::kNotify);
+  }
+  if (report) {
+    gate_.CallSink(kPhoneReady, report);
   } else {
-    CallSink(sink_, kPhoneReady, &copies.front());
+    gate_.CallSink(kNoPhoneLeft, nullptr);
   }
   return 1;
 }

@@ -1,9 +1,16 @@
 // Construction, the lifecycle slots (Init, Start, Stop, destruction) and the small slots.
+//
+// Calls outside the documented order: Init while running is refused (0) and changes nothing;
+// Start on a running service only rescans; Start after Stop needs a new Init, since the host may
+// have freed the sink Stop released; Stop, Release and ClearAndDestroy end the run from any
+// thread, the sink's included, and never wait for a worker past Stop's bounded wait.
 #include "service/service.h"
 
 #include <cstdlib>
 #include <new>
 
+#include "service/run.h"
+#include "support/text.h"
 #include "support/wide_string.h"
 
 namespace mobileinfo {
@@ -22,38 +29,44 @@ std::u16string DefaultServiceBase() {
 #endif
 }
 
+ServiceCore::ServiceCore(Platform& platform, ServiceTimings timings, std::u16string service_base)
+    : tracker(platform),
+      adb(platform),
+      store(platform),
+      platform_(platform),
+      timings_(timings),
+      service_base_(std::move(service_base)) {}
+
 MobileInfoService::MobileInfoService(Platform& platform, ServiceTimings timings,
                                      std::u16string service_base)
-    : platform_(platform), timings_(timings), service_base_(std::move(service_base)) {}
+    : core_(std::make_shared<ServiceCore>(platform, timings, std::move(service_base))) {}
 
 MobileInfoService::~MobileInfoService() {
-  // A host that destroys the object without Stop, or after a Stop that gave up waiting: the
-  // threads use this object, so they must have ended before its members go.
-  JoinWorkers();
-}
-
-void MobileInfoService::JoinWorkers() {
-  for (WorkerThread* worker : {&scan_thread_, &notification_thread_}) {
-    if (!worker->thread.joinable()) continue;
-    if (worker->events) worker->events->Set(ServiceEvents::kStop);
-    worker->thread.join();
+  // A host that destroys the object without Stop: the threads end at their next wait. A thread
+  // still busy holds the run and the core, not this object, so nothing here waits for it.
+  try {
+    AbandonRun();
+  } catch (...) {
   }
 }
 
-ServiceEvents* MobileInfoService::WorkerEvents() {
-  return worker_events_ ? worker_events_.get() : events_.get();
+std::shared_ptr<Run> MobileInfoService::CurrentRun() {
+  std::lock_guard<std::mutex> lock(lifecycle_lock_);
+  return run_;
 }
 
-void MobileInfoService::ClearContainers() {
+std::shared_ptr<Run> MobileInfoService::RunForHostCall() {
+  std::shared_ptr<Run> run = CurrentRun();
+  return run ? run : std::make_shared<Run>(core_, nullptr);
+}
+
+void MobileInfoService::AbandonRun() {
+  std::shared_ptr<Run> run;
   {
-    std::lock_guard<std::mutex> lock(cache_lock_);
-    phone_info_.clear();
-    model_status_.clear();
-    exclusion_set_.clear();
+    std::lock_guard<std::mutex> lock(lifecycle_lock_);
+    run.swap(run_);
   }
-  present_devices_.clear();
-  arrivals_.clear();
-  removals_.clear();
+  if (run) run->End(0);
 }
 
 void MobileInfoService::Release() { DeletingDestructor(1); }
@@ -66,101 +79,65 @@ void* MobileInfoService::DeletingDestructor(uint32_t flags) {
 
 void MobileInfoService::ClearAndDestroy() {
   try {
-    ClearContainers();
+    // The run ends first, so that no worker commits into the containers being emptied.
+    AbandonRun();
+    core_->store.Clear();
+    core_->tracker.ClearPresentDevices();
+    core_->tracker.ClearChanges();
   } catch (...) {
   }
   DeletingDestructor(1);
 }
 
 int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
-  present_devices_.clear();
-  if (!fresh_start) LoadDeviceSnapshot();
+  std::shared_ptr<Run> replaced;
   {
-    std::lock_guard<std::mutex> lock(cache_lock_);
-    phone_info_.clear();
-    model_status_.clear();
-    exclusion_set_.clear();
-  }
-  arrivals_.clear();
-  removals_.clear();
-  ReadSettings();
-  LoadPhoneCache();
+    std::lock_guard<std::mutex> lock(lifecycle_lock_);
+    // The running threads would go on with the old sink and settings: the host stops first.
+    if (run_ && run_->Running()) return 0;
+    ServiceCore& core = *core_;
+    // freshStart 0 only adds the snapshot to what is known; a snapshot that cannot be read
+    // then leaves the devices of the previous session known.
+    if (fresh_start) {
+      core.tracker.ClearPresentDevices();
+    } else {
+      core.tracker.LoadDeviceSnapshot();
+    }
+    core.store.Clear();
+    core.tracker.ClearChanges();
+    core.ReadSettings();
+    core.store.LoadPhoneCache();
 
-  if (sink == nullptr || !platform_.IsReadable(sink, 4)) return 0;
-  sink_ = sink;
-  os_code_ = GetOsCode();
-  bitness_code_ = Is64BitOs() ? 2 : 1;
-
-  events_ = std::make_shared<ServiceEvents>();
-  // Threads of an earlier Start keep the events they were started with.
-  if (!scan_thread_.thread.joinable() && !notification_thread_.thread.joinable()) {
-    worker_events_ = events_;
+    if (sink == nullptr || !core.platform().IsReadable(sink, 4)) return 0;
+    core.os_code_ = core.GetOsCode();
+    core.bitness_code_ = core.Is64BitOs() ? 2 : 1;
+    replaced = std::move(run_);
+    run_ = std::make_shared<Run>(core_, sink);
   }
+  if (replaced) replaced->End(0);  // an earlier Init's run that never started
   return 1;
 } catch (...) {
   return 0;
 }
 
-bool MobileInfoService::StartWorker(WorkerThread& worker,
-                                    void (MobileInfoService::*body)(ServiceEvents&)) {
-  worker.events = worker_events_;
-  worker.done = std::make_shared<bool>(false);
-  auto events = worker.events;
-  auto done = worker.done;
-  auto done_mutex = worker.done_mutex;
-  auto done_cv = worker.done_cv;
-  try {
-    worker.thread = std::thread([this, body, events, done, done_mutex, done_cv] {
-      try {
-        (this->*body)(*events);
-      } catch (...) {
-      }
-      std::lock_guard<std::mutex> lock(*done_mutex);
-      *done = true;
-      done_cv->notify_all();
-    });
-  } catch (...) {
-    return false;
-  }
-  return true;
-}
-
-bool MobileInfoService::WaitWorker(WorkerThread& worker, uint32_t timeout_ms) {
-  std::unique_lock<std::mutex> lock(*worker.done_mutex);
-  return worker.done_cv->wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                  [&] { return *worker.done; });
-}
-
 int32_t MobileInfoService::Start() try {
-  // Without Init's events the threads would have nothing to wait on.
-  if (!events_) return 0;
-  if (scan_thread_.thread.joinable() || notification_thread_.thread.joinable()) {
-    if (worker_events_ == events_) {  // already running on these events
-      events_->Set(ServiceEvents::kRescan);
-      return 1;
-    }
-    JoinWorkers();  // threads a Stop gave up on, now ending
-  }
-  worker_events_ = events_;
-  if (!StartWorker(notification_thread_, &MobileInfoService::RunNotificationLoop)) return 0;
-  if (!StartWorker(scan_thread_, &MobileInfoService::ScanThreadMain)) return 0;
-  events_->Set(ServiceEvents::kRescan);
-  return 1;
+  std::lock_guard<std::mutex> lock(lifecycle_lock_);
+  // Without Init's run there is neither a sink nor events to wait on.
+  if (!run_) return 0;
+  return run_->Start();
 } catch (...) {
   return 0;
 }
 
 int32_t MobileInfoService::Stop() try {
-  SavePhoneCache();
-  if (events_) {
-    events_->Set(ServiceEvents::kStop);
-    for (WorkerThread* worker : {&scan_thread_, &notification_thread_}) {
-      if (!worker->thread.joinable()) continue;
-      // A thread still busy after the wait (a download near its limit) is joined by the next
-      // Start or by destruction; it holds its own reference to the events meanwhile.
-      if (WaitWorker(*worker, timings_.stop_wait_ms)) worker->thread.join();
-    }
-    events_.reset();
+  core_->store.SavePhoneCache();
+  std::shared_ptr<Run> run = CurrentRun();
+  if (run) {
+    // Outside the lifecycle lock: ending waits for sink calls in progress, and a sink may call
+    // OnDeviceChange or Stop itself.
+    run->End(core_->timings().stop_wait_ms);
+    std::lock_guard<std::mutex> lock(lifecycle_lock_);
+    if (run_ == run) run_.reset();
   }
   return 1;
 } catch (...) {
@@ -172,7 +149,10 @@ void MobileInfoService::OnDeviceChange(uint32_t event_type, int32_t) {
       event_type != kDeviceRemoveComplete) {
     return;
   }
-  if (auto events = events_) events->Set(ServiceEvents::kRescan);
+  try {
+    if (std::shared_ptr<Run> run = CurrentRun()) run->Rescan();
+  } catch (...) {
+  }
 }
 
 int32_t* MobileInfoService::Reserved5(int32_t* slot, int32_t) {
@@ -185,14 +165,34 @@ int32_t MobileInfoService::Reserved7(int32_t) { return 1; }
 int32_t MobileInfoService::Reserved8(int32_t) { return 0; }
 int32_t MobileInfoService::Reserved9(int32_t, int32_t, int32_t) { return 0; }
 
+int32_t MobileInfoService::RefreshDriverInfo(PhoneRecord* record) {
+  return core_->RefreshDriverInfo(record);
+}
+
 void MobileInfoService::ExcludeFromCache(MobileInfoWideString serial) {
   try {
     WideString text = WideString::Adopt(serial.text);  // released when it goes out of scope
-    std::u16string key = text.ToU16();
-    std::lock_guard<std::mutex> lock(cache_lock_);
-    exclusion_set_.insert(std::move(key));
+    core_->store.Exclude(text.ToU16());
   } catch (...) {
   }
 }
+
+int32_t MobileInfoService::QueryPhoneStatus(PhoneRecord* record) {
+  try {
+    if (record == nullptr || !core_->platform().IsReadable(record, sizeof(PhoneRecord))) return 0;
+    return static_cast<int32_t>(core_->adb.QueryAdbStatus(*record));
+  } catch (...) {
+    return 0;
+  }
+}
+
+void MobileInfoService::ProcessChanges(int arrivals) { RunForHostCall()->ProcessChanges(arrivals); }
+int MobileInfoService::RemoveDevice(const UsbDeviceRecord& record) {
+  return RunForHostCall()->RemoveDevice(record);
+}
+int MobileInfoService::PublishPhones(const DeviceList& output) {
+  return RunForHostCall()->PublishPhones(output);
+}
+int MobileInfoService::PollArrivalReport() { return RunForHostCall()->PollArrivalReport(); }
 
 }  // namespace mobileinfo

@@ -1,43 +1,24 @@
-// The service object behind the 15-slot interface: its members, its lifecycle and the operations
-// of every subsystem that works on its state. The bodies live in the subsystem folders
-// (service/, usb/, identify/, cache/); this header is the one place that lists the state and
-// which lock guards what.
+// The service object behind the 15-slot interface: the host's handle on a shared core (the parts
+// that own the library's state, service/service_core.h) and on the current run (the threads,
+// events and sink gate of one Init-to-Stop session, service/run.h). The object itself holds no
+// state a worker thread uses, so destroying it never waits for a worker.
 #ifndef MOBILEINFO_SERVICE_SERVICE_H
 #define MOBILEINFO_SERVICE_SERVICE_H
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "mobileinfo/mobileinfo.h"
 #include "platform/platform.h"
-#include "service/events.h"
 #include "service/records.h"
+#include "service/service_core.h"
 
 namespace mobileinfo {
 
-// Timing of the worker threads. The defaults are the production values; tests shorten them.
-struct ServiceTimings {
-  uint32_t poll_ms = 200;               // notification thread's poll while a report is pending
-  uint32_t grace_ms = 3000;             // arrival report's grace period
-  uint32_t download_limit_ms = 10000;   // wait for one getDriver download
-  uint32_t stop_wait_ms = 1000;         // Stop's wait for each worker thread
-};
-
-// The web service's base address (scheme and host), fixed at build time.
-std::u16string DefaultServiceBase();
-
-// One candidate of a getDriver request with its driver id.
-struct DriverLookupEntry {
-  UsbDeviceRecord device;
-  char16_t driver_id[32];
-};
+class Run;
 
 class MobileInfoService final : public IPelmoInfo {
  public:
@@ -63,121 +44,64 @@ class MobileInfoService final : public IPelmoInfo {
   int32_t QueryPhoneStatus(PhoneRecord* record) override;
   // Slot 13: the destructor; frees the storage when bit 0 of flags is set. Returns this.
   virtual void* DeletingDestructor(uint32_t flags);
-  // Slot 14: empties the containers, then destroys through slot 13 with flags 1.
+  // Slot 14: ends the run, empties the containers, then destroys through slot 13 with flags 1.
   virtual void ClearAndDestroy();
 
-  // --- settings and environment ------------------------------------------------------------
-  int32_t ReadSettings();
-  int32_t GetOsCode();
-  int32_t Is64BitOs();
-  std::u16string GetHostDirectory();
-  // host directory + separator + name
-  std::u16string HostFilePath(const char16_t* name);
-
-  // --- phone records and the notification thread -------------------------------------------
-  uint32_t QueryAdbStatus(PhoneRecord& record);
-  void RunNotificationLoop(ServiceEvents& events);
-  int PollArrivalReport();
-
-  // --- USB and ADB scans -------------------------------------------------------------------
-  int ScanUsbDevices();
-  void DiffDevices(DeviceMap previous, DeviceMap current);
-  // 1 when the enumeration ran to its end; 0 otherwise, with the error that stopped it in
-  // last_adb_error().
-  int ScanAdbInterfaces(const std::u16string& class_guid);
-
-  // --- scan thread and change processing ---------------------------------------------------
-  void ScanThreadMain(ServiceEvents& events);
+  // --- the parts' operations, on the caller's thread (tests, benchmarks) ---------------------
+  int32_t ReadSettings() { return core_->ReadSettings(); }
+  int32_t GetOsCode() { return core_->GetOsCode(); }
+  int32_t Is64BitOs() { return core_->Is64BitOs(); }
+  std::u16string GetHostDirectory() { return core_->GetHostDirectory(); }
+  std::u16string HostFilePath(const char16_t* name) { return core_->HostFilePath(name); }
+  uint32_t QueryAdbStatus(PhoneRecord& record) { return core_->adb.QueryAdbStatus(record); }
+  int ScanUsbDevices() { return core_->tracker.ScanUsbDevices(); }
+  void DiffDevices(DeviceMap previous, DeviceMap current) {
+    core_->tracker.DiffDevices(std::move(previous), std::move(current));
+  }
+  int ScanAdbInterfaces(const std::u16string& class_guid) {
+    return core_->adb.ScanAdbInterfaces(class_guid);
+  }
+  int ClassifyArrivals(const DeviceList& taken, DeviceList& output) {
+    return core_->ClassifyArrivals(taken, output);
+  }
+  int IsKnownPhoneSerial(const std::u16string& serial) {
+    return core_->store.IsKnownPhoneSerial(serial);
+  }
+  int IsRejectedModel(const std::u16string& key) { return core_->store.IsRejectedModel(key); }
+  void ReportUnidentifiedDevice(const std::u16string& key) { core_->ReportUnidentifiedDevice(key); }
+  void IdentifyNewDevices(const DeviceList& candidates, DeviceList& output) {
+    core_->IdentifyNewDevices(candidates, output);
+  }
+  bool IsAdbDevice(const UsbDeviceRecord& device) { return core_->adb.IsAdbDevice(device); }
+  bool RequestDriverInfo(const DeviceList& candidates, std::u16string& reply_path,
+                         std::vector<DriverLookupEntry>& lookup) {
+    return core_->RequestDriverInfo(candidates, reply_path, lookup);
+  }
+  int LoadPhoneCache() { return core_->store.LoadPhoneCache(); }
+  int SavePhoneCache() { return core_->store.SavePhoneCache(); }
+  int LoadDeviceSnapshot() { return core_->tracker.LoadDeviceSnapshot(); }
+  int SaveDeviceSnapshot() { return core_->tracker.SaveDeviceSnapshot(); }
+  // The current run's steps (a run without sink before Init).
   void ProcessChanges(int arrivals);
-  int ClassifyArrivals(const DeviceList& taken, DeviceList& output);
-  int IsKnownPhoneSerial(const std::u16string& serial);
-  int IsRejectedModel(const std::u16string& device_key);
   int RemoveDevice(const UsbDeviceRecord& record);
   int PublishPhones(const DeviceList& output);
+  int PollArrivalReport();
 
-  // --- identification ----------------------------------------------------------------------
-  void ReportUnidentifiedDevice(const std::u16string& device_key);
-  void IdentifyNewDevices(const DeviceList& candidates, DeviceList& output);
-  bool IsAdbDevice(const UsbDeviceRecord& device);
-  bool RequestDriverInfo(const DeviceList& candidates, std::u16string& reply_path,
-                         std::vector<DriverLookupEntry>& lookup);
-
-  // --- data files ----------------------------------------------------------------------------
-  int LoadPhoneCache();
-  int SavePhoneCache();
-  int LoadDeviceSnapshot();
-  int SaveDeviceSnapshot();
-
-  Platform& platform() { return platform_; }
-  const ServiceTimings& timings() const { return timings_; }
-  uint32_t last_adb_error() const { return last_adb_error_; }
+  Platform& platform() { return core_->platform(); }
+  const ServiceTimings& timings() const { return core_->timings(); }
+  uint32_t last_adb_error() const { return core_->adb.last_adb_error(); }
 
  private:
   friend struct ServicePeer;  // tests
+  std::shared_ptr<Run> CurrentRun();
+  std::shared_ptr<Run> RunForHostCall();
+  // Takes the current run away and ends it without waiting for its threads.
+  void AbandonRun();
 
-  struct WorkerThread {
-    std::thread thread;
-    std::shared_ptr<ServiceEvents> events;  // the thread's own reference
-    std::shared_ptr<std::mutex> done_mutex = std::make_shared<std::mutex>();
-    std::shared_ptr<std::condition_variable> done_cv = std::make_shared<std::condition_variable>();
-    std::shared_ptr<bool> done = std::make_shared<bool>(false);
-  };
-  // Writes a built phone cache image under cache_file_lock_ unless a newer one is on disk.
-  int WritePhoneCacheImage(const std::vector<PhoneRecord>& records, uint64_t generation);
-  bool StartWorker(WorkerThread& worker, void (MobileInfoService::*body)(ServiceEvents&));
-  bool WaitWorker(WorkerThread& worker, uint32_t timeout_ms);  // true when it has ended
-  void JoinWorkers();
-  void ClearContainers();
-  // The events the worker functions signal: those of the running threads, else Init's.
-  ServiceEvents* WorkerEvents();
-
-  Platform& platform_;
-  const ServiceTimings timings_;
-  const std::u16string service_base_;
-
-  // Members in the order of the original object.
-  IPelmoInfoSink* sink_ = nullptr;
-
-  // cache_lock_ guards model_status_, phone_info_ and exclusion_set_: the scan thread changes them
-  // while host threads refresh, exclude and save.
-  std::mutex cache_lock_;
-  ModelStatusMap model_status_;
-  PhoneInfoMap phone_info_;
-
-  std::vector<PhoneRecord> phone_list_;
-  std::mutex phone_list_lock_;  // guards phone_list_
-
-  AdbMap adb_devices_;          // guarded by adb_lock_
-  DeviceMap present_devices_;   // scan thread only (and Init/destruction)
-  std::set<std::u16string> exclusion_set_;  // guarded by cache_lock_
-  DeviceList arrivals_;         // scan thread only
-  DeviceList removals_;         // scan thread only
-  std::mutex adb_lock_;         // guards adb_devices_ and every ADB enumeration
-  std::mutex enumeration_lock_; // held around the platform's USB enumeration
-
-  // Events: created by Init, dropped by Stop. Worker threads keep their own reference.
-  std::shared_ptr<ServiceEvents> events_;
-  std::shared_ptr<ServiceEvents> worker_events_;
-  WorkerThread scan_thread_;
-  WorkerThread notification_thread_;
-
-  int32_t os_code_ = 0;
-  int32_t bitness_code_ = 1;
-  int32_t cache_timeout_days_ = 1;
-  int32_t grace_period_s_ = 3;
-  std::atomic<uint32_t> publication_tick_{0};  // written by the scan thread, read by the notification thread
-  int32_t negative_cache_stamp_ = 0;
-
-  // The reply file of getDriver requests has one name per process; this lock serialises its users
-  // (the identification pass and RefreshDriverInfo). Never held together with another lock.
-  std::mutex reply_file_lock_;
-  // Serialises writers of the phone cache file (scan thread and Stop); see SavePhoneCache.
-  std::mutex cache_file_lock_;
-  uint64_t cache_image_generation_ = 0;    // guarded by cache_lock_
-  std::vector<PhoneRecord> cache_image_spare_;  // guarded by cache_lock_: the last save's buffer
-  uint64_t cache_written_generation_ = 0;  // guarded by cache_file_lock_
-
-  std::atomic<uint32_t> last_adb_error_{0};  // written under adb_lock_, read by anyone
+  const std::shared_ptr<ServiceCore> core_;
+  // Guards run_. Never held while a run ends (that waits for sink calls, which may call in).
+  std::mutex lifecycle_lock_;
+  std::shared_ptr<Run> run_;  // from a successful Init to Stop or destruction
 };
 
 }  // namespace mobileinfo

@@ -1,7 +1,8 @@
 // The host directory, "mobileInfo.ini" and the two operating-system probes.
 #include <cstdlib>
 
-#include "service/service.h"
+#include "service/host_files.h"
+#include "service/service_core.h"
 #include "support/wide_string.h"
 
 namespace mobileinfo {
@@ -24,28 +25,32 @@ int32_t ParseLeadingInt(const std::u16string& text) {
 
 }  // namespace
 
-std::u16string MobileInfoService::GetHostDirectory() { return platform_.HostDirectory(); }
-
-std::u16string MobileInfoService::HostFilePath(const char16_t* name) {
-  const char16_t format[] = {u'%', u's', platform_.PathSeparator(), u'%', u's', 0};
+std::u16string HostFilePath(Platform& platform, const char16_t* name) {
+  const char16_t format[] = {u'%', u's', platform.PathSeparator(), u'%', u's', 0};
   WideString path;
-  std::u16string directory = GetHostDirectory();
+  std::u16string directory = platform.HostDirectory();
   path.Format(format, directory.c_str(), name);
   return path.ToU16();
 }
 
-int32_t MobileInfoService::ReadSettings() {
+std::u16string ServiceCore::GetHostDirectory() { return platform_.HostDirectory(); }
+
+std::u16string ServiceCore::HostFilePath(const char16_t* name) {
+  return mobileinfo::HostFilePath(platform_, name);
+}
+
+int32_t ServiceCore::ReadSettings() {
   std::u16string path = HostFilePath(u"mobileInfo.ini");
   if (!platform_.FileExists(path)) return 0;
   std::u16string value;
   if (platform_.ReadProfileString(path, u"main", u"MobileInfoCacheTimeOut", 260, value) == 0) {
     return 0;
   }
-  cache_timeout_days_ = ParseLeadingInt(value);
+  store.SetCacheTimeout(ParseLeadingInt(value));
   return 1;
 }
 
-int32_t MobileInfoService::GetOsCode() {
+int32_t ServiceCore::GetOsCode() {
   std::optional<OsVersion> version = platform_.GetOsVersion();
   if (!version || version->platform_id != 2) return 0;
   struct Entry { uint32_t major, minor; int32_t code; };
@@ -56,7 +61,7 @@ int32_t MobileInfoService::GetOsCode() {
   return 0;
 }
 
-int32_t MobileInfoService::Is64BitOs() {
+int32_t ServiceCore::Is64BitOs() {
   if (!platform_.GetOsVersion()) return 0;
   std::optional<uint16_t> architecture = platform_.NativeProcessorArchitecture();
   if (!architecture) return 0;

@@ -3,8 +3,8 @@
 #include <memory>
 #include <mutex>
 
-#include "service/service.h"
 #include "support/text.h"
+#include "usb/adb_registry.h"
 #include "usb/interface_path.h"
 
 namespace mobileinfo {
@@ -19,7 +19,7 @@ AdbRecord ZeroAdbRecord() {
 
 }  // namespace
 
-int MobileInfoService::ScanAdbInterfaces(const std::u16string& class_guid) {
+int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
   // The list includes the registered interfaces of unplugged devices (no "present" filter), so
   // an unplugged phone's record turns from active to registered instead of going stale.
   std::unique_ptr<InterfaceList> list = platform_.OpenInterfaceList(class_guid);

@@ -1,145 +1,93 @@
 // The scan thread: waits for rescans, runs the USB scan, and turns arrivals into published phones
 // and removals into the host's departure events.
 #include "service/phone_record.h"
-#include "service/service.h"
+#include "service/run.h"
 
 namespace mobileinfo {
 
-namespace {
-
-void CallSink(IPelmoInfoSink* sink, int32_t code, PhoneRecord* record) {
-  if (sink == nullptr) return;
-  try {
-    sink->OnEvent(code, record);
-  } catch (...) {
-  }
-}
-
-bool SamePhone(const PhoneRecord& a, const PhoneRecord& b) {
-  return EqualsIgnoreCase(FieldText(a.serial), FieldText(b.serial)) &&
-         EqualsIgnoreCase(FieldText(a.device_key), FieldText(b.device_key));
-}
-
-}  // namespace
-
-void MobileInfoService::ScanThreadMain(ServiceEvents& events) {
+void Run::ScanThreadMain() {
+  DeviceTracker& tracker = core().tracker;
   for (;;) {
-    int signalled = events.WaitAny({ServiceEvents::kStop, ServiceEvents::kRescan},
-                                   ServiceEvents::kInfinite);
+    int signalled = events_.WaitAny({ServiceEvents::kStop, ServiceEvents::kRescan},
+                                    ServiceEvents::kInfinite);
     if (signalled == ServiceEvents::kStop) return;
     if (signalled != ServiceEvents::kRescan) continue;
 
-    ScanUsbDevices();
-    if (arrivals_.empty() && removals_.empty()) continue;
-    ScanAdbInterfaces(kAdbInterfaceClass);
+    tracker.ScanUsbDevices(&gate_);
+    if (!tracker.HasChanges()) continue;
+    core().adb.ScanAdbInterfaces(kAdbInterfaceClass);
     // Arrivals first, then removals of the same scan: a scan that saw one phone come and another
     // go must report both, or the departed phone would stay listed for good.
-    if (!arrivals_.empty()) ProcessChanges(1);
-    if (!removals_.empty()) ProcessChanges(0);
+    ProcessChanges(1);
+    ProcessChanges(0);
   }
 }
 
-void MobileInfoService::ProcessChanges(int arrivals) {
-  DeviceList taken;
-  taken.swap(arrivals ? arrivals_ : removals_);
+void Run::ProcessChanges(int arrivals) {
+  DeviceList taken = arrivals ? core().tracker.TakeArrivals() : core().tracker.TakeRemovals();
+  if (taken.empty()) return;
   if (arrivals) {
     DeviceList output;
-    ClassifyArrivals(taken, output);
+    core().ClassifyArrivals(taken, output, &gate_);
     if (!output.empty()) PublishPhones(output);
   } else {
     for (const UsbDeviceRecord& record : taken) RemoveDevice(record);
   }
 }
 
-int MobileInfoService::ClassifyArrivals(const DeviceList& taken, DeviceList& output) {
+int ServiceCore::ClassifyArrivals(const DeviceList& taken, DeviceList& output, SinkGate* gate) {
   DeviceList candidates;
   for (const UsbDeviceRecord& record : taken) {
-    if (IsKnownPhoneSerial(FieldText(record.serial))) {
+    if (store.IsKnownPhoneSerial(FieldText(record.serial))) {
       output.push_back(record);
-    } else if (!IsRejectedModel(FieldText(record.device_key))) {
+    } else if (!store.IsRejectedModel(FieldText(record.device_key))) {
       candidates.push_back(record);
     }
   }
-  if (!candidates.empty()) IdentifyNewDevices(candidates, output);
+  if (!candidates.empty()) IdentifyNewDevices(candidates, output, gate);
   return 1;
 }
 
-int MobileInfoService::IsKnownPhoneSerial(const std::u16string& serial) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
-  for (const auto& entry : phone_info_) {
-    if (EqualsIgnoreCase(entry.first, serial)) return 1;
-  }
-  return 0;
-}
+int Run::RemoveDevice(const UsbDeviceRecord& record) {
+  GateEntry entry(&gate_);
+  if (!entry) return 1;  // the run has ended: the next session's first scan sees the change
+  std::optional<PhoneRecord> cached = core().store.FindPhoneIgnoringCase(FieldText(record.serial));
+  PhoneRecord phone = cached ? *cached : MakePhoneRecord(record);
+  core().phone_list.RemoveFirst(phone);
 
-int MobileInfoService::IsRejectedModel(const std::u16string& device_key) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
-  auto it = model_status_.find(device_key);
-  return (it != model_status_.end() && !it->second) ? 1 : 0;
-}
-
-int MobileInfoService::RemoveDevice(const UsbDeviceRecord& record) {
-  const std::u16string serial = FieldText(record.serial);
-  PhoneRecord phone = ZeroPhoneRecord();
-  bool cached = false;
+  bool pending;
   {
-    std::lock_guard<std::mutex> lock(cache_lock_);
-    for (const auto& entry : phone_info_) {
-      if (EqualsIgnoreCase(entry.first, serial)) {
-        phone = entry.second;
-        cached = true;
-        break;
-      }
-    }
+    std::lock_guard<std::mutex> lock(report_lock_);
+    pending = events_.IsSet(ServiceEvents::kNotify);
+    if (pending) ++report_changes_;  // the pending report covers it
   }
-  if (!cached) phone = MakePhoneRecord(record);
-
-  {
-    std::lock_guard<std::mutex> lock(phone_list_lock_);
-    for (auto it = phone_list_.begin(); it != phone_list_.end(); ++it) {
-      if (SamePhone(*it, phone)) {
-        phone_list_.erase(it);
-        break;
-      }
-    }
-  }
-  ServiceEvents* events = WorkerEvents();
-  if (!(events && events->IsSet(ServiceEvents::kNotify))) CallSink(sink_, kDeviceRemoved, &phone);
+  if (!pending) gate_.CallSink(kDeviceRemoved, &phone);
   return 1;
 }
 
-int MobileInfoService::PublishPhones(const DeviceList& output) {
+int Run::PublishPhones(const DeviceList& output) {
+  GateEntry entry(&gate_);
+  if (!entry) return 1;  // the run has ended: its late work is dropped
   for (const UsbDeviceRecord& record : output) {
-    const std::u16string serial = FieldText(record.serial);
-    PhoneRecord phone;
-    {
-      std::lock_guard<std::mutex> lock(cache_lock_);
-      auto it = phone_info_.find(serial);
-      if (it != phone_info_.end()) {
-        CopyField(it->second.device_key, record.device_key, 32);
-        phone = it->second;
-      } else {
-        phone = MakePhoneRecord(record);
-      }
-    }
-    std::lock_guard<std::mutex> lock(phone_list_lock_);
-    bool listed = false;
-    for (const PhoneRecord& listed_phone : phone_list_) {
-      if (SamePhone(listed_phone, phone)) {
-        listed = true;
-        break;
-      }
-    }
-    if (!listed) phone_list_.push_back(phone);
+    core().phone_list.AppendIfAbsent(core().store.RecordToPublish(record));
   }
 
-  ServiceEvents* events = WorkerEvents();
-  if (events && !events->IsSet(ServiceEvents::kNotify)) {
-    if (!output.empty()) CallSink(sink_, kArrivalReportBegins, nullptr);
-    publication_tick_ = platform_.TickCount();
-    events->Set(ServiceEvents::kNotify);
+  bool begins;
+  {
+    std::lock_guard<std::mutex> lock(report_lock_);
+    begins = !events_.IsSet(ServiceEvents::kNotify);
+    if (!begins) ++report_changes_;  // the pending report covers the list as it now stands
   }
-  SavePhoneCache();
+  if (begins) {
+    // Only the scan thread publishes, and no report is pending: nothing can end one before the
+    // notify event is set below, so code 3 reaches the host before the report's end.
+    if (!output.empty()) gate_.CallSink(kArrivalReportBegins, nullptr);
+    std::lock_guard<std::mutex> lock(report_lock_);
+    publication_tick_ = core().platform().TickCount();
+    events_.Set(ServiceEvents::kNotify);
+    ++report_changes_;
+  }
+  core().store.SavePhoneCache();
   return 1;
 }
 

@@ -4,8 +4,9 @@
 #include <utility>
 #include <vector>
 
-#include "service/service.h"
+#include "service/sink_gate.h"
 #include "support/text.h"
+#include "usb/device_tracker.h"
 #include "usb/instance_id.h"
 
 namespace mobileinfo {
@@ -42,7 +43,7 @@ void Diff(const DeviceMap& previous, const DeviceMap& current, DeviceList& arriv
 
 }  // namespace
 
-int MobileInfoService::ScanUsbDevices() {
+int DeviceTracker::ScanUsbDevices(SinkGate* gate) {
   DeviceMap scan;
   {
     std::lock_guard<std::mutex> lock(enumeration_lock_);
@@ -58,14 +59,29 @@ int MobileInfoService::ScanUsbDevices() {
     }
   }
 
-  // DiffDevices on the maps themselves: it only reads them, so they need not be copied for it.
-  Diff(present_devices_, scan, arrivals_, removals_);
-  present_devices_.swap(scan);
-  SaveDeviceSnapshot();
+  // A scan that ends after its run was stopped changes nothing: the next session starts from
+  // what this one left.
+  GateEntry entry(gate);
+  if (!entry) return 0;
+  std::vector<UsbDeviceRecord> records;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    // DiffDevices on the maps themselves: it only reads them, so they need not be copied for it.
+    Diff(present_devices_, scan, arrivals_, removals_);
+    present_devices_.swap(scan);
+    records.swap(snapshot_spare_);
+    records.clear();
+    records.reserve(present_devices_.size());
+    for (const auto& device : present_devices_) records.push_back(device.second);
+  }
+  WriteSnapshot(records);
+  std::lock_guard<std::mutex> lock(lock_);
+  if (records.capacity() > snapshot_spare_.capacity()) snapshot_spare_.swap(records);
   return 1;
 }
 
-void MobileInfoService::DiffDevices(DeviceMap previous, DeviceMap current) {
+void DeviceTracker::DiffDevices(DeviceMap previous, DeviceMap current) {
+  std::lock_guard<std::mutex> lock(lock_);
   Diff(previous, current, arrivals_, removals_);
 }
 

@@ -1,0 +1,80 @@
+// The phone store: what the library knows about phones and models, and the phone cache file
+// "MobileInfo1.dat" that keeps it across restarts. The phone info map (serial -> phone record),
+// the model status map (device key -> known), the cache exclusion set and the cache settings
+// share one lock, the cache lock; the scan thread, Stop's save, RefreshDriverInfo and
+// ExcludeFromCache all go through it.
+#ifndef MOBILEINFO_CACHE_PHONE_STORE_H
+#define MOBILEINFO_CACHE_PHONE_STORE_H
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "service/records.h"
+
+namespace mobileinfo {
+
+// One result of an identification pass: a phone the driver service knew (record set), or a
+// device key it did not know (no record).
+struct IdentifiedDevice {
+  std::u16string device_key;
+  std::u16string serial;
+  std::optional<PhoneRecord> record;
+};
+
+class PhoneStore {
+ public:
+  explicit PhoneStore(Platform& platform) : platform_(platform) {}
+  PhoneStore(const PhoneStore&) = delete;
+  PhoneStore& operator=(const PhoneStore&) = delete;
+
+  int LoadPhoneCache();
+  int SavePhoneCache();
+
+  // Whether some key of the phone info map equals serial ignoring case.
+  int IsKnownPhoneSerial(const std::u16string& serial);
+  // Whether the model status map holds device_key (exact match) with the value false.
+  int IsRejectedModel(const std::u16string& device_key);
+  // The record of the first key equal to serial ignoring case.
+  std::optional<PhoneRecord> FindPhoneIgnoringCase(const std::u16string& serial);
+  // The record a publication lists for device: the cached one (its device key rewritten to the
+  // device's) when the serial is a key, else a bare record.
+  PhoneRecord RecordToPublish(const UsbDeviceRecord& device);
+  // Stores an identification pass's results, in order.
+  void StoreIdentified(const std::vector<IdentifiedDevice>& results);
+  // RefreshDriverInfo's step on the cache: 1 when the phone is not cached or its entry took the
+  // fresh information, 0 when the entry already had it.
+  int StoreRefreshed(const PhoneRecord& fresh, int32_t now);
+  void Exclude(std::u16string serial);
+  // Empties the phone info map, the model status map and the exclusion set.
+  void Clear();
+  void SetCacheTimeout(int32_t days);
+
+ private:
+  friend struct ServicePeer;  // tests
+  // Writes a built phone cache image under cache_file_lock_ unless a newer one is on disk.
+  int WritePhoneCacheImage(const std::vector<PhoneRecord>& records, uint64_t generation);
+
+  Platform& platform_;
+  std::mutex cache_lock_;  // the cache lock: guards every member from here to the file members
+  ModelStatusMap model_status_;
+  PhoneInfoMap phone_info_;
+  std::set<std::u16string> exclusion_set_;
+  int32_t cache_timeout_days_ = 1;
+  int32_t negative_cache_stamp_ = 0;
+  uint64_t cache_image_generation_ = 0;
+  std::vector<PhoneRecord> cache_image_spare_;  // the last save's buffer
+  // Serialises writers of the phone cache file (scan thread and Stop); never held with
+  // cache_lock_. See SavePhoneCache.
+  std::mutex cache_file_lock_;
+  uint64_t cache_written_generation_ = 0;  // guarded by cache_file_lock_
+};
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_CACHE_PHONE_STORE_H

@@ -1,0 +1,30 @@
+// The phone list: the phone records published to the host, in publication order. The scan thread
+// appends and removes; the notification thread copies it for each poll.
+#ifndef MOBILEINFO_SERVICE_PHONE_LIST_H
+#define MOBILEINFO_SERVICE_PHONE_LIST_H
+
+#include <mutex>
+#include <vector>
+
+#include "mobileinfo/mobileinfo.h"
+
+namespace mobileinfo {
+
+class PhoneList {
+ public:
+  // Appends a copy unless a listed record has the same serial and device key (ignoring case).
+  // True when it was appended.
+  bool AppendIfAbsent(const PhoneRecord& phone);
+  // Erases the first record with the same serial and device key (ignoring case), order kept.
+  void RemoveFirst(const PhoneRecord& phone);
+  std::vector<PhoneRecord> Copy() const;
+
+ private:
+  friend struct ServicePeer;  // tests
+  mutable std::mutex lock_;   // the phone list lock: guards phones_
+  std::vector<PhoneRecord> phones_;
+};
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_SERVICE_PHONE_LIST_H

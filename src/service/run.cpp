@@ -1,0 +1,73 @@
+// A run's threads: starting them, and ending the run.
+#include "service/run.h"
+
+#include <chrono>
+
+namespace mobileinfo {
+
+Run::Run(std::shared_ptr<ServiceCore> core, IPelmoInfoSink* sink)
+    : core_(std::move(core)), gate_(sink) {}
+
+bool Run::StartWorker(Worker Run::*worker, void (Run::*body)()) {
+  std::shared_ptr<Run> self = shared_from_this();
+  // Through the platform: on Windows the thread keeps the library loaded until it ends, so a host
+  // may unload the library while an abandoned worker finishes.
+  return core_->platform().RunDetached([self, worker, body] {
+    {
+      std::lock_guard<std::mutex> lock(self->workers_lock_);
+      (self.get()->*worker).id = std::this_thread::get_id();
+    }
+    try {
+      (self.get()->*body)();
+    } catch (...) {
+    }
+    std::lock_guard<std::mutex> lock(self->workers_lock_);
+    (self.get()->*worker).done = true;
+    self->workers_changed_.notify_all();
+  });
+}
+
+int32_t Run::Start() {
+  std::lock_guard<std::mutex> lock(workers_lock_);
+  if (ended_) return 0;
+  // A Start after one that could start only the first thread starts the one still missing.
+  for (auto pair : {std::make_pair(&Run::notification_, &Run::RunNotificationLoop),
+                    std::make_pair(&Run::scan_, &Run::ScanThreadMain)}) {
+    Worker& worker = this->*pair.first;
+    if (worker.started) continue;
+    if (!StartWorker(pair.first, pair.second)) return 0;
+    worker.started = true;
+  }
+  events_.Set(ServiceEvents::kRescan);
+  return 1;
+}
+
+bool Run::Running() {
+  std::lock_guard<std::mutex> lock(workers_lock_);
+  return !ended_ && (scan_.started || notification_.started);
+}
+
+void Run::End(uint32_t wait_ms) {
+  {
+    std::lock_guard<std::mutex> lock(workers_lock_);
+    ended_ = true;
+  }
+  gate_.Close();
+  events_.Set(ServiceEvents::kStop);
+  const auto deadline_for = [wait_ms] {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  };
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> lock(workers_lock_);
+  for (Worker* worker : {&scan_, &notification_}) {
+    if (!worker->started || worker->id == self) continue;
+    workers_changed_.wait_until(lock, deadline_for(), [&] { return worker->done; });
+  }
+}
+
+void Run::NoteReportChange() {
+  std::lock_guard<std::mutex> lock(report_lock_);
+  if (events_.IsSet(ServiceEvents::kNotify)) ++report_changes_;
+}
+
+}  // namespace mobileinfo

@@ -1,0 +1,84 @@
+// One run of the service: created by a successful Init, started by Start, ended by Stop or
+// destruction. It owns the two worker threads, the three events, the gate to the host's sink and
+// the arrival report's state. The host's object and both worker threads hold it, so a thread that
+// outlives Stop's wait or the object's destruction keeps alive exactly what it uses: this run and
+// the shared core, never the host's object.
+#ifndef MOBILEINFO_SERVICE_RUN_H
+#define MOBILEINFO_SERVICE_RUN_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "service/events.h"
+#include "service/service_core.h"
+#include "service/sink_gate.h"
+
+namespace mobileinfo {
+
+class Run : public std::enable_shared_from_this<Run> {
+ public:
+  Run(std::shared_ptr<ServiceCore> core, IPelmoInfoSink* sink);
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  // Starts whichever of the two threads is not running yet (notification thread first), then
+  // sets the rescan event. 0 when a thread cannot be started or the run has ended.
+  int32_t Start();
+  // Ends the run: closes the gate (waiting for sink calls and commits on other threads), sets the
+  // stop event and waits up to wait_ms for each thread, except the calling one. A thread still
+  // busy after that is abandoned: it can no longer reach the sink, the shared state or the files.
+  void End(uint32_t wait_ms);
+  // Started and not ended.
+  bool Running();
+  void Rescan() { events_.Set(ServiceEvents::kRescan); }
+
+  ServiceEvents& events() { return events_; }
+  IPelmoInfoSink* sink() const { return gate_.sink(); }
+
+  // --- scan thread and change processing (usb/scan_loop.cpp) ---------------------------------
+  void ScanThreadMain();
+  void ProcessChanges(int arrivals);
+  int RemoveDevice(const UsbDeviceRecord& record);
+  int PublishPhones(const DeviceList& output);
+
+  // --- notification thread (service/notification.cpp) -------------------------------------
+  void RunNotificationLoop();
+  int PollArrivalReport();
+
+ private:
+  friend struct ServicePeer;  // tests
+  struct Worker {
+    bool started = false;
+    bool done = false;
+    std::thread::id id;
+  };
+  bool StartWorker(Worker Run::*worker, void (Run::*body)());
+  // A publication or removal while a report is pending: the poll under way must look again.
+  void NoteReportChange();
+
+  const std::shared_ptr<ServiceCore> core_;
+  ServiceCore& core() { return *core_; }
+  ServiceEvents events_;
+  SinkGate gate_;
+
+  std::mutex workers_lock_;  // guards scan_, notification_ and ended_
+  std::condition_variable workers_changed_;
+  Worker scan_;
+  Worker notification_;
+  bool ended_ = false;
+
+  // The arrival report: report_lock_ guards report_changes_ and every change of the notify
+  // event, so a report cannot end while a publication or removal that it did not see is made.
+  // (The event's own mutex is taken inside it, as a leaf.)
+  std::mutex report_lock_;
+  uint64_t report_changes_ = 0;
+  std::atomic<uint32_t> publication_tick_{0};  // written by the scan thread, read by the poll
+};
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_SERVICE_RUN_H

@@ -1,0 +1,68 @@
+// The door between one run's worker threads and everything outside them: the host's sink and the
+// state and files a run's work ends in. A worker passes the gate for each call of the sink and
+// for each step that commits its results; Stop and destruction close it, and once Close has
+// returned no sink call is running (other than one of the closing thread itself) and none will
+// start, and no worker of the run commits anything any more.
+#ifndef MOBILEINFO_SERVICE_SINK_GATE_H
+#define MOBILEINFO_SERVICE_SINK_GATE_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "mobileinfo/mobileinfo.h"
+
+namespace mobileinfo {
+
+class SinkGate {
+ public:
+  explicit SinkGate(IPelmoInfoSink* sink) : sink_(sink) {}
+  SinkGate(const SinkGate&) = delete;
+  SinkGate& operator=(const SinkGate&) = delete;
+
+  // False once the gate is closed. Entries nest on one thread; each true needs one Leave.
+  bool Enter();
+  void Leave();
+  // Lets no one in any more and waits until every other thread has left, except threads that
+  // are themselves waiting in Close: a host that stops the service from inside its sink, on
+  // either worker thread or both, returns instead of waiting for itself. Called without any lock.
+  void Close();
+  bool closed();
+
+  // The one place the host's sink is called: only through an open gate, never with a lock held.
+  // A host's exception does not end the worker.
+  void CallSink(int32_t code, PhoneRecord* record);
+
+  IPelmoInfoSink* sink() const { return sink_; }
+
+ private:
+  IPelmoInfoSink* const sink_;  // the host's; never released
+  std::mutex lock_;             // guards closed_, inside_, closing_
+  std::condition_variable changed_;
+  bool closed_ = false;
+  std::map<std::thread::id, int> inside_;  // entries per thread
+  std::set<std::thread::id> closing_;      // threads waiting in Close
+};
+
+// One pass through a gate for a scope; a null gate (work done on a host thread) always passes.
+class GateEntry {
+ public:
+  explicit GateEntry(SinkGate* gate) : gate_(gate), passed_(!gate || gate->Enter()) {}
+  ~GateEntry() {
+    if (gate_ && passed_) gate_->Leave();
+  }
+  GateEntry(const GateEntry&) = delete;
+  GateEntry& operator=(const GateEntry&) = delete;
+  explicit operator bool() const { return passed_; }
+
+ private:
+  SinkGate* gate_;
+  bool passed_;
+};
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_SERVICE_SINK_GATE_H
