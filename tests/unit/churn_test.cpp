@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "fake_platform.h"
@@ -120,6 +121,82 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
   const size_t after = sink.size();
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(sink.size(), after);  // nothing after Release
+}
+
+// Hosts that break the documented order: two host threads call Init, Start, Stop, device changes
+// and queries on one object in random order while devices come and go and downloads are slow
+// enough to be abandoned, then the object is destroyed one of the three ways, with or without
+// Stop, while a worker may still be busy. No call hangs, nothing races or leaks, and the sink
+// hears nothing once the destruction has returned.
+TEST(Churn, HostsThatBreakTheOrder) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string& url) {
+    FakeHttpReply reply;
+    reply.content_length = U(std::to_string(sizeof(kReply) - 1));
+    reply.body = kReply;
+    reply.delay_ms = static_cast<uint32_t>(url.size() % 3) * 15;
+    return reply;
+  };
+  const std::u16string adb_path =
+      u"\\\\?\\usb#vid_18d1&pid_4ee2#churn#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
+  fake.AddInterface(adb_path, true);
+  ServiceTimings timings;
+  timings.poll_ms = 1;
+  timings.grace_ms = 10;
+  timings.download_limit_ms = 40;
+  timings.stop_wait_ms = 10;
+
+  std::mt19937 random(11);
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE(round);
+    RecordingSink sink;
+    auto* service = new MobileInfoService(fake, timings);
+    std::atomic<bool> done{false};
+    auto host = [&](unsigned seed) {
+      std::mt19937 choose(seed);
+      while (!done) {
+        switch (choose() % 6) {
+          case 0: service->Init(&sink, static_cast<int32_t>(choose() % 2)); break;
+          case 1: service->Start(); break;
+          case 2: service->Stop(); break;
+          case 3: service->OnDeviceChange(0x8000, 0); break;
+          case 4: {
+            PhoneRecord phone = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"churn");
+            service->QueryPhoneStatus(&phone);
+            break;
+          }
+          default: std::this_thread::sleep_for(std::chrono::milliseconds(choose() % 5)); break;
+        }
+      }
+    };
+    std::thread first(host, random());
+    std::thread second(host, random());
+    for (int i = 0; i < 40; ++i) {
+      // New serials each round: every round identifies, so downloads are under way.
+      std::u16string id = u"USB\\VID_18D1&PID_4EE2\\R" + U(std::to_string(round)) + u"P" +
+                          U(std::to_string(i / 2 % 5));
+      if (i % 2 == 0) {
+        fake.AddDevice(id);
+      } else {
+        fake.RemoveDevice(id);
+      }
+      service->OnDeviceChange(i % 2 == 0 ? 0x8000 : 0x8004, 0);
+      std::this_thread::sleep_for(1ms);
+    }
+    done = true;
+    first.join();
+    second.join();
+
+    if (random() % 2) service->Stop();
+    switch (random() % 3) {
+      case 0: service->Release(); break;
+      case 1: service->DeletingDestructor(1); break;
+      default: service->ClearAndDestroy(); break;
+    }
+    const size_t after = sink.size();
+    fake.JoinDetached();  // abandoned workers and downloads end by themselves
+    EXPECT_EQ(sink.size(), after);
+  }
 }
 
 }  // namespace
