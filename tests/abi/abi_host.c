@@ -9,6 +9,7 @@
 #include <string.h>
 
 #if defined(_WIN32)
+#include <wchar.h>
 #include <windows.h>
 #define HOSTCALL __thiscall
 #define FACTORYCALL __stdcall
@@ -88,6 +89,40 @@ static uint16_t* MakeWideString(const char* ascii) {
   return text;
 }
 
+#if defined(_WIN32)
+/* The version resource a host's installer or the file's Properties page reads. */
+static void CheckVersionResource(HMODULE module) {
+  wchar_t path[MAX_PATH];
+  DWORD ignored = 0, size;
+  void* info;
+  wchar_t* text;
+  VS_FIXEDFILEINFO* fixed;
+  UINT length = 0;
+  GetModuleFileNameW(module, path, MAX_PATH);
+  size = GetFileVersionInfoSizeW(path, &ignored);
+  CHECK(size > 0);
+  if (!size) return;
+  info = malloc(size);
+  CHECK(GetFileVersionInfoW(path, 0, size, info));
+  CHECK(VerQueryValueW(info, L"\\", (void**)&fixed, &length) && length >= sizeof *fixed);
+  if (length >= sizeof *fixed) {
+    CHECK(fixed->dwFileVersionMS == (DWORD)MAKELONG(MOBILEINFO_VERSION_MINOR, MOBILEINFO_VERSION_MAJOR));
+    CHECK(fixed->dwFileVersionLS == (DWORD)MAKELONG(0, MOBILEINFO_VERSION_PATCH));
+    CHECK(fixed->dwProductVersionMS == fixed->dwFileVersionMS);
+  }
+#define CHECK_VERSION_TEXT(name, expected)                                                  \
+  CHECK(VerQueryValueW(info, L"\\StringFileInfo\\040904B0\\" name, (void**)&text, &length) && \
+        wcscmp(text, expected) == 0)
+  CHECK_VERSION_TEXT(L"FileVersion", MOBILEINFO_VERSION);
+  CHECK_VERSION_TEXT(L"ProductVersion", MOBILEINFO_VERSION);
+  CHECK_VERSION_TEXT(L"ProductName", L"mobileinfo");
+  CHECK_VERSION_TEXT(L"OriginalFilename", L"mobileinfo.dll");
+  CHECK(VerQueryValueW(info, L"\\StringFileInfo\\040904B0\\FileDescription", (void**)&text,
+                       &length) && length > 1);
+  free(info);
+}
+#endif
+
 static void SleepMs(int ms) {
 #if defined(_WIN32)
   Sleep(ms);
@@ -113,6 +148,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   create = (Factory)(void*)GetProcAddress(module, "CreatePelmoInfo");
+  CheckVersionResource(module);
 #else
   void* module;
   /* No USB bus for this host: the scans see an empty tree. */
