@@ -56,6 +56,7 @@ expected_linux() {
   cat <<EOF
 bin/monitor
 include/mobileinfo/mobileinfo.h
+include/mobileinfo/watch.h
 lib/cmake/mobileinfo/mobileinfoConfig.cmake
 lib/cmake/mobileinfo/mobileinfoConfigVersion.cmake
 lib/cmake/mobileinfo/mobileinfoTargets-<config>.cmake
@@ -63,6 +64,7 @@ lib/cmake/mobileinfo/mobileinfoTargets.cmake
 lib/libmobileinfo.so
 lib/libmobileinfo.so.$major
 lib/libmobileinfo.so.$version
+lib/libmobileinfo_watch.a
 share/doc/mobileinfo/host-guide.md
 EOF
 }
