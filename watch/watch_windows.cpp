@@ -85,6 +85,13 @@ std::string Failure(const char* what) {
   return std::string(what) + " (error " + std::to_string(GetLastError()) + ")";
 }
 
+// The window's destruction posts a quit; when it is not the loop's own ending, it is taken back
+// so that it cannot end a later loop on this thread (the host's, with WatchDevices).
+void DiscardQuit() {
+  MSG message;
+  PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+}
+
 bool RegisterWindowClass(HINSTANCE instance) {
   WNDCLASSEXW window_class = {};
   window_class.cbSize = sizeof(window_class);
@@ -125,12 +132,14 @@ int Watch(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& s
   if (!state.notification) {
     error = Failure("cannot register for USB device notifications");
     DestroyWindow(window);
+    DiscardQuit();
     return 1;
   }
 
   if (!SetTimer(window, kStopCheckTimer, kStopCheckMs, nullptr)) {
     error = Failure("cannot start the stop timer");
     Close(window, &state);
+    DiscardQuit();
     return 1;
   }
   if (options.poll_ms > 0) {
@@ -153,11 +162,10 @@ int Watch(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& s
   if (got < 0) {
     error = Failure("the message loop failed");
   }
-  // A WM_QUIT from elsewhere ends the loop with the window still there; the quit its
-  // destruction posts is taken back so that it cannot end a later loop on this thread.
+  // A WM_QUIT from elsewhere ends the loop with the window still there.
   if (IsWindow(window)) {
     Close(window, &state);
-    PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    DiscardQuit();
   }
   return got < 0 ? 1 : 0;
 }
