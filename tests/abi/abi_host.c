@@ -12,6 +12,7 @@
 #include <time.h>
 
 #if defined(_WIN32)
+#include <wchar.h>
 #include <windows.h>
 #define HOSTCALL __thiscall
 #define FACTORYCALL __stdcall
@@ -127,6 +128,40 @@ static uint16_t* MakeWideString(const char* ascii) {
   for (i = 0; i <= n; ++i) text[i] = (uint16_t)ascii[i];
   return text;
 }
+
+#if defined(_WIN32)
+/* The version resource a host's installer or the file's Properties page reads. */
+static void CheckVersionResource(HMODULE module) {
+  wchar_t path[MAX_PATH];
+  DWORD ignored = 0, size;
+  void* info;
+  wchar_t* text;
+  VS_FIXEDFILEINFO* fixed;
+  UINT length = 0;
+  GetModuleFileNameW(module, path, MAX_PATH);
+  size = GetFileVersionInfoSizeW(path, &ignored);
+  CHECK(size > 0);
+  if (!size) return;
+  info = malloc(size);
+  CHECK(GetFileVersionInfoW(path, 0, size, info));
+  CHECK(VerQueryValueW(info, L"\\", (void**)&fixed, &length) && length >= sizeof *fixed);
+  if (length >= sizeof *fixed) {
+    CHECK(fixed->dwFileVersionMS == (DWORD)MAKELONG(MOBILEINFO_VERSION_MINOR, MOBILEINFO_VERSION_MAJOR));
+    CHECK(fixed->dwFileVersionLS == (DWORD)MAKELONG(0, MOBILEINFO_VERSION_PATCH));
+    CHECK(fixed->dwProductVersionMS == fixed->dwFileVersionMS);
+  }
+#define CHECK_VERSION_TEXT(name, expected)                                                  \
+  CHECK(VerQueryValueW(info, L"\\StringFileInfo\\040904B0\\" name, (void**)&text, &length) && \
+        wcscmp(text, expected) == 0)
+  CHECK_VERSION_TEXT(L"FileVersion", MOBILEINFO_VERSION);
+  CHECK_VERSION_TEXT(L"ProductVersion", MOBILEINFO_VERSION);
+  CHECK_VERSION_TEXT(L"ProductName", L"mobileinfo");
+  CHECK_VERSION_TEXT(L"OriginalFilename", L"mobileinfo.dll");
+  CHECK(VerQueryValueW(info, L"\\StringFileInfo\\040904B0\\FileDescription", (void**)&text,
+                       &length) && length > 1);
+  free(info);
+}
+#endif
 
 static void SleepMs(int ms) {
 #if defined(_WIN32)
@@ -313,6 +348,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   create = (Factory)(void*)GetProcAddress(module, "CreatePelmoInfo");
+  CheckVersionResource(module);
 #else
   void* module;
   /* The host's own bus: an empty tree until PhoneRoad plugs a phone in. */
