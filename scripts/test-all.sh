@@ -92,6 +92,9 @@ run_wine_suite win32
 echo "== check build/win32/mobileinfo.dll"
 scripts/check-win32-dll.sh build/win32/mobileinfo.dll || failed=1
 
+echo "== packages"
+scripts/check-packages.sh || failed=1
+
 if ((failed)); then
   echo "FAILED"
   exit 1
