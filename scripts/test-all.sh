@@ -2,7 +2,8 @@
 # Installs what a fresh Debian machine lacks, builds every preset and runs every suite:
 #   linux, linux-asan (ASan + UBSan), linux-tsan (threaded tests): natively
 #   win64: under 64-bit Wine, through CTest's cross-compiling emulator
-#   win32: the shipped DLL, checked statically (this machine cannot run 32-bit code)
+#   win32: the shipped DLL: the same suites as 32-bit programs under 32-bit Wine (wine32:i386)
+#          in a 64-bit (WoW64) prefix, then its exports and imports checked statically
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
@@ -14,10 +15,20 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  echo "== installing: ${missing[*]}"
+# 32-bit Wine runs the shipped DLL; it needs the i386 architecture, and --no-remove keeps apt
+# from trading wine64 for it.
+i386_missing=0
+dpkg --print-foreign-architectures | grep -qx i386 || { dpkg --add-architecture i386; i386_missing=1; }
+dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" || i386_missing=1
+if ((${#missing[@]})) || ((i386_missing)); then
+  echo "== installing: ${missing[*]}${missing[*]:+ }$( ((i386_missing)) && echo wine32:i386)"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  if ((${#missing[@]})); then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  if ((i386_missing)); then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-remove wine32:i386 >/dev/null
+  fi
 fi
 
 build() {
@@ -52,14 +63,37 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest linux-asa
 build linux-tsan
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest linux-tsan -R unit_tests
 
+# Each Windows suite has a prefix of its own; its wineserver (and the services Wine starts) must
+# not outlive the run.
+# The prefix is made before the suite: a program started by the first boot of a new prefix has
+# been seen to fail to load kernel32.dll once in a while.
+run_wine_suite() {
+  export MOBILEINFO_WINEPREFIX="$PWD/build/$1/wineprefix"
+  local try
+  for try in 1 2 3; do
+    if WINEPREFIX="$MOBILEINFO_WINEPREFIX" WINEDEBUG=-all /usr/lib/wine/wine64 wineboot --init \
+         >/dev/null 2>&1 && [[ -f $MOBILEINFO_WINEPREFIX/system.reg ]]; then
+      break
+    fi
+    echo "== wine prefix for $1: first boot failed (try $try)"
+    WINEPREFIX="$MOBILEINFO_WINEPREFIX" /usr/lib/wine/wineserver -k 2>/dev/null || true
+    rm -rf "$MOBILEINFO_WINEPREFIX"
+  done
+  run_ctest "$1"
+  WINEPREFIX="$MOBILEINFO_WINEPREFIX" /usr/lib/wine/wineserver -k 2>/dev/null || true
+  unset MOBILEINFO_WINEPREFIX
+}
+
 build win64
-export MOBILEINFO_WINEPREFIX="$PWD/build/win64/wineprefix"
-run_ctest win64
-WINEPREFIX="$MOBILEINFO_WINEPREFIX" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+run_wine_suite win64
 
 build win32
+run_wine_suite win32
 echo "== check build/win32/mobileinfo.dll"
 scripts/check-win32-dll.sh build/win32/mobileinfo.dll || failed=1
+
+echo "== packages"
+scripts/check-packages.sh || failed=1
 
 if ((failed)); then
   echo "FAILED"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts and stops the driver-information test service in the background, for test fixtures
-# (the win64 end-to-end tests under Wine cannot start the Linux program themselves) and by hand.
+# (the Windows end-to-end tests under Wine cannot start the Linux program themselves) and by hand.
 #
 #   with-driver-service.sh start STATE_DIR SERVICE_EXE CATALOGUE PORT
 #       Starts SERVICE_EXE on 127.0.0.1:PORT, waits until it listens, and leaves its pid, output

@@ -1,19 +1,26 @@
 /* A host written in C without the project's header: it loads the library by name, finds
  * CreatePelmoInfo and calls every slot through a hand-written table of function pointers with
- * `this` first, the shape an MSVC host's compiler produces for these member calls. A wrong slot
- * order, a wrong argument count or an extra vtable slot shows up here as a wrong result or a
- * crash. Prints "N passed, N failed". */
+ * `this` first, the shape an MSVC host's compiler produces for these member calls. On 32-bit
+ * Windows those are __thiscall (this in ECX, callee pops its arguments), the factory is
+ * __stdcall and the sink's OnEvent, called by the library's two worker threads, is __thiscall
+ * too. A wrong slot order, a wrong argument count, a wrong calling convention or an extra vtable
+ * slot shows up here as a wrong result or a crash. Prints "N passed, N failed". */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #if defined(_WIN32)
+#include <wchar.h>
 #include <windows.h>
 #define HOSTCALL __thiscall
 #define FACTORYCALL __stdcall
 #else
 #include <dlfcn.h>
+#include <limits.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #define HOSTCALL
 #define FACTORYCALL
@@ -55,13 +62,47 @@ typedef struct {
 struct Sink {
   const SinkTable* table;
 };
+
+/* What the sink saw: each call's code, the serial of its record and the calling thread. The
+ * two worker threads may call at once, so each call takes its slot atomically. */
+#define kMaxEvents 32
+typedef struct {
+  int32_t code;
+  char serial[32];
+  unsigned long thread;
+} SeenEvent;
+static SeenEvent seen[kMaxEvents];
+static int seen_taken, seen_done;
+static Sink* seen_self_mismatch;
+
+static unsigned long ThisThread(void) {
+#if defined(_WIN32)
+  return (unsigned long)GetCurrentThreadId();
+#else
+  return (unsigned long)pthread_self();
+#endif
+}
+
 static int32_t HOSTCALL OnEvent(Sink* self, int32_t code, void* record) {
-  (void)self;
-  (void)code;
-  (void)record;
+  extern Sink host_sink;
+  int slot = __atomic_fetch_add(&seen_taken, 1, __ATOMIC_SEQ_CST);
+  if (self != &host_sink) seen_self_mismatch = self;
+  if (slot < kMaxEvents) {
+    SeenEvent* event = &seen[slot];
+    int i;
+    event->code = code;
+    event->thread = ThisThread();
+    if (record) { /* the serial: UTF-16 at offset 64 of the phone record */
+      const unsigned char* text = (const unsigned char*)record + 64;
+      for (i = 0; i < 31 && (text[2 * i] || text[2 * i + 1]); ++i) event->serial[i] = (char)text[2 * i];
+      event->serial[i] = 0;
+    }
+  }
+  __atomic_fetch_add(&seen_done, 1, __ATOMIC_SEQ_CST);
   return 0;
 }
 static const SinkTable kSinkTable = {OnEvent};
+Sink host_sink = {&kSinkTable};
 
 static int passed, failed;
 #define CHECK(cond)                                                   \
@@ -88,6 +129,40 @@ static uint16_t* MakeWideString(const char* ascii) {
   return text;
 }
 
+#if defined(_WIN32)
+/* The version resource a host's installer or the file's Properties page reads. */
+static void CheckVersionResource(HMODULE module) {
+  wchar_t path[MAX_PATH];
+  DWORD ignored = 0, size;
+  void* info;
+  wchar_t* text;
+  VS_FIXEDFILEINFO* fixed;
+  UINT length = 0;
+  GetModuleFileNameW(module, path, MAX_PATH);
+  size = GetFileVersionInfoSizeW(path, &ignored);
+  CHECK(size > 0);
+  if (!size) return;
+  info = malloc(size);
+  CHECK(GetFileVersionInfoW(path, 0, size, info));
+  CHECK(VerQueryValueW(info, L"\\", (void**)&fixed, &length) && length >= sizeof *fixed);
+  if (length >= sizeof *fixed) {
+    CHECK(fixed->dwFileVersionMS == (DWORD)MAKELONG(MOBILEINFO_VERSION_MINOR, MOBILEINFO_VERSION_MAJOR));
+    CHECK(fixed->dwFileVersionLS == (DWORD)MAKELONG(0, MOBILEINFO_VERSION_PATCH));
+    CHECK(fixed->dwProductVersionMS == fixed->dwFileVersionMS);
+  }
+#define CHECK_VERSION_TEXT(name, expected)                                                  \
+  CHECK(VerQueryValueW(info, L"\\StringFileInfo\\040904B0\\" name, (void**)&text, &length) && \
+        wcscmp(text, expected) == 0)
+  CHECK_VERSION_TEXT(L"FileVersion", MOBILEINFO_VERSION);
+  CHECK_VERSION_TEXT(L"ProductVersion", MOBILEINFO_VERSION);
+  CHECK_VERSION_TEXT(L"ProductName", L"mobileinfo");
+  CHECK_VERSION_TEXT(L"OriginalFilename", L"mobileinfo.dll");
+  CHECK(VerQueryValueW(info, L"\\StringFileInfo\\040904B0\\FileDescription", (void**)&text,
+                       &length) && length > 1);
+  free(info);
+}
+#endif
+
 static void SleepMs(int ms) {
 #if defined(_WIN32)
   Sleep(ms);
@@ -96,10 +171,170 @@ static void SleepMs(int ms) {
 #endif
 }
 
+/* A phone on the bus that the library already knows from its phone cache, so that it is
+ * published without asking the web service: plugged in, the scan thread reports it (code 3) and
+ * the notification thread announces it after the grace period (code 1); unplugged, the scan
+ * thread reports its removal (code 2). */
+#define kPhoneSerial "ABIHOST0001"
+#define kPhoneKey "VID_22b8&PID_2e7c"
+
+static void PutText(unsigned char* field, const char* ascii) {
+  size_t i;
+  for (i = 0; ascii[i]; ++i) field[2 * i] = (unsigned char)ascii[i];
+}
+
+/* The host directory: MobileInfo1.dat and MobileInfo2.dat live beside the executable. */
+static void HostFile(char* path, size_t size, const char* name) {
+  char exe[1024] = {0};
+  char* slash;
+#if defined(_WIN32)
+  GetModuleFileNameA(NULL, exe, sizeof exe - 1);
+  slash = strrchr(exe, '\\');
+#else
+  if (readlink("/proc/self/exe", exe, sizeof exe - 1) < 0) exe[0] = 0;
+  slash = strrchr(exe, '/');
+#endif
+  if (slash) *slash = 0;
+  snprintf(path, size, "%s/%s", exe, name);
+}
+
+static int WriteKnownPhoneCache(void) {
+  static unsigned char record[15296];
+  uint32_t header = 15296;
+  uint32_t now = (uint32_t)time(NULL);
+  char path[1100];
+  FILE* file;
+  memset(record, 0, sizeof record);
+  PutText(record + 0, kPhoneKey);
+  PutText(record + 64, kPhoneSerial);
+  PutText(record + 1088, "ABI Phone");
+  memcpy(record + 13584, &now, 4); /* little-endian on every target of this test */
+  HostFile(path, sizeof path, "MobileInfo1.dat");
+  file = fopen(path, "wb");
+  if (!file) return 0;
+  fwrite(&header, 4, 1, file);
+  fwrite(record, sizeof record, 1, file);
+  return fclose(file) == 0;
+}
+
+static void RemoveDataFiles(void) {
+  char path[1100];
+  HostFile(path, sizeof path, "MobileInfo1.dat");
+  remove(path);
+  HostFile(path, sizeof path, "MobileInfo2.dat");
+  remove(path);
+}
+
+#if defined(_WIN32)
+/* Wine's SetupAPI lists a device node that has a ClassGUID value; every listed node counts as
+ * present. */
+static const wchar_t kPhoneNode[] =
+    L"System\\CurrentControlSet\\Enum\\USB\\VID_22B8&PID_2E7C\\" L"" kPhoneSerial;
+static int PlugPhone(void) {
+  static const wchar_t kClass[] = L"{36fc9e60-c465-11cf-8056-444553540000}";
+  static const wchar_t kDescription[] = L"Phone Modem";
+  HKEY key;
+  LSTATUS status;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPhoneNode, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) !=
+      ERROR_SUCCESS) {
+    return 0;
+  }
+  status = RegSetValueExW(key, L"ClassGUID", 0, REG_SZ, (const BYTE*)kClass, sizeof kClass);
+  if (status == ERROR_SUCCESS) {
+    status = RegSetValueExW(key, L"DeviceDesc", 0, REG_SZ, (const BYTE*)kDescription,
+                            sizeof kDescription);
+  }
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+static void UnplugPhone(void) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPhoneNode);
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPhoneNode);
+}
+#else
+/* A fake sysfs tree with the phone as a plain (one-interface) USB device. */
+static char sysfs_root[PATH_MAX];
+static char phone_directory[PATH_MAX + 64];
+
+static int WriteAttribute(const char* name, const char* value) {
+  char path[PATH_MAX + 128];
+  FILE* file;
+  snprintf(path, sizeof path, "%s/%s", phone_directory, name);
+  file = fopen(path, "w");
+  if (!file) return 0;
+  fprintf(file, "%s\n", value);
+  return fclose(file) == 0;
+}
+static int PlugPhone(void) {
+  char path[PATH_MAX + 64];
+  snprintf(path, sizeof path, "%s/bus", sysfs_root);
+  mkdir(path, 0755);
+  snprintf(path, sizeof path, "%s/bus/usb", sysfs_root);
+  mkdir(path, 0755);
+  snprintf(path, sizeof path, "%s/bus/usb/devices", sysfs_root);
+  mkdir(path, 0755);
+  snprintf(phone_directory, sizeof phone_directory, "%s/bus/usb/devices/1-2", sysfs_root);
+  if (mkdir(phone_directory, 0755) != 0) return 0;
+  return WriteAttribute("idVendor", "22b8") && WriteAttribute("idProduct", "2e7c") &&
+         WriteAttribute("serial", kPhoneSerial) && WriteAttribute("product", "Phone") &&
+         WriteAttribute("version", " 2.00") && WriteAttribute("bNumInterfaces", " 1") &&
+         WriteAttribute("bDeviceClass", "02");
+}
+static void UnplugPhone(void) {
+  static const char* const kNames[] = {"idVendor", "idProduct", "serial", "product",
+                                       "version", "bNumInterfaces", "bDeviceClass"};
+  char path[PATH_MAX + 128];
+  size_t i;
+  for (i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
+    snprintf(path, sizeof path, "%s/%s", phone_directory, kNames[i]);
+    remove(path);
+  }
+  rmdir(phone_directory);
+}
+#endif
+
+/* Waits up to timeout_ms for the sink to have seen `count` calls. */
+static int WaitForEvents(int count, int timeout_ms) {
+  int waited;
+  for (waited = 0; waited < timeout_ms; waited += 50) {
+    if (__atomic_load_n(&seen_done, __ATOMIC_SEQ_CST) >= count) return 1;
+    SleepMs(50);
+  }
+  return __atomic_load_n(&seen_done, __ATOMIC_SEQ_CST) >= count;
+}
+
+/* Plug, announce, unplug: the sink is called on both worker threads, never on the host's. */
+static void PhoneRoad(Factory create) {
+  Service* service;
+  unsigned long host = ThisThread();
+  RemoveDataFiles();
+  CHECK(WriteKnownPhoneCache());
+  CHECK(PlugPhone());
+  service = create(0, 0);
+  CHECK(service->table->Init(service, &host_sink, 1) == 1);
+  CHECK(service->table->Start(service) == 1);
+  CHECK(WaitForEvents(2, 15000)); /* code 3 at once, code 1 after the 3 s grace period */
+  UnplugPhone();
+  service->table->OnDeviceChange(service, 0x8004, 0);
+  CHECK(WaitForEvents(3, 15000));
+  CHECK(service->table->Stop(service) == 1);
+  service->table->Release(service);
+  RemoveDataFiles();
+
+  CHECK(seen_done == 3);
+  CHECK(seen_self_mismatch == NULL);
+  CHECK(seen[0].code == 3 && seen[1].code == 1 && seen[2].code == 2);
+  CHECK(strcmp(seen[1].serial, kPhoneSerial) == 0);
+  CHECK(strcmp(seen[2].serial, kPhoneSerial) == 0);
+  CHECK(seen[0].thread == seen[2].thread);  /* the scan thread */
+  CHECK(seen[1].thread != seen[0].thread);  /* the notification thread */
+  CHECK(seen[0].thread != host && seen[1].thread != host);
+}
+
 int main(int argc, char** argv) {
   Factory create;
   Service* service;
-  Sink sink = {&kSinkTable};
+  Sink quiet_sink = {&kSinkTable};
   int32_t slot = 12345;
   static unsigned char record[15296];
   const char* library = argc > 1 ? argv[1] : "mobileinfo.dll";
@@ -113,10 +348,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   create = (Factory)(void*)GetProcAddress(module, "CreatePelmoInfo");
+  CheckVersionResource(module);
 #else
   void* module;
-  /* No USB bus for this host: the scans see an empty tree. */
-  setenv("MOBILEINFO_SYSFS_ROOT", "/nonexistent-mobileinfo-abi-root", 1);
+  /* The host's own bus: an empty tree until PhoneRoad plugs a phone in. */
+  snprintf(sysfs_root, sizeof sysfs_root, "/tmp/mobileinfo-abi-XXXXXX");
+  if (!mkdtemp(sysfs_root)) {
+    fprintf(stderr, "cannot make a sysfs tree\n");
+    return 1;
+  }
+  setenv("MOBILEINFO_SYSFS_ROOT", sysfs_root, 1);
   module = dlopen(library, RTLD_NOW);
   if (!module) {
     fprintf(stderr, "cannot load %s: %s\n", library, dlerror());
@@ -140,7 +381,7 @@ int main(int argc, char** argv) {
   CHECK(service->table->QueryPhoneStatus(service, NULL) == 0);
   CHECK(service->table->RefreshDriverInfo(service, NULL) == 0);
   CHECK(service->table->Init(service, NULL, 1) == 0);
-  CHECK(service->table->Init(service, &sink, 1) == 1);
+  CHECK(service->table->Init(service, &quiet_sink, 1) == 1);
   service->table->ExcludeFromCache(service, MakeWideString("R58M12345ABC"));
   CHECK(service->table->Start(service) == 1);
   service->table->OnDeviceChange(service, 0x8000, 0);
@@ -155,12 +396,27 @@ int main(int argc, char** argv) {
   service->table->Release(service);
 
   service = create(0, 0);
-  CHECK(service->table->Init(service, &sink, 1) == 1);
+  CHECK(service->table->Init(service, &quiet_sink, 1) == 1);
   CHECK(service->table->Stop(service) == 1);
   service->table->ClearAndDestroy(service);
 
   service = create(0, 0);
   CHECK(service->table->DeletingDestructor(service, 1) == (void*)service);
+
+  PhoneRoad(create);
+#if !defined(_WIN32)
+  rmdir(phone_directory);
+  {
+    char path[PATH_MAX + 64];
+    snprintf(path, sizeof path, "%s/bus/usb/devices", sysfs_root);
+    rmdir(path);
+    snprintf(path, sizeof path, "%s/bus/usb", sysfs_root);
+    rmdir(path);
+    snprintf(path, sizeof path, "%s/bus", sysfs_root);
+    rmdir(path);
+    rmdir(sysfs_root);
+  }
+#endif
 
   printf("%d passed, %d failed\n", passed, failed);
   return failed ? 1 : 0;

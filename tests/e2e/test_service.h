@@ -1,5 +1,5 @@
 // The driver-information test service that the end-to-end tests talk to over 127.0.0.1.
-// Natively the test program runs the driver-service program itself. A win64 test under Wine
+// Natively the test program runs the driver-service program itself. A Windows test under Wine
 // cannot start a Linux program, so there a CTest fixture starts the native service on the fixed
 // port beforehand and the test only looks for it.
 #ifndef MOBILEINFO_TESTS_E2E_TEST_SERVICE_H

@@ -78,12 +78,13 @@ LONG CALLBACK CatchTrap(EXCEPTION_POINTERS* pointers) {
   }
   if (record->ExceptionCode == EXCEPTION_BREAKPOINT) {
     g_saw_breakpoint = true;
+    // The instruction pointer is left on the int3 instruction: step over it.
 #if defined(_M_X64) || defined(__x86_64__)
-    // Rip points at the int3 instruction: step over it.
-    if (*reinterpret_cast<const unsigned char*>(pointers->ContextRecord->Rip) == 0xCC) {
-      pointers->ContextRecord->Rip += 1;
-    }
+    auto& ip = pointers->ContextRecord->Rip;
+#else
+    auto& ip = pointers->ContextRecord->Eip;
 #endif
+    if (*reinterpret_cast<const unsigned char*>(ip) == 0xCC) ip += 1;
     return EXCEPTION_CONTINUE_EXECUTION;
   }
   return EXCEPTION_CONTINUE_SEARCH;

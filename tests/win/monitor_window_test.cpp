@@ -1,6 +1,6 @@
-// The Windows sample host's notification path under Wine: WM_DEVICECHANGE delivered to the
-// monitor's message-only window reaches OnDeviceChange, and, with the real monitor.exe and the
-// library, a device node taken out of the registry ends in the monitor's printed events.
+// The Windows notification path under Wine: WM_DEVICECHANGE delivered to mobileinfo_watch's
+// message-only window reaches OnDeviceChange, and, with the real monitor.exe (which uses it) and
+// the library, a device node taken out of the registry ends in the monitor's printed events.
 #include <windows.h>
 #include <dbt.h>
 
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <future>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,54 +20,21 @@
 #include <utility>
 #include <vector>
 
+#include "mobileinfo/watch.h"
+#include "recording_service.h"
 #include "registry_devices.h"
-// The watcher under test is the monitor's own source file, built into this program so that it
-// runs in-process against a recording service.
-#include "../../tools/monitor/watch_windows.cpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using mobileinfo::DeviceWatch;
+using mobileinfo::RecordingService;
+using mobileinfo::WatchOptions;
 using mobileinfo::testing::ScopedUsbDevice;
 
-constexpr wchar_t kMonitorWindowClass[] = L"MobileInfoMonitorWindow";
+constexpr const wchar_t* kMonitorWindowClass = mobileinfo::kWatchWindowClass;
 constexpr GUID kUsbDeviceInterfaceClass = {0xa5dcbf10, 0x6530, 0x11d2,
                                            {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
-
-// Records OnDeviceChange; every other slot is unused by a watcher.
-class RecordingService : public IPelmoInfo {
- public:
-  void Release() override {}
-  int32_t Init(IPelmoInfoSink*, int32_t) override { return 1; }
-  int32_t Start() override { return 1; }
-  int32_t Stop() override { return 1; }
-  void OnDeviceChange(uint32_t event_type, int32_t event_data) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.emplace_back(event_type, event_data);
-  }
-  int32_t* Reserved5(int32_t* slot, int32_t) override { return slot; }
-  void FreeBuffer(void*) override {}
-  int32_t Reserved7(int32_t) override { return 1; }
-  int32_t Reserved8(int32_t) override { return 0; }
-  int32_t Reserved9(int32_t, int32_t, int32_t) override { return 0; }
-  int32_t RefreshDriverInfo(PhoneRecord*) override { return 0; }
-  void ExcludeFromCache(MobileInfoWideString) override {}
-  int32_t QueryPhoneStatus(PhoneRecord*) override { return 0; }
-
-  std::vector<std::pair<uint32_t, int32_t>> Calls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
-  }
-  size_t CountOf(uint32_t event_type) {
-    size_t count = 0;
-    for (const auto& call : Calls()) count += call.first == event_type ? 1 : 0;
-    return count;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::pair<uint32_t, int32_t>> calls_;
-};
 
 template <typename Condition>
 bool WaitFor(Condition condition, std::chrono::milliseconds limit) {
@@ -89,47 +57,35 @@ HWND FindMonitorWindow(DWORD process_id) {
   return nullptr;
 }
 
-// WatchDevices on its own thread, as the monitor's main thread runs it.
+// The watch on a thread of its own, as the monitor runs it.
 class InProcessWatch {
  public:
-  explicit InProcessWatch(WatchOptions options) {
-    result_ = std::async(std::launch::async, [this, options] {
-      return WatchDevices(&service_, options, stop_, error_);
-    });
-  }
-  ~InProcessWatch() {
-    // Whatever the test did, the watcher must end before its state goes.
-    stop_ = true;
-    if (result_.valid()) result_.wait();
-  }
+  explicit InProcessWatch(WatchOptions options)
+      : watch_(DeviceWatch::Start(&service_, options, &error_)) {}
 
+  // Start returns with the window listening.
   HWND WaitForWindow() {
-    HWND window = nullptr;
-    WaitFor([&] { return (window = FindMonitorWindow(GetCurrentProcessId())) != nullptr ||
-                         Finished(); },
-            std::chrono::seconds(20));
-    return window;
+    return watch_ ? FindMonitorWindow(GetCurrentProcessId()) : nullptr;
   }
-  bool Finished() {
-    return !result_.valid() || result_.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-  }
-  // The watcher's return value, or nullopt when it did not end within the limit.
+  // The watch's return value once it ended by itself, or nullopt when it did not end within the
+  // limit.
   std::optional<int> WaitForEnd(std::chrono::milliseconds limit) {
-    if (!result_.valid() || result_.wait_for(limit) != std::future_status::ready) {
-      return std::nullopt;
-    }
-    return result_.get();
+    if (!watch_ || !WaitFor([&] { return watch_->Finished(); }, limit)) return std::nullopt;
+    return watch_->Stop();
+  }
+  // What the monitor does on Ctrl-C: ends the watch and waits for it.
+  std::optional<int> Stop() {
+    if (!watch_) return std::nullopt;
+    return watch_->Stop();
   }
 
   RecordingService& service() { return service_; }
-  std::atomic<bool>& stop() { return stop_; }
   const std::string& error() const { return error_; }
 
  private:
   RecordingService service_;
-  std::atomic<bool> stop_{false};
   std::string error_;
-  std::future<int> result_;
+  std::unique_ptr<DeviceWatch> watch_;  // ended before the service goes
 };
 
 DEV_BROADCAST_DEVICEINTERFACE_W UsbInterfaceBroadcast() {
@@ -167,8 +123,8 @@ TEST(MonitorWindow, ForwardsEveryDeviceChangeCodeToTheService) {
   EXPECT_EQ(calls[2], std::make_pair(uint32_t{0x0007}, int32_t{0}));
   EXPECT_EQ(calls[3].first, 0x8001u);
 
-  watch.stop() = true;
-  EXPECT_EQ(watch.WaitForEnd(std::chrono::seconds(20)), 0);
+  EXPECT_EQ(watch.Stop(), 0);
+  EXPECT_FALSE(IsWindow(window));
 }
 
 TEST(MonitorWindow, EndsCleanlyOnStopFlagOrClose) {
@@ -176,8 +132,7 @@ TEST(MonitorWindow, EndsCleanlyOnStopFlagOrClose) {
     InProcessWatch watch(WatchOptions{});
     HWND window = watch.WaitForWindow();
     ASSERT_NE(window, nullptr) << watch.error();
-    watch.stop() = true;  // what the Ctrl-C handler does
-    EXPECT_EQ(watch.WaitForEnd(std::chrono::seconds(20)), 0);
+    EXPECT_EQ(watch.Stop(), 0);  // what the monitor does on Ctrl-C
     EXPECT_FALSE(IsWindow(window));
     // Without polling and without device changes the service hears nothing.
     EXPECT_TRUE(watch.service().Calls().empty());
@@ -192,10 +147,16 @@ TEST(MonitorWindow, EndsCleanlyOnStopFlagOrClose) {
     EXPECT_FALSE(IsWindow(window));
   }
   {
-    // A stop requested before the window exists is not lost.
-    InProcessWatch watch(WatchOptions{});
-    watch.stop() = true;
-    EXPECT_EQ(watch.WaitForEnd(std::chrono::seconds(20)), 0);
+    // A stop requested before the window exists is not lost (the form that runs on the
+    // caller's thread).
+    RecordingService service;
+    std::atomic<bool> stop{true};
+    std::string error;
+    std::future<int> result = std::async(std::launch::async, [&] {
+      return mobileinfo::WatchDevices(&service, WatchOptions{}, stop, error);
+    });
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0) << error;
   }
 }
 

@@ -3,9 +3,10 @@
 //
 //   monitor [--fresh] [--poll MS] [--seconds N] [--json]
 //
-// Without --poll it forwards the system's device notifications (Linux: udev) to OnDeviceChange.
-// --poll MS looks at the USB device list every MS milliseconds instead and forwards a
-// device-change code when it changed (fake sysfs trees, machines without device notifications).
+// Without --poll it forwards the system's device notifications (Linux: udev, Windows: a
+// notification window) to OnDeviceChange through mobileinfo_watch. --poll MS looks at the USB
+// device list every MS milliseconds instead and forwards a device-change code when it changed
+// (fake sysfs trees, machines without device notifications).
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -14,13 +15,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "mobileinfo/mobileinfo.h"
-#include "watch.h"
+#include "mobileinfo/watch.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dirent.h>
 #endif
 
@@ -31,6 +36,28 @@ constexpr long kMaxSeconds = 365L * 86400;  // a year; keeps the deadline arithm
 
 std::atomic<bool> g_interrupted{false};
 extern "C" void OnSignal(int) { g_interrupted = true; }
+
+#if defined(_WIN32)
+std::atomic<bool> g_stopped{false};
+
+// Runs on a thread the system creates for the event. Closing the console ends the process once
+// this returns: it waits (within the system's five seconds) for the service to be stopped, so
+// that the phone cache is saved.
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      g_interrupted = true;
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+      g_interrupted = true;
+      for (int i = 0; i < 40 && !g_stopped; ++i) Sleep(100);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+#endif
 
 // UTF-16 field text to UTF-8, up to the terminator or the capacity. A lone surrogate (the
 // library copies host and device texts as they come) becomes U+FFFD, so that the output is
@@ -229,7 +256,7 @@ bool CheckSysfsRoot(std::string& error) {
 int main(int argc, char** argv) {
   int fresh = 0;
   bool json = false;
-  WatchOptions options;
+  mobileinfo::WatchOptions options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -259,6 +286,9 @@ int main(int argc, char** argv) {
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#endif
 
   IPelmoInfo* service = CreatePelmoInfo(0, 0);
   if (!service) {
@@ -274,16 +304,32 @@ int main(int argc, char** argv) {
     service->Release();
     return 1;
   }
+  std::unique_ptr<mobileinfo::DeviceWatch> watch =
+      mobileinfo::DeviceWatch::Start(service, options, &error);
+  if (!watch) {
+    std::fprintf(stderr, "monitor: %s\n", error.c_str());
+    service->Stop();
+    service->Release();
+    return 1;
+  }
+  if (!watch->notice().empty()) std::fprintf(stderr, "monitor: %s\n", watch->notice().c_str());
   // Status lines go to standard error in JSON mode, so that standard output stays one object
   // per line.
   std::FILE* status_out = json ? stderr : stdout;
   std::fprintf(status_out, "monitoring USB devices; Ctrl-C stops\n");
   std::fflush(status_out);
 
-  int status = WatchDevices(service, options, g_interrupted, error);
-  if (status) std::fprintf(stderr, "monitor: %s\n", error.c_str());
+  // Until Ctrl-C, the time limit, or (Windows) WM_CLOSE sent to the watch window.
+  while (!g_interrupted && !watch->Finished()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  int status = watch->Stop();
+  if (status) std::fprintf(stderr, "monitor: %s\n", watch->error().c_str());
   service->Stop();
   service->Release();
+#if defined(_WIN32)
+  g_stopped = true;
+#endif
   std::fprintf(status_out, "stopped\n");
   std::fflush(status_out);
   return status;

@@ -1,6 +1,10 @@
-// Watching by polling: the USB device list is compared every poll_ms milliseconds; a change is
-// forwarded as an arrival or a removal code. Used for fake sysfs trees and on Linux builds
-// without libudev; Windows builds use only PollDevices from here.
+// Watching by polling (Linux): the USB device list is compared every poll_ms milliseconds; a
+// change is forwarded as an arrival or a removal code. Used for fake sysfs trees, where udev is
+// not running, and on builds without libudev.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -9,21 +13,12 @@
 #include <string>
 #include <thread>
 
-#include "watch.h"
+#include "watch_internal.h"
 
-#if !defined(_WIN32)
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
+namespace mobileinfo {
+namespace watch_internal {
 namespace {
 
-constexpr uint32_t kDeviceArrival = 0x8000;        // DBT_DEVICEARRIVAL
-constexpr uint32_t kDeviceRemoveComplete = 0x8004; // DBT_DEVICEREMOVECOMPLETE
-constexpr long kDefaultPollMs = 1000;
-
-#if !defined(_WIN32)
 std::string ReadSmallFile(const std::string& path) {
   std::string text;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -34,13 +29,11 @@ std::string ReadSmallFile(const std::string& path) {
   close(fd);
   return text;
 }
-#endif
 
 // One line per entry under <root>/bus/usb/devices. A device entry carries its ids and serial:
 // another device plugged into the same port between two polls is a change too.
 std::set<std::string> ListUsbEntries() {
   std::set<std::string> entries;
-#if !defined(_WIN32)
   const char* root = std::getenv("MOBILEINFO_SYSFS_ROOT");
   std::string dir = std::string(root && *root ? root : "/sys") + "/bus/usb/devices";
   if (DIR* d = opendir(dir.c_str())) {
@@ -56,15 +49,15 @@ std::set<std::string> ListUsbEntries() {
     }
     closedir(d);
   }
-#endif
   return entries;
 }
 
 }  // namespace
 
-int PollDevices(IPelmoInfo* service, long poll_ms, long seconds, std::atomic<bool>& stop,
-                std::string&) {
+int Poll(IPelmoInfo* service, long poll_ms, long seconds, std::atomic<bool>& stop,
+         const std::string& notice, const Listening& listening) {
   std::set<std::string> seen = ListUsbEntries();
+  listening(notice);
   const auto started = std::chrono::steady_clock::now();
   auto last_poll = started;
   while (!stop) {
@@ -84,10 +77,13 @@ int PollDevices(IPelmoInfo* service, long poll_ms, long seconds, std::atomic<boo
   return 0;
 }
 
-#if !defined(MONITOR_NATIVE_WATCHER)
-int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
-                 std::string& error) {
-  return PollDevices(service, options.poll_ms > 0 ? options.poll_ms : kDefaultPollMs,
-                     options.seconds, stop, error);
+#if !defined(MOBILEINFO_WATCH_UDEV)
+int Watch(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
+          std::string&, const Listening& listening) {
+  return Poll(service, options.poll_ms > 0 ? options.poll_ms : kDefaultPollMs, options.seconds,
+              stop, std::string(), listening);
 }
 #endif
+
+}  // namespace watch_internal
+}  // namespace mobileinfo

@@ -1,26 +1,25 @@
 // Watching the real bus on Linux: udev announces each USB device added or removed, and the
 // watcher forwards the device-change code a Windows host would get from WM_DEVICECHANGE.
-// --poll, and a fake tree named by MOBILEINFO_SYSFS_ROOT (udev knows nothing of it), poll instead.
+// A poll period, and a fake tree named by MOBILEINFO_SYSFS_ROOT (udev knows nothing of it),
+// poll instead.
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include <libudev.h>
 
-#include "watch.h"
+#include "watch_internal.h"
 
+namespace mobileinfo {
+namespace watch_internal {
 namespace {
 
-constexpr uint32_t kDeviceArrival = 0x8000;         // DBT_DEVICEARRIVAL
-constexpr uint32_t kDeviceRemoveComplete = 0x8004;  // DBT_DEVICEREMOVECOMPLETE
-constexpr long kFallbackPollMs = 1000;
-constexpr int kStopCheckMs = 100;  // how soon Ctrl-C is noticed while no device event comes
+constexpr int kStopCheckMs = 100;  // how soon a stop is noticed while no device event comes
 
 // Owns the udev context and its monitor.
 class UdevMonitor {
@@ -71,28 +70,29 @@ class UdevMonitor {
 
 }  // namespace
 
-int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
-                 std::string& error) {
+int Watch(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
+          std::string& error, const Listening& listening) {
   const char* root = std::getenv("MOBILEINFO_SYSFS_ROOT");
   if (options.poll_ms > 0 || (root && *root)) {
-    return PollDevices(service, options.poll_ms > 0 ? options.poll_ms : kFallbackPollMs,
-                       options.seconds, stop, error);
+    return Poll(service, options.poll_ms > 0 ? options.poll_ms : kDefaultPollMs, options.seconds,
+                stop, std::string(), listening);
   }
+  const std::string polling =
+      "polling the device list every " + std::to_string(kDefaultPollMs) + " ms";
   // Without udevd (containers, chroots) a udev monitor opens fine and stays silent for ever:
   // udevd's control socket tells whether anyone will send events.
   if (access("/run/udev/control", F_OK) != 0) {
-    std::fprintf(stderr, "monitor: udev is not running; polling the device list every %ld ms\n",
-                 kFallbackPollMs);
-    return PollDevices(service, kFallbackPollMs, options.seconds, stop, error);
+    return Poll(service, kDefaultPollMs, options.seconds, stop,
+                "udev is not running; " + polling, listening);
   }
   UdevMonitor monitor;
-  if (!monitor.Open(error)) {
+  std::string reason;
+  if (!monitor.Open(reason)) {
     // Containers and chroots often give no udev netlink socket; the bus can still be read.
-    std::fprintf(stderr, "monitor: %s; polling the device list every %ld ms instead\n",
-                 error.c_str(), kFallbackPollMs);
-    error.clear();
-    return PollDevices(service, kFallbackPollMs, options.seconds, stop, error);
+    return Poll(service, kDefaultPollMs, options.seconds, stop,
+                reason + "; " + polling + " instead", listening);
   }
+  listening(std::string());
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
   while (!stop) {
     if (options.seconds && std::chrono::steady_clock::now() >= deadline) break;
@@ -111,3 +111,6 @@ int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<b
   }
   return 0;
 }
+
+}  // namespace watch_internal
+}  // namespace mobileinfo

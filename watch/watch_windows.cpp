@@ -2,9 +2,9 @@
 // interface notifications; every WM_DEVICECHANGE it receives goes to OnDeviceChange unchanged
 // (the library decides which codes mean a rescan).
 //
-// The window's class is "MobileInfoMonitorWindow", so that tools and tests can find the window
-// with FindWindowExW(HWND_MESSAGE, nullptr, L"MobileInfoMonitorWindow", nullptr) and send it
-// device changes of their own. WM_CLOSE posted to it stops the monitor cleanly.
+// The window's class is kWatchWindowClass, so that tools and tests can find the window with
+// FindWindowExW(HWND_MESSAGE, nullptr, kWatchWindowClass, nullptr) and send it device changes
+// of their own. WM_CLOSE posted to it ends the watch cleanly.
 #include <windows.h>
 #include <dbt.h>
 
@@ -12,23 +12,20 @@
 #include <chrono>
 #include <string>
 
-#include "watch.h"
+#include "watch_internal.h"
 
+namespace mobileinfo {
+namespace watch_internal {
 namespace {
-
-constexpr wchar_t kWindowClass[] = L"MobileInfoMonitorWindow";
 
 // GUID_DEVINTERFACE_USB_DEVICE: every USB device exposes it, phones and sticks alike.
 constexpr GUID kUsbDeviceInterface = {0xa5dcbf10, 0x6530, 0x11d2,
                                       {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
 
-// WM_DEVICECHANGE's "device nodes changed": the code a poll forwards.
-constexpr uint32_t kDevNodesChanged = 0x0007;
-
 constexpr UINT_PTR kStopCheckTimer = 1;
 constexpr UINT_PTR kPollTimer = 2;
-// How often the stop flag and the time limit are looked at: the flag may be set by a signal
-// handler or another thread, which cannot wake the message loop themselves.
+// How often the stop flag and the time limit are looked at: the flag is set by another thread,
+// which does not know the window to wake the message loop.
 constexpr UINT kStopCheckMs = 100;
 
 struct WatchState {
@@ -38,25 +35,6 @@ struct WatchState {
   std::chrono::steady_clock::time_point deadline;
   HDEVNOTIFY notification;
 };
-
-// The window a console control event closes. One monitor window per process is the normal case;
-// with several, the latest one receives it (and the stop flag reaches the others).
-std::atomic<HWND> g_console_window{nullptr};
-std::atomic<std::atomic<bool>*> g_console_stop{nullptr};
-
-// Runs on a thread the system creates for the event: it may only set the flag and post.
-BOOL WINAPI OnConsoleControl(DWORD type) {
-  switch (type) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-      if (std::atomic<bool>* stop = g_console_stop.load()) *stop = true;
-      if (HWND window = g_console_window.load()) PostMessageW(window, WM_CLOSE, 0, 0);
-      return TRUE;
-    default:
-      return FALSE;
-  }
-}
 
 void Close(HWND window, WatchState* state) {
   if (state->notification) {
@@ -107,20 +85,27 @@ std::string Failure(const char* what) {
   return std::string(what) + " (error " + std::to_string(GetLastError()) + ")";
 }
 
+// The window's destruction posts a quit; when it is not the loop's own ending, it is taken back
+// so that it cannot end a later loop on this thread (the host's, with WatchDevices).
+void DiscardQuit() {
+  MSG message;
+  PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+}
+
 bool RegisterWindowClass(HINSTANCE instance) {
   WNDCLASSEXW window_class = {};
   window_class.cbSize = sizeof(window_class);
   window_class.lpfnWndProc = WindowProc;
   window_class.hInstance = instance;
-  window_class.lpszClassName = kWindowClass;
+  window_class.lpszClassName = kWatchWindowClass;
   // Kept for the life of the process: a second watch in the same process reuses it.
   return RegisterClassExW(&window_class) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 }  // namespace
 
-int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
-                 std::string& error) {
+int Watch(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
+          std::string& error, const Listening& listening) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   if (!RegisterWindowClass(instance)) {
     error = Failure("cannot register the notification window class");
@@ -132,7 +117,7 @@ int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<b
     state.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
   }
 
-  HWND window = CreateWindowExW(0, kWindowClass, L"mobileinfo monitor", 0, 0, 0, 0, 0,
+  HWND window = CreateWindowExW(0, kWatchWindowClass, L"mobileinfo device watch", 0, 0, 0, 0, 0,
                                 HWND_MESSAGE, nullptr, instance, &state);
   if (!window) {
     error = Failure("cannot create the notification window");
@@ -147,12 +132,14 @@ int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<b
   if (!state.notification) {
     error = Failure("cannot register for USB device notifications");
     DestroyWindow(window);
+    DiscardQuit();
     return 1;
   }
 
   if (!SetTimer(window, kStopCheckTimer, kStopCheckMs, nullptr)) {
     error = Failure("cannot start the stop timer");
     Close(window, &state);
+    DiscardQuit();
     return 1;
   }
   if (options.poll_ms > 0) {
@@ -163,10 +150,7 @@ int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<b
     SetTimer(window, kPollTimer, static_cast<UINT>(period), nullptr);
   }
 
-  g_console_stop = &stop;
-  g_console_window = window;
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-
+  listening(std::string());
   // A stop requested before the window existed is seen by the first timer tick.
   MSG message;
   BOOL got;
@@ -175,20 +159,16 @@ int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<b
     DispatchMessageW(&message);
   }
 
-  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-  HWND expected = window;
-  g_console_window.compare_exchange_strong(expected, nullptr);
-  std::atomic<bool>* expected_stop = &stop;
-  g_console_stop.compare_exchange_strong(expected_stop, nullptr);
-
   if (got < 0) {
     error = Failure("the message loop failed");
   }
-  // A WM_QUIT from elsewhere ends the loop with the window still there; the quit its
-  // destruction posts is taken back so that it cannot end a later loop on this thread.
+  // A WM_QUIT from elsewhere ends the loop with the window still there.
   if (IsWindow(window)) {
     Close(window, &state);
-    PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+    DiscardQuit();
   }
   return got < 0 ? 1 : 0;
 }
+
+}  // namespace watch_internal
+}  // namespace mobileinfo
