@@ -41,17 +41,16 @@ bool WriteAt(File& file, const void* data, uint32_t size, uint32_t& offset) {
 
 }  // namespace
 
-std::vector<UsbDeviceRecord> DeviceTracker::SnapshotRecords() {
-  std::vector<UsbDeviceRecord> records;
-  std::lock_guard<std::mutex> lock(lock_);
-  records.reserve(present_devices_.size());
-  for (const auto& entry : present_devices_) records.push_back(entry.second);
-  return records;
+int DeviceTracker::SaveDeviceSnapshot() {
+  DeviceMap copy;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    copy = present_devices_;
+  }
+  return WriteSnapshot(copy);
 }
 
-int DeviceTracker::SaveDeviceSnapshot() { return WriteSnapshot(SnapshotRecords()); }
-
-int DeviceTracker::WriteSnapshot(const std::vector<UsbDeviceRecord>& records) {
+int DeviceTracker::WriteSnapshot(const DeviceMap& records) {
   const std::u16string path = HostFilePath(platform_, kSnapshotFileName);
   const FileMode mode =
       platform_.FileExists(path) ? FileMode::kTruncateExisting : FileMode::kCreateAlways;
@@ -63,8 +62,8 @@ int DeviceTracker::WriteSnapshot(const std::vector<UsbDeviceRecord>& records) {
   uint32_t offset = 0;
   const uint8_t header[kHeaderSize] = {kRecordSize & 0xFF, (kRecordSize >> 8) & 0xFF, 0, 0};
   if (!WriteAt(*file, header, kHeaderSize, offset)) return 0;
-  for (const UsbDeviceRecord& record : records) {
-    if (!WriteAt(*file, &record, kRecordSize, offset)) return 0;
+  for (const auto& entry : records) {
+    if (!WriteAt(*file, &entry.second, kRecordSize, offset)) return 0;
   }
   return 1;
 }

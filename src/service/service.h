@@ -99,7 +99,9 @@ class MobileInfoService final : public IPelmoInfo {
   void AbandonRun();
 
   const std::shared_ptr<ServiceCore> core_;
-  // Guards run_. Never held while a run ends (that waits for sink calls, which may call in).
+  // Guards run_ and serialises Init and Start among host threads; Init's loads take the parts'
+  // locks inside it, and no part ever takes it. Never held while a run ends: ending waits for
+  // sink calls, and a sink may call OnDeviceChange, Stop or a destruction, which take it.
   std::mutex lifecycle_lock_;
   std::shared_ptr<Run> run_;  // from a successful Init to Stop or destruction
 };

@@ -40,18 +40,16 @@ class DeviceTracker {
 
  private:
   friend struct ServicePeer;  // tests
-  // Writes the records (in key order) as the snapshot file, without any lock held.
-  int WriteSnapshot(const std::vector<UsbDeviceRecord>& records);
-  std::vector<UsbDeviceRecord> SnapshotRecords();
+  // Writes the map's records (in key order) as the snapshot file, without any lock held.
+  int WriteSnapshot(const DeviceMap& records);
 
   Platform& platform_;
   // Held around the platform's USB enumeration only, never together with lock_.
   std::mutex enumeration_lock_;
-  std::mutex lock_;  // guards present_devices_, arrivals_, removals_ and snapshot_spare_
+  std::mutex lock_;  // guards present_devices_, arrivals_ and removals_
   DeviceMap present_devices_;
   DeviceList arrivals_;
   DeviceList removals_;
-  std::vector<UsbDeviceRecord> snapshot_spare_;  // the last save's buffer, reused
 };
 
 }  // namespace mobileinfo

@@ -63,20 +63,17 @@ int DeviceTracker::ScanUsbDevices(SinkGate* gate) {
   // what this one left.
   GateEntry entry(gate);
   if (!entry) return 0;
-  std::vector<UsbDeviceRecord> records;
   {
     std::lock_guard<std::mutex> lock(lock_);
     // DiffDevices on the maps themselves: it only reads them, so they need not be copied for it.
     Diff(present_devices_, scan, arrivals_, removals_);
-    present_devices_.swap(scan);
-    records.swap(snapshot_spare_);
-    records.clear();
-    records.reserve(present_devices_.size());
-    for (const auto& device : present_devices_) records.push_back(device.second);
   }
-  WriteSnapshot(records);
+  // The new map is still this scan's own: it is saved without a lock and without a copy, then
+  // takes the old one's place. Nothing else changes the map meanwhile: the scan thread is its
+  // only writer while the run's gate is open, and Init and ClearAndDestroy end the run first.
+  WriteSnapshot(scan);
   std::lock_guard<std::mutex> lock(lock_);
-  if (records.capacity() > snapshot_spare_.capacity()) snapshot_spare_.swap(records);
+  present_devices_.swap(scan);
   return 1;
 }
 
