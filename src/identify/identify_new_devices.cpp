@@ -1,8 +1,9 @@
 // The identification pass over newly arrived devices, and the ADB test it uses.
 //
-// Locking: the reply file is used under reply_file_lock_ only (request, reading, delete); the
-// maps are changed under cache_lock_ only; IsAdbDevice takes adb_lock_. No two at once, so the
-// pass first reads every section into local results and applies them afterwards, in entry order.
+// Locking: the pass's reply file is its own (RefreshDriverInfo uses another) and only the scan
+// thread runs passes, so it takes no lock; the maps are changed under cache_lock_ only;
+// IsAdbDevice takes adb_lock_. No two at once, so the pass first reads every section into local
+// results and applies them afterwards, in entry order.
 #include "identify/driver_info_reader.h"
 #include "service/phone_record.h"
 #include "service/service.h"
@@ -40,7 +41,6 @@ void MobileInfoService::IdentifyNewDevices(const DeviceList& candidates, DeviceL
   std::vector<SectionResult> results;
   bool obtained = false;
   {
-    std::lock_guard<std::mutex> reply_lock(reply_file_lock_);
     std::u16string reply_path;
     obtained = RequestDriverInfo(candidates, reply_path, lookup);
     if (obtained) {

@@ -1,7 +1,13 @@
 // Slot 10: fetch one phone's driver information again, into the host's record and the cache.
+//
+// Locking: refresh_lock_ for the refresh's own reply file (download and reading), then
+// cache_lock_ for the map update alone; the identification pass takes neither of the first.
+#include <chrono>
+
 #include "identify/driver_id.h"
 #include "identify/driver_info_reader.h"
 #include "identify/reply_file.h"
+#include "net/net.h"
 #include "service/service.h"
 #include "support/text.h"
 
@@ -34,11 +40,21 @@ int32_t MobileInfoService::RefreshDriverInfo(PhoneRecord* record) try {
       GetDriverUrlStart(service_base_, os_code_, bitness_code_) + *driver_id;
 
   {
-    // The identification pass uses the same reply file name.
-    std::lock_guard<std::mutex> reply_lock(reply_file_lock_);
-    std::optional<ReplyFile> reply = PrepareReplyFile(platform_);
+    // The whole call is bounded: a host's worker thread can wait this long for a slow or hung
+    // service, and a second refresh waits for the first only within its own limit.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timings_.refresh_limit_ms);
+    std::unique_lock<std::timed_mutex> refresh_lock(refresh_lock_, deadline);
+    if (!refresh_lock.owns_lock()) return 0;
+    std::optional<ReplyFile> reply = PrepareReplyFile(platform_, kRefreshReplyPrefix);
     if (!reply) return 0;
-    if (!platform_.DownloadUrlToFileSync(url, reply->path)) return 0;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    if (!platform_.DownloadUrlToFileSync(url, reply->path, static_cast<uint32_t>(left.count()),
+                                         kMaxContentLength)) {
+      return 0;
+    }
     DriverInfoReader reader(platform_, reply->path.c_str());
     if (!reader.ReadSection(*driver_id, record)) return 0;
   }

@@ -55,7 +55,8 @@ int CreateDirectoryChain(Platform& platform, const std::u16string& path) {
 int DownloadUrlToFile(Platform& platform, const std::u16string& url,
                       const std::u16string& directory, const std::u16string& file,
                       DownloadControl* control) {
-  std::shared_ptr<HttpRequest> request(platform.OpenUrl(url));
+  std::shared_ptr<HttpRequest> request(
+      platform.OpenUrl(url, control ? control->limit_ms : kReportLimitMs));
   if (!request) return 0;
   if (control) {
     std::lock_guard<std::mutex> lock(control->mutex);
@@ -110,6 +111,7 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
     std::shared_ptr<DownloadControl> control;
     if (block) control = std::make_shared<DownloadControl>();
     if (block && control) {
+      control->limit_ms = limit_ms;
       CopyIntoSlot(block->url, url);
       CopyIntoSlot(block->directory, directory);
       CopyIntoSlot(block->file, file);

@@ -27,6 +27,7 @@ struct ServiceTimings {
   uint32_t poll_ms = 200;               // notification thread's poll while a report is pending
   uint32_t grace_ms = 3000;             // arrival report's grace period
   uint32_t download_limit_ms = 10000;   // wait for one getDriver download
+  uint32_t refresh_limit_ms = 60000;    // RefreshDriverInfo's whole call, from lock to reply
   uint32_t stop_wait_ms = 1000;         // Stop's wait for each worker thread
 };
 
@@ -168,9 +169,10 @@ class MobileInfoService final : public IPelmoInfo {
   std::atomic<uint32_t> publication_tick_{0};  // written by the scan thread, read by the notification thread
   int32_t negative_cache_stamp_ = 0;
 
-  // The reply file of getDriver requests has one name per process; this lock serialises its users
-  // (the identification pass and RefreshDriverInfo). Never held together with another lock.
-  std::mutex reply_file_lock_;
+  // RefreshDriverInfo has a reply file of its own (the identification pass never waits for a
+  // refresh); this lock serialises refreshes on it, each waiting no longer than its own time
+  // limit. Never held together with another lock.
+  std::timed_mutex refresh_lock_;
   // Serialises writers of the phone cache file (scan thread and Stop); see SavePhoneCache.
   std::mutex cache_file_lock_;
   uint64_t cache_image_generation_ = 0;    // guarded by cache_lock_

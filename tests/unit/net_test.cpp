@@ -90,9 +90,10 @@ class ScriptedPlatform : public FakePlatform {
   std::shared_ptr<ReadLog> log = std::make_shared<ReadLog>();
   bool run_detached_fails = false;
 
-  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url) override {
+  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override {
     std::lock_guard<std::mutex> lock(mutex);
     requested_urls.push_back(url);
+    request_limits.push_back(limit_ms);
     return std::make_unique<ScriptedRequest>(reply, log);
   }
   bool RunDetached(std::function<void()> work) override {
