@@ -194,6 +194,26 @@ TEST(ReportRequestTest, CallerDoesNotWaitForASlowOrUnreachableServer) {
   EXPECT_EQ(urls, (std::vector<std::u16string>{u"http://down/x", u"http://h/slow"}));
 }
 
+TEST(ReportRequestTest, AtMostFourRunAtOnceEachBoundedInTime) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string&) {
+    FakeHttpReply reply = Reply("slow");
+    reply.delay_ms = 1000;
+    return reply;
+  };
+  for (int i = 0; i < 6; ++i) {
+    StartReportRequest(fake, std::make_unique<std::u16string>(u"http://h/r"));
+  }
+  EXPECT_EQ(fake.detached_started(), kMaxReportsInFlight);  // the rest are dropped
+  fake.JoinDetached();
+  StartReportRequest(fake, std::make_unique<std::u16string>(u"http://h/after"));
+  fake.JoinDetached();
+  EXPECT_EQ(fake.detached_started(), kMaxReportsInFlight + 1);  // places are given back
+  std::lock_guard<std::mutex> lock(fake.mutex);
+  EXPECT_EQ(fake.request_limits, std::vector<uint32_t>(kMaxReportsInFlight + 1, kReportLimitMs));
+  EXPECT_LE(kReportLimitMs, 30000u);
+}
+
 TEST(ReportRequestTest, NoThreadDropsTheReport) {
   ScriptedPlatform fake;
   fake.run_detached_fails = true;
