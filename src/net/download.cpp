@@ -27,10 +27,16 @@ void CopyIntoSlot(char16_t (&slot)[kDownloadSlotUnits], const std::u16string& so
 
 void MarkFinished(DownloadControl* control) {
   if (!control) return;
-  std::lock_guard<std::mutex> lock(control->mutex);
-  control->request.reset();
-  control->finished = true;
-  control->finished_cv.notify_all();
+  std::shared_ptr<HttpRequest> request;
+  {
+    std::lock_guard<std::mutex> lock(control->mutex);
+    request = std::move(control->request);
+    control->finished = true;
+    control->finished_cv.notify_all();
+  }
+  // Closing a request can take long (Wine's WinINet reads what is left of the body first); the
+  // caller, waiting for this lock at its limit, must not wait for that.
+  request.reset();
 }
 
 }  // namespace

@@ -180,11 +180,13 @@ class Platform {
   // read returns what it has, once the limit has passed (give or take one network wait of at
   // most limit_ms on Windows, whose time-outs are per operation).
   virtual std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) = 0;
-  // Downloads url into path synchronously (URLDownloadToFileW). True only when the whole body,
-  // of at most max_bytes, was written to path within limit_ms; the call returns by then (plus the
-  // time to give up). A download that fails, runs out of time or grows beyond max_bytes leaves
-  // no file at path from this call, then or later. Nothing but path (and, while the call runs, a
-  // sibling file of the backend's in path's directory) is written.
+  // Downloads url into path synchronously. True only when the whole body (exactly its
+  // Content-Length, or with none announced everything up to the end of the reply), of at most
+  // max_bytes, was written to path within limit_ms; the call returns by then (give or take one
+  // network wait, as for OpenUrl). A download that fails, runs out of time, grows beyond
+  // max_bytes or announces a length that is no number leaves no file at path from this call.
+  // Nothing but path, and while the call runs a new file of the backend's beside it, is written;
+  // no HTTP cache is written.
   virtual bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
                                      uint32_t limit_ms, uint32_t max_bytes) = 0;
 

@@ -583,7 +583,11 @@ TEST_P(HostileServiceTest, BothFormsEndAsDefinedWithinTheirLimitsAndWriteOnlyThe
     after = OwnTempEntries();
     after.erase(refresh_name_);
     return after == before;
-  })) << after.size() << " entries beside the reply files";
+  })) << [&] {
+    std::string names;
+    for (const std::string& name : after) names += " " + name;
+    return "entries now:" + names;
+  }();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -595,7 +599,13 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"huge-chunked", "", PassEnd::kNoReply, RefreshEnd::kRefused},
         HostileCase{"huge-length", "&length=2000000000", PassEnd::kNoReply, RefreshEnd::kRefused},
         HostileCase{"truncated", "", PassEnd::kNoReply, RefreshEnd::kRefused},  // body too short
+#if defined(_WIN32)
+        // URLMon reads past the announced end; whatever it makes of that, the whole reply is not
+        // the announced one, and the download is given up.
+        HostileCase{"long-body", "", PassEnd::kIdentified, RefreshEnd::kRefused},
+#else
         HostileCase{"long-body", "", PassEnd::kIdentified, RefreshEnd::kRefreshed},
+#endif
         HostileCase{"bad-length", "&text=abc", PassEnd::kNoReply, RefreshEnd::kRefused},
         HostileCase{"bad-length", "&text=-5", PassEnd::kNoReply, RefreshEnd::kRefused},
         HostileCase{"bad-length", "&text=99999999999999999999", PassEnd::kNoReply,

@@ -1,10 +1,8 @@
 // The backend header first: the SDK headers below need <windows.h> before them.
 #include "platform/win32/win32_platform.h"
 
-#include <wininet.h>
-#include <urlmon.h>
-
 #include <shlwapi.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +10,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <vector>
 
 namespace mobileinfo {
 namespace {
@@ -40,6 +40,7 @@ class WinInetRequest final : public HttpRequest {
   WinInetRequest& operator=(const WinInetRequest&) = delete;
 
   std::optional<std::u16string> ContentLength() override {
+    if (cancelled_) return std::nullopt;  // at once, even while a read still holds the lock
     std::lock_guard<std::mutex> lock(mutex_);
     if (cancelled_ || request_ == nullptr) return std::nullopt;
     wchar_t text[kContentLengthBytes / sizeof(wchar_t)] = {};
@@ -54,6 +55,7 @@ class WinInetRequest final : public HttpRequest {
   uint32_t Read(void* buffer, uint32_t size) override {
     char* out = static_cast<char*>(buffer);
     uint32_t delivered = 0;
+    if (cancelled_) return 0;  // at once, even while another read still holds the lock
     std::lock_guard<std::mutex> lock(mutex_);
     while (delivered < size) {
       if (cancelled_ || request_ == nullptr || Clock::now() >= deadline_) break;
@@ -91,124 +93,71 @@ class WinInetRequest final : public HttpRequest {
   const Clock::time_point deadline_;
 };
 
-// The status callback of one URLDownloadToFileW call: it only watches the byte counts and the
-// final status. Reference counted on the heap because URLMon may hold it past the call.
-class DownloadWatch final : public IBindStatusCallback {
- public:
-  // Whole when the binding ended without error and, if the server announced a length, exactly
-  // that many bytes came. A reply without a length (chunked) announces 0 and is taken as it came:
-  // a chunked body cut short ends with the same reports as a whole one.
-  bool Complete() const {
-    if (!stopped_ || FAILED(stop_status_) || aborted_) return false;
-    return progress_max_ == 0 || progress_ == progress_max_;
-  }
-
-  // Makes the download give up at its next progress report (E_ABORT ends the binding).
-  void Abandon() { abandoned_ = true; }
-  void LimitSize(ULONG max_bytes) { max_bytes_ = max_bytes; }
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(IBindStatusCallback))) {
-      *object = static_cast<IBindStatusCallback*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
-
-  HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progress_max, ULONG status,
-                                       LPCWSTR) override {
-    if (status == BINDSTATUS_BEGINDOWNLOADDATA || status == BINDSTATUS_DOWNLOADINGDATA ||
-        status == BINDSTATUS_ENDDOWNLOADDATA) {
-      progress_ = progress;
-      progress_max_ = progress_max;
-      // A body beyond the limit, announced or arriving, is not written any further.
-      if (progress > max_bytes_ || progress_max > max_bytes_) aborted_ = true;
-    }
-    if (abandoned_) aborted_ = true;
-    return aborted_ ? E_ABORT : S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT status, LPCWSTR) override {
-    stopped_ = true;
-    stop_status_ = status;
-    return S_OK;
-  }
-  // Leaves the bind flags and information as URLDownloadToFileW prepared them.
-  HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD*, BINDINFO*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
-
- private:
-  ~DownloadWatch() = default;
-
-  LONG references_ = 1;  // the caller's
-  std::atomic<bool> abandoned_{false};  // set by the waiting caller's thread
-  ULONG max_bytes_ = 0xFFFFFFFF;
-  bool aborted_ = false;
-  ULONG progress_ = 0;
-  ULONG progress_max_ = 0;
-  bool stopped_ = false;
-  HRESULT stop_status_ = S_OK;
-};
-
-// What one bounded URLDownloadToFileW shares between its worker thread and the waiting caller.
-struct SyncDownload {
-  std::mutex mutex;  // guards finished, complete and abandoned
-  std::condition_variable finished_cv;
-  bool finished = false;
-  bool complete = false;
-  bool abandoned = false;  // the caller gave up waiting: the worker deletes its file
-  DownloadWatch* watch = nullptr;  // one reference, released by the last owner of this block
-  std::u16string url;
-  std::u16string temporary;  // the worker's file beside the target
-  ~SyncDownload() {
-    if (watch != nullptr) watch->Release();
-  }
-};
-
-// A file of a new name in path's directory (GetTempFileNameW creates it, empty), or "".
+// A name for a new file in path's directory that no file has yet, or "".
 std::u16string SiblingFile(const std::u16string& path) {
+  static std::atomic<uint32_t> counter{0};
   wchar_t directory[MAX_PATH + 1] = {};
   if (path.size() > MAX_PATH) return std::u16string();
   std::copy(path.begin(), path.end(), directory);
   if (!PathRemoveFileSpecW(directory) || directory[0] == L'\0') return std::u16string();
-  wchar_t name[MAX_PATH + 1] = {};
-  if (GetTempFileNameW(directory, L"!ld", 0, name) == 0) return std::u16string();
-  return TextFromBuffer(name, MAX_PATH);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    // Distinct for the downloads of one process; CREATE_NEW settles it against other processes.
+    uint32_t unique = (GetCurrentProcessId() + (++counter) * 0x9E37u) & 0xFFFF;
+    if (unique == 0) continue;
+    wchar_t name[MAX_PATH + 1] = {};
+    if (GetTempFileNameW(directory, L"!ld", unique, name) == 0) return std::u16string();
+    if (!PathFileExistsW(name)) return TextFromBuffer(name, MAX_PATH);
+  }
+  return std::u16string();
+}
+
+// The body length a Content-Length text announces: digits only, blanks around them allowed.
+// Nothing for any other text; a number beyond limit counts as limit + 1.
+std::optional<uint64_t> AnnouncedLength(const std::u16string& text, uint64_t limit) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && (text[first] == u' ' || text[first] == u'\t')) ++first;
+  while (last > first && (text[last - 1] == u' ' || text[last - 1] == u'\t')) --last;
+  if (first == last) return std::nullopt;
+  uint64_t value = 0;
+  for (size_t i = first; i < last; ++i) {
+    if (text[i] < u'0' || text[i] > u'9') return std::nullopt;
+    if (value <= limit) value = value * 10 + static_cast<uint64_t>(text[i] - u'0');
+  }
+  return value > limit ? limit + 1 : value;
+}
+
+// Opens url with WinINet's per-operation time-outs held to limit_ms. Caching is off: a hostile
+// reply must not end up on disk through WinINet's own cache either.
+bool OpenHandles(const std::u16string& url, uint32_t limit_ms, HINTERNET* root,
+                 HINTERNET* request) {
+  *root = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  *request = nullptr;
+  if (*root == nullptr) return false;
+  // WinINet's time-outs are per operation (one connection attempt, one wait for data); each is
+  // held to the whole limit, and reads stop at the deadline, so a request as a whole ends within
+  // about twice the limit however the server behaves.
+  DWORD timeout = limit_ms;
+  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                       INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+    InternetSetOptionW(*root, option, &timeout, sizeof timeout);
+  }
+  *request = InternetOpenUrlW(*root, WideText(url), nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0);
+  if (*request == nullptr) {
+    InternetCloseHandle(*root);
+    *root = nullptr;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url, uint32_t limit_ms) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
-  HINTERNET root = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-  if (root == nullptr) return nullptr;
-  // WinINet's time-outs are per operation (one connection attempt, one wait for data); each is
-  // held to the whole limit, and reads stop at the deadline, so the request as a whole ends
-  // within about twice the limit however the server behaves.
-  DWORD timeout = limit_ms;
-  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                       INTERNET_OPTION_RECEIVE_TIMEOUT}) {
-    InternetSetOptionW(root, option, &timeout, sizeof timeout);
-  }
-  HINTERNET request = InternetOpenUrlW(root, WideText(url), nullptr, 0, 0, 0);
-  if (request == nullptr) {
-    InternetCloseHandle(root);
-    return nullptr;
-  }
+  HINTERNET root = nullptr;
+  HINTERNET request = nullptr;
+  if (!OpenHandles(url, limit_ms, &root, &request)) return nullptr;
   try {
     return std::make_unique<WinInetRequest>(root, request, deadline);
   } catch (...) {
@@ -218,59 +167,79 @@ std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url, u
   }
 }
 
+// The single-form download over WinINet rather than URLDownloadToFileW: URLMon has no size or
+// time limit of its own, keeps writing after its callback asks it to stop (Wine), copies every
+// body into the HTTP cache, and reads a body whose Content-Length is not a number to the end of
+// the connection. Here the body goes into a new file beside the target, at most max_bytes of it
+// and only until the deadline, and becomes the target only when it is whole: exactly the
+// announced length, or with no length announced, everything up to the end of the reply.
 bool Win32Platform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
                                           uint32_t limit_ms, uint32_t max_bytes) {
-  // URLDownloadToFileW has no time limit of its own, and a progress report that never comes
-  // cannot stop it, so it runs on a thread of its own that the caller leaves at the limit. It
-  // writes into a file of its own beside the target, which becomes the target only once the
-  // caller has seen it whole: an abandoned download deletes its file when it ends, and never
-  // touches the target.
-  std::shared_ptr<SyncDownload> download;
-  try {
-    download = std::make_shared<SyncDownload>();
-    download->url = url;
-  } catch (...) {
-    return false;
-  }
-  download->watch = new (std::nothrow) DownloadWatch();
-  if (download->watch == nullptr) return false;
-  download->watch->LimitSize(max_bytes);
-  download->temporary = SiblingFile(path);
-  if (download->temporary.empty()) return false;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+  const std::u16string temporary = SiblingFile(path);
+  if (temporary.empty()) return false;
+  HINTERNET root = nullptr;
+  HINTERNET request = nullptr;
+  if (!OpenHandles(url, limit_ms, &root, &request)) return false;
 
-  bool started = RunDetached([download] {
-    // URLMon answers S_OK even when the server closed the connection before the announced body
-    // was all there (Wine does), so the download's own progress reports decide whether it is
-    // whole.
-    HRESULT result = URLDownloadToFileW(nullptr, WideText(download->url),
-                                        WideText(download->temporary), 0, download->watch);
-    bool complete = result == S_OK && download->watch->Complete();
-    std::lock_guard<std::mutex> lock(download->mutex);
-    download->finished = true;
-    download->complete = complete;
-    if (download->abandoned) DeleteFileW(WideText(download->temporary));
-    download->finished_cv.notify_all();
-  });
-  if (!started) {
-    DeleteFileW(WideText(download->temporary));
-    return false;
-  }
   bool complete = false;
+  std::optional<uint64_t> expected;
+  bool length_ok = true;
   {
-    std::unique_lock<std::mutex> lock(download->mutex);
-    if (!download->finished_cv.wait_for(lock, std::chrono::milliseconds(limit_ms),
-                                        [&] { return download->finished; })) {
-      download->abandoned = true;
-      download->watch->Abandon();
-      return false;
+    wchar_t text[kContentLengthBytes / sizeof(wchar_t)] = {};
+    DWORD length = kContentLengthBytes;
+    DWORD index = 0;
+    if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &length, &index)) {
+      expected = AnnouncedLength(TextFromBuffer(text, kContentLengthBytes / sizeof(wchar_t)),
+                                 max_bytes);
+      length_ok = expected && *expected <= max_bytes;
+    } else if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+      length_ok = false;  // a length text longer than any usable length
     }
-    complete = download->complete;
   }
-  if (complete && MoveFileExW(WideText(download->temporary), WideText(path),
-                              MOVEFILE_REPLACE_EXISTING)) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (length_ok) {
+    file = CreateFileW(WideText(temporary), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (file != INVALID_HANDLE_VALUE) {
+    std::vector<char> buffer(64 * 1024);
+    uint64_t total = 0;
+    bool ended = false;
+    bool failed = false;
+    while (!failed && !ended) {
+      if (Clock::now() >= deadline) break;
+      DWORD available = 0;
+      if (!InternetQueryDataAvailable(request, &available, 0, 0)) break;
+      if (available == 0) {
+        ended = true;
+        break;
+      }
+      DWORD want = available < buffer.size() ? available : static_cast<DWORD>(buffer.size());
+      DWORD got = 0;
+      if (!InternetReadFile(request, buffer.data(), want, &got)) break;
+      if (got == 0) {
+        ended = true;
+        break;
+      }
+      total += got;
+      DWORD written = 0;
+      if (total > max_bytes || !WriteFile(file, buffer.data(), got, &written, nullptr) ||
+          written != got) {
+        failed = true;
+      }
+    }
+    complete = ended && !failed && (!expected || *expected == total);
+    if (!CloseHandle(file)) complete = false;
+  }
+  InternetCloseHandle(request);
+  InternetCloseHandle(root);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  if (complete &&
+      MoveFileExW(WideText(temporary), WideText(path), MOVEFILE_REPLACE_EXISTING) != FALSE) {
     return true;
   }
-  DeleteFileW(WideText(download->temporary));  // never leave a partial reply behind
+  DeleteFileW(WideText(temporary));  // never leave a partial reply behind
   return false;
 }
 
