@@ -600,8 +600,8 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"huge-length", "&length=2000000000", PassEnd::kNoReply, RefreshEnd::kRefused},
         HostileCase{"truncated", "", PassEnd::kNoReply, RefreshEnd::kRefused},  // body too short
 #if defined(_WIN32)
-        // URLMon reads past the announced end; whatever it makes of that, the whole reply is not
-        // the announced one, and the download is given up.
+        // Wine's WinINet hands out bytes past the announced end; the body is then not the
+        // announced one, and the single form gives it up.
         HostileCase{"long-body", "", PassEnd::kIdentified, RefreshEnd::kRefused},
 #else
         HostileCase{"long-body", "", PassEnd::kIdentified, RefreshEnd::kRefreshed},

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <optional>
 #include <vector>
@@ -17,6 +18,7 @@ namespace mobileinfo {
 namespace {
 
 constexpr DWORD kContentLengthBytes = 64;  // 32 units: the decimal text of any sane length
+constexpr int kMaxRedirects = 10;           // as many as the Linux backend follows
 
 using Clock = std::chrono::steady_clock;
 
@@ -142,13 +144,118 @@ bool OpenHandles(const std::u16string& url, uint32_t limit_ms, HINTERNET* root,
                        INTERNET_OPTION_RECEIVE_TIMEOUT}) {
     InternetSetOptionW(*root, option, &timeout, sizeof timeout);
   }
-  *request = InternetOpenUrlW(*root, WideText(url), nullptr, 0, INTERNET_FLAG_NO_CACHE_WRITE, 0);
-  if (*request == nullptr) {
-    InternetCloseHandle(*root);
-    *root = nullptr;
-    return false;
+  // Redirects are followed here, at most kMaxRedirects of them: Wine's WinINet follows a
+  // redirect loop for ever, each hop well within any time-out.
+  std::u16string target = url;
+  for (int hop = 0;; ++hop) {
+    *request = InternetOpenUrlW(*root, WideText(target), nullptr, 0,
+                                INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT, 0);
+    if (*request == nullptr) break;
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    DWORD index = 0;
+    if (!HttpQueryInfoW(*request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                        &index) ||
+        (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)) {
+      return true;
+    }
+    wchar_t location[2048] = {};
+    DWORD location_size = sizeof location - sizeof(wchar_t);
+    index = 0;
+    const bool has_location =
+        HttpQueryInfoW(*request, HTTP_QUERY_LOCATION, location, &location_size, &index) != FALSE;
+    if (!has_location) return true;  // a redirect without a target is an answer like any other
+    wchar_t next[2048] = {};
+    DWORD next_size = 2047;
+    const bool combined = InternetCombineUrlW(WideText(target), location, next, &next_size, 0);
+    InternetCloseHandle(*request);
+    *request = nullptr;
+    if (!combined || hop + 1 > kMaxRedirects) break;
+    target = TextFromBuffer(next, 2047);
   }
-  return true;
+  InternetCloseHandle(*root);
+  *root = nullptr;
+  return false;
+}
+
+// What the single-form download's worker shares with the waiting caller.
+struct SyncDownload {
+  std::mutex mutex;  // guards decided, result and abandoned
+  std::condition_variable decided_cv;
+  bool decided = false;    // the worker has moved its file into place or deleted it
+  bool result = false;
+  bool abandoned = false;  // the caller stopped waiting: the worker must not touch the target
+};
+
+// One single-form download: the body into temporary, at most max_bytes of it and only until the
+// deadline; then the target replaced with it when whole (exactly the announced length, or with
+// none announced, everything up to the end of the reply), otherwise the file deleted.
+void RunSyncDownload(const std::u16string& url, const std::u16string& path,
+                     const std::u16string& temporary, uint32_t limit_ms, uint32_t max_bytes,
+                     Clock::time_point deadline, SyncDownload& shared) {
+  HINTERNET root = nullptr;
+  HINTERNET request = nullptr;
+  bool complete = false;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (OpenHandles(url, limit_ms, &root, &request)) {
+    std::optional<uint64_t> expected;
+    bool length_ok = true;
+    wchar_t text[kContentLengthBytes / sizeof(wchar_t)] = {};
+    DWORD length = kContentLengthBytes;
+    DWORD index = 0;
+    if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &length, &index)) {
+      expected = AnnouncedLength(TextFromBuffer(text, kContentLengthBytes / sizeof(wchar_t)),
+                                 max_bytes);
+      length_ok = expected && *expected <= max_bytes;
+    } else if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+      length_ok = false;  // a length text longer than any usable length
+    }
+    if (length_ok) {
+      file = CreateFileW(WideText(temporary), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+      std::vector<char> buffer(64 * 1024);
+      uint64_t total = 0;
+      bool ended = false;
+      bool failed = false;
+      while (!failed && !ended && Clock::now() < deadline) {
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(request, &available, 0, 0)) break;
+        DWORD want = available < buffer.size() ? available : static_cast<DWORD>(buffer.size());
+        DWORD got = 0;
+        if (available == 0 || !InternetReadFile(request, buffer.data(), want, &got) || got == 0) {
+          ended = available == 0 || got == 0;
+          break;
+        }
+        total += got;
+        DWORD written = 0;
+        if (total > max_bytes || !WriteFile(file, buffer.data(), got, &written, nullptr) ||
+            written != got) {
+          failed = true;
+        }
+      }
+      complete = ended && !failed && (!expected || *expected == total);
+      if (!CloseHandle(file)) complete = false;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (file != INVALID_HANDLE_VALUE) {
+      if (complete && !shared.abandoned &&
+          MoveFileExW(WideText(temporary), WideText(path), MOVEFILE_REPLACE_EXISTING) != FALSE) {
+        shared.result = true;
+      } else {
+        DeleteFileW(WideText(temporary));  // never leave a partial reply behind
+      }
+    }
+    shared.decided = true;
+    shared.decided_cv.notify_all();
+  }
+  // Last, after the caller has its answer: Wine's WinINet reads the rest of an unread body
+  // before it closes a request, which for a huge reply takes long.
+  if (request != nullptr) InternetCloseHandle(request);
+  if (root != nullptr) InternetCloseHandle(root);
 }
 
 }  // namespace
@@ -170,77 +277,30 @@ std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url, u
 // The single-form download over WinINet rather than URLDownloadToFileW: URLMon has no size or
 // time limit of its own, keeps writing after its callback asks it to stop (Wine), copies every
 // body into the HTTP cache, and reads a body whose Content-Length is not a number to the end of
-// the connection. Here the body goes into a new file beside the target, at most max_bytes of it
-// and only until the deadline, and becomes the target only when it is whole: exactly the
-// announced length, or with no length announced, everything up to the end of the reply.
+// the connection. The work runs on a thread of its own so that the caller leaves at the limit
+// whatever WinINet does; an abandoned worker deletes its file and never touches the target.
 bool Win32Platform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
                                           uint32_t limit_ms, uint32_t max_bytes) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
   const std::u16string temporary = SiblingFile(path);
   if (temporary.empty()) return false;
-  HINTERNET root = nullptr;
-  HINTERNET request = nullptr;
-  if (!OpenHandles(url, limit_ms, &root, &request)) return false;
-
-  bool complete = false;
-  std::optional<uint64_t> expected;
-  bool length_ok = true;
-  {
-    wchar_t text[kContentLengthBytes / sizeof(wchar_t)] = {};
-    DWORD length = kContentLengthBytes;
-    DWORD index = 0;
-    if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &length, &index)) {
-      expected = AnnouncedLength(TextFromBuffer(text, kContentLengthBytes / sizeof(wchar_t)),
-                                 max_bytes);
-      length_ok = expected && *expected <= max_bytes;
-    } else if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-      length_ok = false;  // a length text longer than any usable length
-    }
+  std::shared_ptr<SyncDownload> shared;
+  try {
+    shared = std::make_shared<SyncDownload>();
+  } catch (...) {
+    return false;
   }
-  HANDLE file = INVALID_HANDLE_VALUE;
-  if (length_ok) {
-    file = CreateFileW(WideText(temporary), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool started = RunDetached([=] {
+    RunSyncDownload(url, path, temporary, limit_ms, max_bytes, deadline, *shared);
+  });
+  if (!started) return false;
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  if (!shared->decided_cv.wait_until(lock, deadline + std::chrono::milliseconds(500),
+                                     [&] { return shared->decided; })) {
+    shared->abandoned = true;
+    return false;
   }
-  if (file != INVALID_HANDLE_VALUE) {
-    std::vector<char> buffer(64 * 1024);
-    uint64_t total = 0;
-    bool ended = false;
-    bool failed = false;
-    while (!failed && !ended) {
-      if (Clock::now() >= deadline) break;
-      DWORD available = 0;
-      if (!InternetQueryDataAvailable(request, &available, 0, 0)) break;
-      if (available == 0) {
-        ended = true;
-        break;
-      }
-      DWORD want = available < buffer.size() ? available : static_cast<DWORD>(buffer.size());
-      DWORD got = 0;
-      if (!InternetReadFile(request, buffer.data(), want, &got)) break;
-      if (got == 0) {
-        ended = true;
-        break;
-      }
-      total += got;
-      DWORD written = 0;
-      if (total > max_bytes || !WriteFile(file, buffer.data(), got, &written, nullptr) ||
-          written != got) {
-        failed = true;
-      }
-    }
-    complete = ended && !failed && (!expected || *expected == total);
-    if (!CloseHandle(file)) complete = false;
-  }
-  InternetCloseHandle(request);
-  InternetCloseHandle(root);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  if (complete &&
-      MoveFileExW(WideText(temporary), WideText(path), MOVEFILE_REPLACE_EXISTING) != FALSE) {
-    return true;
-  }
-  DeleteFileW(WideText(temporary));  // never leave a partial reply behind
-  return false;
+  return shared->result;
 }
 
 }  // namespace mobileinfo
