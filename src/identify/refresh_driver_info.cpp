@@ -1,7 +1,8 @@
 // Slot 10: fetch one phone's driver information again, into the host's record and the cache.
 //
-// Locking: refresh_lock_ for the refresh's own reply file (download and reading), then
-// cache_lock_ for the map update alone; the identification pass takes neither of the first.
+// Locking: the refresh's turn (refreshing_, under refresh_lock_) for its own reply file
+// (download and reading), then cache_lock_ for the map update alone; the identification pass
+// waits for neither.
 #include <chrono>
 
 #include "identify/driver_id.h"
@@ -44,8 +45,22 @@ int32_t MobileInfoService::RefreshDriverInfo(PhoneRecord* record) try {
     // service, and a second refresh waits for the first only within its own limit.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timings_.refresh_limit_ms);
-    std::unique_lock<std::timed_mutex> refresh_lock(refresh_lock_, deadline);
-    if (!refresh_lock.owns_lock()) return 0;
+    {
+      std::unique_lock<std::mutex> lock(refresh_lock_);
+      if (!refresh_cv_.wait_until(lock, deadline, [this] { return !refreshing_; })) return 0;
+      refreshing_ = true;
+    }
+    // Gives the reply file to the next refresh on every way out of this block.
+    struct Turn {
+      MobileInfoService* service;
+      ~Turn() {
+        {
+          std::lock_guard<std::mutex> lock(service->refresh_lock_);
+          service->refreshing_ = false;
+        }
+        service->refresh_cv_.notify_one();
+      }
+    } turn{this};
     std::optional<ReplyFile> reply = PrepareReplyFile(platform_, kRefreshReplyPrefix);
     if (!reply) return 0;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

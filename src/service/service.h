@@ -170,9 +170,12 @@ class MobileInfoService final : public IPelmoInfo {
   int32_t negative_cache_stamp_ = 0;
 
   // RefreshDriverInfo has a reply file of its own (the identification pass never waits for a
-  // refresh); this lock serialises refreshes on it, each waiting no longer than its own time
-  // limit. Never held together with another lock.
-  std::timed_mutex refresh_lock_;
+  // refresh); refreshing_ gives it to one refresh at a time, and a refresh waits for its turn on
+  // refresh_cv_ no longer than its own time limit. refresh_lock_ guards refreshing_ only and is
+  // never held together with another lock.
+  std::mutex refresh_lock_;
+  std::condition_variable refresh_cv_;
+  bool refreshing_ = false;
   // Serialises writers of the phone cache file (scan thread and Stop); see SavePhoneCache.
   std::mutex cache_file_lock_;
   uint64_t cache_image_generation_ = 0;    // guarded by cache_lock_

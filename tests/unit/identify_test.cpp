@@ -478,11 +478,14 @@ TEST_F(IdentifyTest, ReportNeedsBothMarkersInUpperCase) {
 TEST_F(IdentifyTest, ReportIgnoresWhateverTheServiceAnswers) {
   ServiceDown();
   service_.ReportUnidentifiedDevice(kKeyA);
-  fake_.http = [](const std::u16string&) {
-    FakeHttpReply reply;
-    reply.content_length = u"4294967296";
-    return reply;
-  };
+  {
+    std::lock_guard<std::mutex> lock(fake_.mutex);  // the first report's thread reads it
+    fake_.http = [](const std::u16string&) {
+      FakeHttpReply reply;
+      reply.content_length = u"4294967296";
+      return reply;
+    };
+  }
   service_.ReportUnidentifiedDevice(kKeyB);
   EXPECT_EQ(Reports().size(), 2u);
   EXPECT_TRUE(models().empty());
