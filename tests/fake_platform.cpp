@@ -260,8 +260,27 @@ uint32_t FakePlatform::ReadProfileString(const std::u16string& file,
       return 0;
     }
     bytes = it->second;
+    ++profile_file_reads;
   }
   return ReadProfileText(DecodeProfileBytes(bytes), section, key, capacity, value);
+}
+
+// As the Linux backend: one read of the file for the whole batch.
+void FakePlatform::ReadProfileStrings(const std::u16string& file, const std::u16string& section,
+                                      std::vector<ProfileRead>& reads) {
+  std::string bytes;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = files.find(file);
+    if (it != files.end()) {
+      bytes = it->second;
+      ++profile_file_reads;
+    }
+  }
+  const std::u16string text = DecodeProfileBytes(bytes);
+  for (ProfileRead& read : reads) {
+    read.count = ReadProfileText(text, section, read.key, read.capacity, read.value);
+  }
 }
 
 bool FakePlatform::FileExists(const std::u16string& path) {
@@ -362,11 +381,12 @@ bool FakePlatform::RequestAdbSerial(const std::u16string& path,
   return true;
 }
 
-std::unique_ptr<HttpRequest> FakePlatform::OpenUrl(const std::u16string& url) {
+std::unique_ptr<HttpRequest> FakePlatform::OpenUrl(const std::u16string& url, uint32_t limit_ms) {
   std::function<FakeHttpReply(const std::u16string&)> handler;
   {
     std::lock_guard<std::mutex> lock(mutex);
     requested_urls.push_back(url);
+    request_limits.push_back(limit_ms);
     handler = http;
   }
   if (!handler) return nullptr;
@@ -375,11 +395,14 @@ std::unique_ptr<HttpRequest> FakePlatform::OpenUrl(const std::u16string& url) {
   return std::make_unique<FakeHttpRequest>(std::move(reply));
 }
 
-bool FakePlatform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) {
+bool FakePlatform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
+                                         uint32_t limit_ms, uint32_t max_bytes) {
   std::function<bool(const std::u16string&, const std::u16string&)> handler;
   {
     std::lock_guard<std::mutex> lock(mutex);
     sync_downloads.push_back(url);
+    sync_download_limits.push_back(limit_ms);
+    sync_download_max_bytes.push_back(max_bytes);
     handler = download_sync;
   }
   return handler ? handler(url, path) : false;

@@ -65,8 +65,12 @@ class FakePlatform : public Platform {
 
   std::function<FakeHttpReply(const std::u16string& url)> http;
   std::vector<std::u16string> requested_urls;
+  std::vector<uint32_t> request_limits;  // the limit_ms of each OpenUrl, in order
   std::function<bool(const std::u16string& url, const std::u16string& path)> download_sync;
   std::vector<std::u16string> sync_downloads;
+  std::vector<uint32_t> sync_download_limits;  // limit_ms of each, in order
+  std::vector<uint32_t> sync_download_max_bytes;  // max_bytes of each, in order
+  int profile_file_reads = 0;  // reads of a whole file by the profile reader
 
   std::vector<std::u16string> debug_traps;
   // When >= 0: that many more RunDetached calls start their thread, the one after fails.
@@ -118,8 +122,11 @@ class FakePlatform : public Platform {
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
   std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override;
   bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override;
-  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url) override;
-  bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) override;
+  void ReadProfileStrings(const std::u16string& file, const std::u16string& section,
+                          std::vector<ProfileRead>& reads) override;
+  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override;
+  bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
+                             uint32_t limit_ms, uint32_t max_bytes) override;
   bool RunDetached(std::function<void()> work) override;
 
  private:

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 namespace mobileinfo {
 
@@ -42,23 +44,28 @@ constexpr ReplyField kOtherFields[] = {
 bool DriverInfoReader::ReadSection(const std::u16string& section, PhoneRecord* record) {
   if (!record || !path_) return false;
   const std::u16string path(path_);
-  std::u16string value;
-  if (platform_.ReadProfileString(path, section, u"UID", kUidWidth, value) == 0) return false;
+  // All twelve keys in one batch, so the platform reads and decodes the file once per section
+  // rather than once per key; the keys and their order are those of one-by-one reading.
+  std::vector<Platform::ProfileRead> reads;
+  reads.reserve(2 + std::size(kOtherFields));
+  reads.push_back({u"UID", kUidWidth, {}, 0});
+  reads.push_back({kNameField.key, kNameField.width, {}, 0});
+  for (const ReplyField& field : kOtherFields) reads.push_back({field.key, field.width, {}, 0});
+  platform_.ReadProfileStrings(path, section, reads);
+  if (reads[0].count == 0) return false;
 
   // The field is written whatever the read yields; only "Name" decides success.
-  auto read_into = [&](const ReplyField& field) {
-    value.clear();
-    uint32_t count = platform_.ReadProfileString(path, section, field.key, field.width, value);
+  auto store = [&](const ReplyField& field, const Platform::ProfileRead& read) {
     char16_t* target =
         reinterpret_cast<char16_t*>(reinterpret_cast<unsigned char*>(record) + field.offset);
-    size_t n = count == 0 ? 0 : value.size();
+    size_t n = read.count == 0 ? 0 : read.value.size();
     if (n > field.width - 1) n = field.width - 1;
-    if (n) std::memcpy(target, value.data(), n * sizeof(char16_t));
+    if (n) std::memcpy(target, read.value.data(), n * sizeof(char16_t));
     std::memset(target + n, 0, (field.width - n) * sizeof(char16_t));
-    return count;
+    return read.count;
   };
-  if (read_into(kNameField) == 0) return false;
-  for (const ReplyField& field : kOtherFields) read_into(field);
+  if (store(kNameField, reads[1]) == 0) return false;
+  for (size_t i = 0; i < std::size(kOtherFields); ++i) store(kOtherFields[i], reads[2 + i]);
   return true;
 }
 

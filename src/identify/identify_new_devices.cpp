@@ -1,8 +1,10 @@
 // The identification pass over newly arrived devices, and the ADB test it uses.
 //
-// Locking: the reply file is used under reply_file_lock_ only (request, reading, delete); the
-// phone store and the ADB registry take their own locks. No two at once, so the pass first reads
-// every section into local results and stores them afterwards, in entry order.
+// Locking: the pass's reply file is used under pass_reply_lock_ only (request, reading, delete):
+// a scan thread abandoned by Stop may still be in a pass when the next run's scan thread starts
+// one. RefreshDriverInfo has a reply file of its own and never waits for a pass, nor a pass for
+// it. The phone store and the ADB registry take their own locks. No two at once, so the pass
+// first reads every section into local results and stores them afterwards, in entry order.
 #include "identify/driver_info_reader.h"
 #include "service/phone_record.h"
 #include "service/service_core.h"
@@ -29,7 +31,7 @@ void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& o
   std::vector<SectionResult> results;
   bool obtained = false;
   {
-    std::lock_guard<std::mutex> reply_lock(reply_file_lock_);
+    std::lock_guard<std::mutex> reply_lock(pass_reply_lock_);
     std::u16string reply_path;
     obtained = RequestDriverInfo(candidates, reply_path, lookup);
     if (obtained) {

@@ -1,7 +1,14 @@
 // Slot 10: fetch one phone's driver information again, into the host's record and the cache.
+//
+// Locking: the refresh's turn (refreshing_, under refresh_lock_) for its own reply file
+// (download and reading), then cache_lock_ for the map update alone; the identification pass
+// waits for neither.
+#include <chrono>
+
 #include "identify/driver_id.h"
 #include "identify/driver_info_reader.h"
 #include "identify/reply_file.h"
+#include "net/net.h"
 #include "service/service_core.h"
 #include "support/text.h"
 
@@ -17,11 +24,35 @@ int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
       GetDriverUrlStart(service_base_, os_code_, bitness_code_) + *driver_id;
 
   {
-    // The identification pass uses the same reply file name.
-    std::lock_guard<std::mutex> reply_lock(reply_file_lock_);
-    std::optional<ReplyFile> reply = PrepareReplyFile(platform_);
+    // The whole call is bounded: a host's worker thread can wait this long for a slow or hung
+    // service, and a second refresh waits for the first only within its own limit.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timings_.refresh_limit_ms);
+    {
+      std::unique_lock<std::mutex> lock(refresh_lock_);
+      if (!refresh_cv_.wait_until(lock, deadline, [this] { return !refreshing_; })) return 0;
+      refreshing_ = true;
+    }
+    // Gives the reply file to the next refresh on every way out of this block.
+    struct Turn {
+      ServiceCore* service;
+      ~Turn() {
+        {
+          std::lock_guard<std::mutex> lock(service->refresh_lock_);
+          service->refreshing_ = false;
+        }
+        service->refresh_cv_.notify_one();
+      }
+    } turn{this};
+    std::optional<ReplyFile> reply = PrepareReplyFile(platform_, kRefreshReplyPrefix);
     if (!reply) return 0;
-    if (!platform_.DownloadUrlToFileSync(url, reply->path)) return 0;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    if (!platform_.DownloadUrlToFileSync(url, reply->path, static_cast<uint32_t>(left.count()),
+                                         kMaxContentLength)) {
+      return 0;
+    }
     DriverInfoReader reader(platform_, reply->path.c_str());
     if (!reader.ReadSection(*driver_id, record)) return 0;
   }

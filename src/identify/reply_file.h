@@ -1,5 +1,5 @@
 // What the two getDriver request forms share: the start of the request URL and the reply file,
-// whose name is the same for every request of one process.
+// whose name is the same for every request of one form in one process.
 #ifndef MOBILEINFO_IDENTIFY_REPLY_FILE_H
 #define MOBILEINFO_IDENTIFY_REPLY_FILE_H
 
@@ -20,10 +20,16 @@ struct ReplyFile {
   std::u16string path;       // the reply file in it
 };
 
-// Forms the reply file's name in the temporary folder (prefix "!lyinfo%^&", the process id as
-// unique number) and deletes any file of that name. Nothing when the folder or the name does not
-// fit the 260-unit path buffers of the system.
-std::optional<ReplyFile> PrepareReplyFile(Platform& platform);
+// The name prefixes of the two reply files: the identification pass's, and RefreshDriverInfo's
+// own, so that a refresh on a host thread never holds up the scan thread's pass. The system
+// keeps the first three units of a prefix, so they differ there.
+constexpr char16_t kPassReplyPrefix[] = u"!lyinfo%^&";
+constexpr char16_t kRefreshReplyPrefix[] = u"!lrinfo";
+
+// Forms a reply file's name in the temporary folder (prefix, the process id as unique number)
+// and deletes any file of that name. Nothing when the folder or the name does not fit the
+// 260-unit path buffers of the system.
+std::optional<ReplyFile> PrepareReplyFile(Platform& platform, const char16_t* prefix);
 
 }  // namespace mobileinfo
 

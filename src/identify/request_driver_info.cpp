@@ -22,11 +22,11 @@ std::u16string GetDriverUrlStart(const std::u16string& service_base, int32_t os_
   return url.ToU16();
 }
 
-std::optional<ReplyFile> PrepareReplyFile(Platform& platform) {
+std::optional<ReplyFile> PrepareReplyFile(Platform& platform, const char16_t* prefix) {
   ReplyFile reply;
   reply.directory = platform.TempDirectory();
   if (reply.directory.empty() || reply.directory.size() >= kPathUnits) return std::nullopt;
-  reply.path = platform.TempFileName(reply.directory, u"!lyinfo%^&", platform.ProcessId());
+  reply.path = platform.TempFileName(reply.directory, prefix, platform.ProcessId());
   if (reply.path.empty() || reply.path.size() >= kPathUnits) return std::nullopt;
   platform.DeleteFile(reply.path);  // may not be there; a failure shows in the download's result
   return reply;
@@ -51,7 +51,7 @@ bool ServiceCore::RequestDriverInfo(const DeviceList& candidates, std::u16string
     lookup.push_back(entry);
   }
 
-  std::optional<ReplyFile> reply = PrepareReplyFile(platform_);
+  std::optional<ReplyFile> reply = PrepareReplyFile(platform_, kPassReplyPrefix);
   if (!reply) {
     reply_path.clear();
     return false;

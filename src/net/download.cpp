@@ -27,10 +27,16 @@ void CopyIntoSlot(char16_t (&slot)[kDownloadSlotUnits], const std::u16string& so
 
 void MarkFinished(DownloadControl* control) {
   if (!control) return;
-  std::lock_guard<std::mutex> lock(control->mutex);
-  control->request.reset();
-  control->finished = true;
-  control->finished_cv.notify_all();
+  std::shared_ptr<HttpRequest> request;
+  {
+    std::lock_guard<std::mutex> lock(control->mutex);
+    request = std::move(control->request);
+    control->finished = true;
+    control->finished_cv.notify_all();
+  }
+  // Closing a request can take long (Wine's WinINet reads what is left of the body first); the
+  // caller, waiting for this lock at its limit, must not wait for that.
+  request.reset();
 }
 
 }  // namespace
@@ -55,7 +61,8 @@ int CreateDirectoryChain(Platform& platform, const std::u16string& path) {
 int DownloadUrlToFile(Platform& platform, const std::u16string& url,
                       const std::u16string& directory, const std::u16string& file,
                       DownloadControl* control) {
-  std::shared_ptr<HttpRequest> request(platform.OpenUrl(url));
+  std::shared_ptr<HttpRequest> request(
+      platform.OpenUrl(url, control ? control->limit_ms : kReportLimitMs));
   if (!request) return 0;
   if (control) {
     std::lock_guard<std::mutex> lock(control->mutex);
@@ -110,6 +117,7 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
     std::shared_ptr<DownloadControl> control;
     if (block) control = std::make_shared<DownloadControl>();
     if (block && control) {
+      control->limit_ms = limit_ms;
       CopyIntoSlot(block->url, url);
       CopyIntoSlot(block->directory, directory);
       CopyIntoSlot(block->file, file);

@@ -34,16 +34,23 @@ bool ReadAnnouncedBody(HttpRequest& request, std::vector<uint8_t>& buffer, uint3
 
 // --- fire-and-forget GET ------------------------------------------------------------------------
 
+// A report nobody waits for still ends by itself: its whole GET gives up after this long, so a
+// service that accepts connections and never answers cannot pile up threads.
+constexpr uint32_t kReportLimitMs = 30000;
+// At most this many reports are in flight in the process at once; one more is dropped unsent,
+// as an unreachable service would drop it.
+constexpr int kMaxReportsInFlight = 4;
+
 // Starts the GET of *url_holder on a thread of its own and returns without waiting. The thread
-// owns the holder from here on. Nothing is started for a null holder; when no thread can be had,
-// the holder is released unsent.
+// owns the holder from here on. Nothing is started for a null holder; when kMaxReportsInFlight
+// reports are still running or no thread can be had, the holder is released unsent.
 void StartReportRequest(Platform& platform, std::unique_ptr<std::u16string> url_holder);
 
 // The report thread's body: 0 at once for no holder; otherwise the GET, the holder's release, 1.
 int ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_holder);
 
 // GET url and read as much of the body as Content-Length announces, in one read, into a scratch
-// buffer that is thrown away.
+// buffer that is thrown away. The whole request ends within kReportLimitMs.
 void HttpGetAndDiscard(Platform& platform, const std::u16string& url);
 
 // --- download to file ---------------------------------------------------------------------------
@@ -67,6 +74,9 @@ struct DownloadControl {
   bool finished = false;   // the worker's download has ended (the file is written or never will be)
   bool cancelled = false;  // the caller gave up waiting
   std::shared_ptr<HttpRequest> request;  // the request in flight, for Cancel()
+  // The caller's wait, which bounds the request itself too: an abandoned worker whose transport
+  // ignores the cancel still ends by itself soon after. Set before the worker starts.
+  uint32_t limit_ms = kReportLimitMs;
 };
 
 // Downloads url into file (directory created first if missing), waiting at most limit_ms for the
@@ -83,7 +93,8 @@ int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
 // GET url; when the reply announces an acceptable Content-Length, read the body in one read,
 // create file (kCreateAlways, after the directory chain when directory is missing) and write the
 // bytes received. 1 when the file was created and written to, else 0. With a control, nothing is
-// created once control->cancelled is set, and the request can be cancelled through it.
+// created once control->cancelled is set, the request can be cancelled through it, and it is
+// bounded by control->limit_ms (without one, by kReportLimitMs).
 int DownloadUrlToFile(Platform& platform, const std::u16string& url,
                       const std::u16string& directory, const std::u16string& file,
                       DownloadControl* control = nullptr);

@@ -1,5 +1,6 @@
 // The Content-Length judgement and single body read shared by both request forms, and the
 // fire-and-forget GET that reports use.
+#include <atomic>
 #include <memory>
 #include <new>
 #include <utility>
@@ -45,7 +46,7 @@ bool ReadAnnouncedBody(HttpRequest& request, std::vector<uint8_t>& buffer, uint3
 }
 
 void HttpGetAndDiscard(Platform& platform, const std::u16string& url) {
-  std::unique_ptr<HttpRequest> request = platform.OpenUrl(url);
+  std::unique_ptr<HttpRequest> request = platform.OpenUrl(url, kReportLimitMs);
   if (!request) return;
   std::vector<uint8_t> scratch;
   uint32_t received = 0;
@@ -63,15 +64,56 @@ int ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_
   return 1;
 }
 
+namespace {
+
+// The reports in flight in this process. Process-wide on purpose: report threads outlive the
+// service object that started them (and any other), and what they use up, threads and
+// connections, belongs to the process.
+std::atomic<int>& ReportsInFlight() {
+  static std::atomic<int> count{0};
+  return count;
+}
+
+// One of the kMaxReportsInFlight places, held by a report's work item for as long as it exists:
+// released when the thread ends, or when the work is destroyed unrun.
+class ReportSlot {
+ public:
+  static std::shared_ptr<ReportSlot> Take() {
+    std::atomic<int>& count = ReportsInFlight();
+    int now = count.load();
+    do {
+      if (now >= kMaxReportsInFlight) return nullptr;
+    } while (!count.compare_exchange_weak(now, now + 1));
+    try {
+      return std::shared_ptr<ReportSlot>(new ReportSlot());
+    } catch (...) {
+      --count;
+      return nullptr;
+    }
+  }
+  ~ReportSlot() { --ReportsInFlight(); }
+  ReportSlot(const ReportSlot&) = delete;
+  ReportSlot& operator=(const ReportSlot&) = delete;
+
+ private:
+  ReportSlot() = default;
+};
+
+}  // namespace
+
 void StartReportRequest(Platform& platform, std::unique_ptr<std::u16string> url_holder) {
   if (!url_holder) return;
-  // std::function needs a copyable target, hence the shared pointer; the thread's work item is
-  // its only owner once the thread runs.
-  std::shared_ptr<std::u16string> holder(std::move(url_holder));
-  Platform* target = &platform;
   try {
-    platform.RunDetached([target, holder]() mutable {
+    // A service that is down makes every plug report; beyond the cap they are dropped.
+    std::shared_ptr<ReportSlot> slot = ReportSlot::Take();
+    if (!slot) return;
+    // std::function needs a copyable target, hence the shared pointers; the thread's work item
+    // is their only owner once the thread runs.
+    std::shared_ptr<std::u16string> holder(std::move(url_holder));
+    Platform* target = &platform;
+    platform.RunDetached([target, holder, slot]() mutable {
       ReportRequestWorker(*target, std::move(holder));
+      slot.reset();
     });
   } catch (...) {
     // No thread: the report is dropped, as an unreachable server would drop it.

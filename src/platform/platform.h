@@ -123,6 +123,24 @@ class Platform {
                                      const std::u16string& key, uint32_t capacity,
                                      std::u16string& value) = 0;
 
+  // One key of a batch for ReadProfileStrings: key and capacity in, value and count out.
+  struct ProfileRead {
+    std::u16string key;
+    uint32_t capacity = 0;
+    std::u16string value;
+    uint32_t count = 0;
+  };
+  // Reads several keys of one section, each exactly as ReadProfileString would. A backend whose
+  // ReadProfileString reads and decodes the file on every call reads it once here. The default
+  // asks ReadProfileString key by key (on Windows that is GetPrivateProfileStringW, which reads
+  // the file its own way).
+  virtual void ReadProfileStrings(const std::u16string& file, const std::u16string& section,
+                                  std::vector<ProfileRead>& reads) {
+    for (ProfileRead& read : reads) {
+      read.count = ReadProfileString(file, section, read.key, read.capacity, read.value);
+    }
+  }
+
   // --- files ----------------------------------------------------------------------------------
   virtual bool FileExists(const std::u16string& path) = 0;
   // Null when the file cannot be opened (not there, in use, no permission). Files are opened
@@ -134,7 +152,9 @@ class Platform {
   // process next saves beside it). True when the request was accepted.
   virtual bool ScheduleDelete(const std::u16string& path) = 0;
   virtual bool CreateDirectory(const std::u16string& path) = 0;
-  // The user's temporary folder, with a trailing separator.
+  // The user's temporary folder, with a trailing separator: a folder no other local user can
+  // create, replace or read files in (Windows: GetTempPathW's folder of the user's profile).
+  // Empty when there is none.
   virtual std::u16string TempDirectory() = 0;
   // GetTempFileNameW with a non-zero unique number: folder + the first three units of prefix +
   // the low 16 bits of the number in hex (letter case as the platform writes it) + ".tmp".
@@ -155,11 +175,20 @@ class Platform {
   virtual bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) = 0;
 
   // --- network ----------------------------------------------------------------------------------
-  // Starts an HTTP GET of url. Null when no request handle was had (bad URL, no connection).
-  virtual std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url) = 0;
-  // Downloads url into path synchronously (URLDownloadToFileW). True only when the whole body
-  // was written to path.
-  virtual bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) = 0;
+  // Starts an HTTP GET of url. Null when no request handle was had (bad URL, no connection, no
+  // answer). The whole request is bounded by limit_ms from this call on: opening fails, and a
+  // read returns what it has, once the limit has passed (give or take one network wait of at
+  // most limit_ms on Windows, whose time-outs are per operation).
+  virtual std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) = 0;
+  // Downloads url into path synchronously. True only when the whole body (exactly its
+  // Content-Length, or with none announced everything up to the end of the reply), of at most
+  // max_bytes, was written to path within limit_ms; the call returns by then (give or take one
+  // network wait, as for OpenUrl). A download that fails, runs out of time, grows beyond
+  // max_bytes or announces a length that is no number leaves no file at path from this call.
+  // Nothing but path, and while the call runs a new file of the backend's beside it, is written;
+  // no HTTP cache is written.
+  virtual bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
+                                     uint32_t limit_ms, uint32_t max_bytes) = 0;
 
   // --- threads ----------------------------------------------------------------------------------
   // Runs work on a thread of its own that nobody waits for. The thread keeps the library loaded

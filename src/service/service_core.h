@@ -6,6 +6,7 @@
 #define MOBILEINFO_SERVICE_SERVICE_CORE_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -27,6 +28,7 @@ struct ServiceTimings {
   uint32_t poll_ms = 200;               // notification thread's poll while a report is pending
   uint32_t grace_ms = 3000;             // arrival report's grace period
   uint32_t download_limit_ms = 10000;   // wait for one getDriver download
+  uint32_t refresh_limit_ms = 60000;    // RefreshDriverInfo's whole call, from lock to reply
   uint32_t stop_wait_ms = 1000;         // Stop's wait for each worker thread
 };
 
@@ -80,9 +82,17 @@ class ServiceCore {
   std::atomic<int32_t> os_code_{0};
   std::atomic<int32_t> bitness_code_{1};
   friend class MobileInfoService;
-  // The reply file of getDriver requests has one name per process; this lock serialises its users
-  // (the identification pass and RefreshDriverInfo). Never held together with another lock.
-  std::mutex reply_file_lock_;
+  // The identification pass's reply file has one name per process; this lock serialises the
+  // passes of an abandoned scan thread and of the next run's. Never held together with another
+  // lock.
+  std::mutex pass_reply_lock_;
+  // RefreshDriverInfo has a reply file of its own (the identification pass never waits for a
+  // refresh); refreshing_ gives it to one refresh at a time, and a refresh waits for its turn on
+  // refresh_cv_ no longer than its own time limit. refresh_lock_ guards refreshing_ only and is
+  // never held together with another lock.
+  std::mutex refresh_lock_;
+  std::condition_variable refresh_cv_;
+  bool refreshing_ = false;
 };
 
 }  // namespace mobileinfo

@@ -11,12 +11,14 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "catalogue_models.h"
+#include "eventually.h"
 #include "net/net.h"
 #include "recording_sink.h"
 #include "record_expect.h"
@@ -41,6 +43,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr uint32_t kShortLimitMs = 2000;
+constexpr uint32_t kShortRefreshLimitMs = 3000;
 // A detached report thread may start late on a loaded machine.
 constexpr milliseconds kReportWait{15000};
 
@@ -91,6 +94,7 @@ class TransportTest : public ::testing::Test {
   std::unique_ptr<MobileInfoService> MakeService(int port, uint32_t limit_ms) {
     ServiceTimings timings;
     timings.download_limit_ms = limit_ms;
+    timings.refresh_limit_ms = kShortRefreshLimitMs;
     auto service = std::make_unique<MobileInfoService>(
         Platform::Default(), timings, u"http://127.0.0.1:" + Utf8ToUtf16(std::to_string(port)));
     // Init takes the OS and bitness codes the requests carry.
@@ -467,6 +471,159 @@ TEST_F(RefreshTest, AnswersWithoutAUsableSectionLeaveTheHostRecordAlone) {
   EXPECT_EQ(service_->RefreshDriverInfo(&record), 0);
   ExpectSameRecord(record, original);
 }
+
+// --- both download forms against a hostile service ------------------------------------------------
+
+// What the identification pass (list form) and the refresh (single form) end with.
+enum class PassEnd {
+  kIdentified,  // the phone is identified from its section
+  kNoReply,     // no reply file: nothing stored, the model not marked
+  kNoSection,   // a reply without a usable section: the model marked unknown
+};
+enum class RefreshEnd {
+  kRefreshed,  // 1, the host's record carries the model's driver information
+  kRefused,    // 0, the host's record untouched
+};
+
+struct HostileCase {
+  const char* mode;
+  const char* extra;
+  PassEnd pass;
+  RefreshEnd refresh;
+};
+
+class HostileServiceTest : public TransportTest,
+                           public ::testing::WithParamInterface<HostileCase> {
+ protected:
+  // This process's reply files and whatever a backend writes beside them while downloading;
+  // other programs may share the temporary folder.
+  std::set<std::string> OwnTempEntries() {
+    Platform& platform = Platform::Default();
+    const std::u16string directory = platform.TempDirectory();
+    const std::u16string pass = platform.TempFileName(directory, u"!lyinfo%^&", platform.ProcessId());
+    const std::u16string refresh = platform.TempFileName(directory, u"!lrinfo", platform.ProcessId());
+    const std::string pass_name = Utf16ToUtf8(pass.substr(directory.size()));
+    const std::string refresh_name = Utf16ToUtf8(refresh.substr(directory.size()));
+    std::set<std::string> entries;
+    std::error_code ignored;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::path(directory), ignored)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(pass_name, 0) == 0 || name.rfind(refresh_name, 0) == 0 ||
+          name.rfind("!ld", 0) == 0) {
+        entries.insert(name);
+      }
+    }
+    refresh_reply_ = refresh;
+    refresh_name_ = refresh_name;
+    return entries;
+  }
+
+  std::u16string refresh_reply_;
+  std::string refresh_name_;
+};
+
+TEST_P(HostileServiceTest, BothFormsEndAsDefinedWithinTheirLimitsAndWriteOnlyTheReplyFile) {
+  const HostileCase& c = GetParam();
+  std::set<std::string> before = OwnTempEntries();
+  before.erase(refresh_name_);
+  ASSERT_TRUE(control_->SetMode(c.mode, c.extra));
+
+  DeviceList output;
+  auto start = Clock::now();
+  service_->IdentifyNewDevices({Device(kNimbus5.device_key, u"NIMBUS-1")}, output);
+  EXPECT_LT(Clock::now() - start, milliseconds(kShortLimitMs + 3000));
+  PhoneInfoMap& info = ServicePeer::phone_info(*service_);
+  switch (c.pass) {
+    case PassEnd::kIdentified:
+      EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"NIMBUS-1"});
+      ASSERT_EQ(info.count(u"NIMBUS-1"), 1u);
+      ExpectSameRecord(info[u"NIMBUS-1"],
+                       ExpectedRecord(kNimbus5, u"NIMBUS-1", info[u"NIMBUS-1"].time_stamp));
+      EXPECT_EQ(ServicePeer::model_status(*service_), (ModelStatusMap{{kNimbus5.device_key, true}}));
+      break;
+    case PassEnd::kNoReply:
+      EXPECT_TRUE(output.empty());
+      EXPECT_TRUE(info.empty());
+      EXPECT_TRUE(ServicePeer::model_status(*service_).empty());
+      break;
+    case PassEnd::kNoSection:
+      EXPECT_TRUE(output.empty());
+      EXPECT_TRUE(info.empty());
+      EXPECT_EQ(ServicePeer::model_status(*service_),
+                (ModelStatusMap{{kNimbus5.device_key, false}}));
+      break;
+  }
+  EXPECT_FALSE(ReplyFileExists());
+
+  PhoneRecord record = MakePhoneRecord(kNimbus5.device_key, u"NIMBUS-2");
+  CopyField(record.name, u"Old name");
+  record.time_stamp = 1234;
+  const PhoneRecord original = record;
+  start = Clock::now();
+  const int32_t refreshed = service_->RefreshDriverInfo(&record);
+  EXPECT_LT(Clock::now() - start, milliseconds(kShortRefreshLimitMs + 3000));
+  if (c.refresh == RefreshEnd::kRefreshed) {
+    EXPECT_EQ(refreshed, 1);
+    ExpectSameRecord(record, ExpectedRecord(kNimbus5, u"NIMBUS-2", 1234));
+  } else {
+    EXPECT_EQ(refreshed, 0);
+    ExpectSameRecord(record, original);
+  }
+
+  // At most the ceiling on disk, and no file beside the reply files once the calls are over (a
+  // download abandoned at its limit may take a moment to clear its own file away).
+  std::error_code no_file;
+  const auto size = std::filesystem::file_size(std::filesystem::path(refresh_reply_), no_file);
+  if (!no_file) {
+    EXPECT_LE(size, kMaxContentLength);
+  }
+  std::set<std::string> after;
+  EXPECT_TRUE(Eventually([&] {
+    after = OwnTempEntries();
+    after.erase(refresh_name_);
+    return after == before;
+  })) << [&] {
+    std::string names;
+    for (const std::string& name : after) names += " " + name;
+    return "entries now:" + names;
+  }();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, HostileServiceTest,
+    ::testing::Values(
+        HostileCase{"trickle", "&delay_ms=50", PassEnd::kNoReply, RefreshEnd::kRefused},
+        HostileCase{"huge", "", PassEnd::kNoReply, RefreshEnd::kRefused},  // 2 GiB
+        HostileCase{"huge", "&length=2000000000", PassEnd::kNoReply, RefreshEnd::kRefused},
+        HostileCase{"huge-chunked", "", PassEnd::kNoReply, RefreshEnd::kRefused},
+        HostileCase{"huge-length", "&length=2000000000", PassEnd::kNoReply, RefreshEnd::kRefused},
+        HostileCase{"truncated", "", PassEnd::kNoReply, RefreshEnd::kRefused},  // body too short
+#if defined(_WIN32)
+        // Wine's WinINet hands out bytes past the announced end; the body is then not the
+        // announced one, and the single form gives it up.
+        HostileCase{"long-body", "", PassEnd::kIdentified, RefreshEnd::kRefused},
+#else
+        HostileCase{"long-body", "", PassEnd::kIdentified, RefreshEnd::kRefreshed},
+#endif
+        HostileCase{"bad-length", "&text=abc", PassEnd::kNoReply, RefreshEnd::kRefused},
+        HostileCase{"bad-length", "&text=-5", PassEnd::kNoReply, RefreshEnd::kRefused},
+        HostileCase{"bad-length", "&text=99999999999999999999", PassEnd::kNoReply,
+                    RefreshEnd::kRefused},
+        HostileCase{"bad-length", "&text=%2012", PassEnd::kNoSection, RefreshEnd::kRefused},
+        HostileCase{"redirect-loop", "", PassEnd::kNoReply, RefreshEnd::kRefused},
+        HostileCase{"binary", "", PassEnd::kNoSection, RefreshEnd::kRefused},
+        HostileCase{"utf16", "", PassEnd::kIdentified, RefreshEnd::kRefreshed},
+        HostileCase{"nuls", "", PassEnd::kNoSection, RefreshEnd::kRefused},
+        HostileCase{"long-lines", "", PassEnd::kIdentified, RefreshEnd::kRefreshed},
+        HostileCase{"many-sections", "", PassEnd::kIdentified, RefreshEnd::kRefreshed}),
+    [](const ::testing::TestParamInfo<HostileCase>& info) {
+      std::string name = std::string(info.param.mode) + info.param.extra;
+      for (char& ch : name) {
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+      }
+      return name + "_" + std::to_string(info.index);
+    });
 
 // --- the bounded download ------------------------------------------------------------------------
 

@@ -174,12 +174,38 @@ TEST_F(FilesTest, ScheduleDeleteDeletesNowOrWhenItCan) {
 }
 
 TEST_F(FilesTest, TempNames) {
+  // The user's own 0700 directory inside TMPDIR (or /tmp), made on first use.
+  const std::string own = "mobileinfo-" + std::to_string(geteuid());
   setenv("TMPDIR", dir_.c_str(), 1);
-  EXPECT_EQ(platform_.TempDirectory(), Utf8ToUtf16(dir_ + "/"));
+  EXPECT_EQ(platform_.TempDirectory(), Utf8ToUtf16(dir_ + "/" + own + "/"));
+  struct stat info;
+  ASSERT_EQ(lstat((dir_ + "/" + own).c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
   setenv("TMPDIR", (dir_ + "/").c_str(), 1);
-  EXPECT_EQ(platform_.TempDirectory(), Utf8ToUtf16(dir_ + "/"));
+  EXPECT_EQ(platform_.TempDirectory(), Utf8ToUtf16(dir_ + "/" + own + "/"));
   unsetenv("TMPDIR");
-  EXPECT_EQ(platform_.TempDirectory(), u"/tmp/");
+  EXPECT_EQ(platform_.TempDirectory(), Utf8ToUtf16("/tmp/" + own + "/"));
+  // A name planted by someone else (here a link, or a directory open to others) is not used.
+  for (const char* planted : {"link", "open"}) {
+    SCOPED_TRACE(planted);
+    const std::string sub = dir_ + "/" + planted;
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    if (planted == std::string("link")) {
+      ASSERT_EQ(symlink(dir_.c_str(), (sub + "/" + own).c_str()), 0);
+    } else {
+      ASSERT_EQ(mkdir((sub + "/" + own).c_str(), 0777), 0);
+      ASSERT_EQ(chmod((sub + "/" + own).c_str(), 0777), 0);
+    }
+    setenv("TMPDIR", sub.c_str(), 1);
+    const std::string fallback = Utf16ToUtf8(platform_.TempDirectory());
+    EXPECT_EQ(fallback.rfind(sub + "/" + own + "-", 0), 0u) << fallback;
+    ASSERT_EQ(lstat(fallback.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(Utf16ToUtf8(platform_.TempDirectory()), fallback);  // made once
+  }
+  unsetenv("TMPDIR");
 
   EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"!lyinfo%^&", 0x1A2B), u"/tmp/!ly1A2B.tmp");
   EXPECT_EQ(platform_.TempFileName(u"/tmp", u"!lyinfo%^&", 0xF), u"/tmp/!lyF.tmp");

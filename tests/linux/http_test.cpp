@@ -26,6 +26,10 @@ using namespace std::chrono_literals;
 namespace mobileinfo {
 namespace {
 
+// Limits far beyond what any test here waits for, unless a test is about them.
+constexpr uint32_t kLimitMs = 60000;
+constexpr uint32_t kMaxBytes = 1u << 20;
+
 const std::string kFixedBody = [] {
   std::string body;
   for (int i = 0; i < 100; ++i) body += "0123456789";
@@ -198,33 +202,33 @@ class HttpTest : public ::testing::Test {
 };
 
 TEST_F(HttpTest, ContentLengthAndBody) {
-  auto request = platform_.OpenUrl(Url("/fixed"));
+  auto request = platform_.OpenUrl(Url("/fixed"), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), u"1000");
   EXPECT_EQ(ReadAll(*request, 10), "0123456789");
   EXPECT_EQ(ReadAll(*request, 5000), kFixedBody.substr(10));  // up to the end of the body
   EXPECT_EQ(ReadAll(*request, 10), "");
 
-  auto empty = platform_.OpenUrl(Url("/empty"));
+  auto empty = platform_.OpenUrl(Url("/empty"), kLimitMs);
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(empty->ContentLength(), u"0");
   EXPECT_EQ(ReadAll(*empty, 10), "");
 }
 
 TEST_F(HttpTest, NoStatusCheckAndRedirectsAreFollowed) {
-  auto missing = platform_.OpenUrl(Url("/missing"));
+  auto missing = platform_.OpenUrl(Url("/missing"), kLimitMs);
   ASSERT_NE(missing, nullptr);
   EXPECT_EQ(missing->ContentLength(), u"8");
   EXPECT_EQ(ReadAll(*missing, 8), "not here");
 
-  auto moved = platform_.OpenUrl(Url("/redirect"));
+  auto moved = platform_.OpenUrl(Url("/redirect"), kLimitMs);
   ASSERT_NE(moved, nullptr);
   EXPECT_EQ(moved->ContentLength(), u"1000");
   EXPECT_EQ(ReadAll(*moved, 1000), kFixedBody);
 }
 
 TEST_F(HttpTest, ChunkedReplyHasNoContentLength) {
-  auto request = platform_.OpenUrl(Url("/chunked"));
+  auto request = platform_.OpenUrl(Url("/chunked"), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), std::nullopt);
   EXPECT_EQ(ReadAll(*request, 100), "abcdef");
@@ -233,7 +237,7 @@ TEST_F(HttpTest, ChunkedReplyHasNoContentLength) {
 TEST_F(HttpTest, ContentLengthTextIsReportedRaw) {
   RawServer odd("HTTP/1.1 200 OK\r\nContent-Length:   0012 \r\nConnection: close\r\n\r\n"
                 "0123456789AB");
-  auto request = platform_.OpenUrl(Utf8ToUtf16(odd.Url()));
+  auto request = platform_.OpenUrl(Utf8ToUtf16(odd.Url()), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), u"0012");
   EXPECT_EQ(ReadAll(*request, 100), "0123456789AB");
@@ -241,33 +245,33 @@ TEST_F(HttpTest, ContentLengthTextIsReportedRaw) {
   // 32 digits do not fit a 64-byte query buffer: no usable header.
   RawServer long_header("HTTP/1.1 200 OK\r\nContent-Length: 00000000000000000000000000000005\r\n"
                         "Connection: close\r\n\r\nhello");
-  auto long_request = platform_.OpenUrl(Utf8ToUtf16(long_header.Url()));
+  auto long_request = platform_.OpenUrl(Utf8ToUtf16(long_header.Url()), kLimitMs);
   ASSERT_NE(long_request, nullptr);
   EXPECT_EQ(long_request->ContentLength(), std::nullopt);
 
   // libcurl refuses a reply whose Content-Length is not a number, so there is no request; the
   // core ends the same way as with WinINet's "abc" (no positive length: nothing read).
   RawServer not_number("HTTP/1.1 200 OK\r\nContent-Length: abc\r\nConnection: close\r\n\r\nhello");
-  EXPECT_EQ(platform_.OpenUrl(Utf8ToUtf16(not_number.Url())), nullptr);
+  EXPECT_EQ(platform_.OpenUrl(Utf8ToUtf16(not_number.Url()), kLimitMs), nullptr);
 
   RawServer no_length("HTTP/1.0 200 OK\r\n\r\nbody until close");
-  auto plain = platform_.OpenUrl(Utf8ToUtf16(no_length.Url()));
+  auto plain = platform_.OpenUrl(Utf8ToUtf16(no_length.Url()), kLimitMs);
   ASSERT_NE(plain, nullptr);
   EXPECT_EQ(plain->ContentLength(), std::nullopt);
   EXPECT_EQ(ReadAll(*plain, 100), "body until close");
 }
 
 TEST_F(HttpTest, NoRequestHandleWithoutAServer) {
-  EXPECT_EQ(platform_.OpenUrl(Utf8ToUtf16("http://127.0.0.1:" + std::to_string(FreePort()) + "/")),
+  EXPECT_EQ(platform_.OpenUrl(Utf8ToUtf16("http://127.0.0.1:" + std::to_string(FreePort()) + "/"), kLimitMs),
             nullptr);
-  EXPECT_EQ(platform_.OpenUrl(u"not a url"), nullptr);
-  EXPECT_EQ(platform_.OpenUrl(u"file:///etc/hostname"), nullptr);
+  EXPECT_EQ(platform_.OpenUrl(u"not a url", kLimitMs), nullptr);
+  EXPECT_EQ(platform_.OpenUrl(u"file:///etc/hostname", kLimitMs), nullptr);
   RawServer silent_close("");
-  EXPECT_EQ(platform_.OpenUrl(Utf8ToUtf16(silent_close.Url())), nullptr);
+  EXPECT_EQ(platform_.OpenUrl(Utf8ToUtf16(silent_close.Url()), kLimitMs), nullptr);
 }
 
 TEST_F(HttpTest, CancelEndsABlockedReadAtOnce) {
-  auto request = platform_.OpenUrl(Url("/slow"));
+  auto request = platform_.OpenUrl(Url("/slow"), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), u"1000");
   auto reader = std::async(std::launch::async, [&] { return ReadAll(*request, 1000); });
@@ -283,7 +287,7 @@ TEST_F(HttpTest, CancelEndsABlockedReadAtOnce) {
 }
 
 TEST_F(HttpTest, DestroyingARequestMidBodyIsSafeAndTheBodyIsNotHoarded) {
-  auto request = platform_.OpenUrl(Url("/huge"));
+  auto request = platform_.OpenUrl(Url("/huge"), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), u"1073741824");
   EXPECT_EQ(ReadAll(*request, 10), "xxxxxxxxxx");
@@ -292,29 +296,49 @@ TEST_F(HttpTest, DestroyingARequestMidBodyIsSafeAndTheBodyIsNotHoarded) {
   EXPECT_LT(huge_sent_.load(), size_t{64} << 20);
   request.reset();
 
-  auto slow = platform_.OpenUrl(Url("/slow"));
+  auto slow = platform_.OpenUrl(Url("/slow"), kLimitMs);
   ASSERT_NE(slow, nullptr);
   slow.reset();  // nobody cancelled it first
 }
 
 TEST_F(HttpTest, SyncDownloadReplacesTheFileOnlyWithAWholeBody) {
   const std::string target = dir_ + "/reply.tmp";
-  EXPECT_TRUE(platform_.DownloadUrlToFileSync(Url("/fixed"), Utf8ToUtf16(target)));
+  EXPECT_TRUE(platform_.DownloadUrlToFileSync(Url("/fixed"), Utf8ToUtf16(target), kLimitMs, kMaxBytes));
   EXPECT_EQ(FileText(target), kFixedBody);
-  EXPECT_TRUE(platform_.DownloadUrlToFileSync(Url("/chunked"), Utf8ToUtf16(target)));
+  EXPECT_TRUE(platform_.DownloadUrlToFileSync(Url("/chunked"), Utf8ToUtf16(target), kLimitMs, kMaxBytes));
   EXPECT_EQ(FileText(target), "abcdef");  // replaced
-  EXPECT_EQ(fs::status(target).permissions() & fs::perms::others_read, fs::perms::others_read);
+  // Private to the user, like the temporary folder it lives in.
+  EXPECT_EQ(fs::status(target).permissions() & (fs::perms::group_all | fs::perms::others_all),
+            fs::perms::none);
 
-  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/truncated"), Utf8ToUtf16(target)));
+  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/truncated"), Utf8ToUtf16(target), kLimitMs, kMaxBytes));
   EXPECT_FALSE(platform_.DownloadUrlToFileSync(
-      Utf8ToUtf16("http://127.0.0.1:" + std::to_string(FreePort()) + "/"), Utf8ToUtf16(target)));
+      Utf8ToUtf16("http://127.0.0.1:" + std::to_string(FreePort()) + "/"), Utf8ToUtf16(target), kLimitMs, kMaxBytes));
   EXPECT_EQ(FileText(target), "abcdef");  // failures leave the old file alone
   EXPECT_EQ(FilesInDir(), 1u);           // and nothing beside it
 
-  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/truncated"), Utf8ToUtf16(dir_ + "/new")));
+  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/truncated"), Utf8ToUtf16(dir_ + "/new"), kLimitMs, kMaxBytes));
   EXPECT_FALSE(fs::exists(dir_ + "/new"));
-  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/fixed"), Utf8ToUtf16(dir_ + "/no/such/dir")));
+  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/fixed"), Utf8ToUtf16(dir_ + "/no/such/dir"), kLimitMs, kMaxBytes));
   EXPECT_EQ(FilesInDir(), 1u);
+
+  // Beyond the size limit (announced, or arriving in chunks) or past the time limit: no file,
+  // and the call returns at the limit.
+  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/huge"), Utf8ToUtf16(dir_ + "/n"), kLimitMs, kMaxBytes));
+  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/fixed"), Utf8ToUtf16(dir_ + "/n"), kLimitMs, 999));
+  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/chunked"), Utf8ToUtf16(dir_ + "/n"), kLimitMs, 5));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(platform_.DownloadUrlToFileSync(Url("/slow"), Utf8ToUtf16(dir_ + "/n"), 500, kMaxBytes));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(FilesInDir(), 1u);
+}
+
+TEST_F(HttpTest, RequestEndsAtItsLimit) {
+  const auto start = std::chrono::steady_clock::now();
+  auto request = platform_.OpenUrl(Url("/slow"), 500);
+  ASSERT_NE(request, nullptr);
+  EXPECT_EQ(ReadAll(*request, 1000), "0123456789");  // what had arrived by the limit
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
 }  // namespace

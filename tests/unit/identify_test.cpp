@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "fake_platform.h"
@@ -476,11 +478,14 @@ TEST_F(IdentifyTest, ReportNeedsBothMarkersInUpperCase) {
 TEST_F(IdentifyTest, ReportIgnoresWhateverTheServiceAnswers) {
   ServiceDown();
   service_.ReportUnidentifiedDevice(kKeyA);
-  fake_.http = [](const std::u16string&) {
-    FakeHttpReply reply;
-    reply.content_length = u"4294967296";
-    return reply;
-  };
+  {
+    std::lock_guard<std::mutex> lock(fake_.mutex);  // the first report's thread reads it
+    fake_.http = [](const std::u16string&) {
+      FakeHttpReply reply;
+      reply.content_length = u"4294967296";
+      return reply;
+    };
+  }
   service_.ReportUnidentifiedDevice(kKeyB);
   EXPECT_EQ(Reports().size(), 2u);
   EXPECT_TRUE(models().empty());
@@ -593,8 +598,59 @@ TEST_F(RefreshTest, ChangedGuidAloneIsNotStored) {
   EXPECT_EQ(phones().at(u"S1").time_stamp, 7);
 }
 
-// A host thread refreshing while the scan thread identifies: both use the one reply file name,
-// and each must read its own reply.
+// A refresh held up by a hung service: the scan thread's pass goes on meanwhile, and a second
+// refresh gives up at its own limit instead of queueing behind the first.
+TEST_F(RefreshTest, HungRefreshHoldsUpNeitherThePassNorASecondRefreshBeyondItsLimit) {
+  ServiceTimings timings = Timings(300);
+  timings.refresh_limit_ms = 400;
+  MobileInfoService service(fake_, timings, kBase);
+  ServicePeer::os_code(service) = 5;
+  ServicePeer::bitness_code(service) = 2;
+  Serve(Section("18d1_4ee7", "Pixel"));
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool entered = false, release = false;
+  fake_.download_sync = [&](const std::u16string&, const std::u16string& path) {
+    std::unique_lock<std::mutex> lock(mutex);
+    entered = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return release; });  // a backend that ignores its limit
+    fake_.SetFile(path, Body());
+    return true;
+  };
+  PhoneRecord first = HostRecord(kKeyA, u"S1");
+  std::thread host([&] { service.RefreshDriverInfo(&first); });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return entered; }));
+  }
+  auto pass = std::async(std::launch::async, [&] {
+    DeviceList output;
+    service.IdentifyNewDevices({Device(kKeyB, u"P1")}, output);
+    return output.size();
+  });
+  const bool pass_done = pass.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  const auto start = Clock::now();
+  PhoneRecord second = HostRecord(kKeyA, u"S2");
+  const int32_t second_result = service.RefreshDriverInfo(&second);
+  const int64_t waited = MillisecondsSince(start);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  cv.notify_all();
+  host.join();
+  ASSERT_TRUE(pass_done) << "the pass waited for the refresh";
+  EXPECT_EQ(pass.get(), 1u);
+  EXPECT_EQ(second_result, 0);
+  EXPECT_LT(waited, 3000);
+  std::lock_guard<std::mutex> lock(fake_.mutex);
+  ASSERT_EQ(fake_.sync_download_limits.size(), 1u);
+  EXPECT_LE(fake_.sync_download_limits[0], 400u);  // the download gets what is left of the limit
+  EXPECT_EQ(fake_.sync_download_max_bytes, std::vector<uint32_t>{1u << 20});
+}
+
+// A host thread refreshing while the scan thread identifies: each must read its own reply.
 TEST_F(RefreshTest, RefreshAndPassDoNotShareAReplyFile) {
   Serve(Section("18d1_4ee7", "Pixel"));
   fake_.download_sync = [this](const std::u16string&, const std::u16string& path) {

@@ -90,9 +90,10 @@ class ScriptedPlatform : public FakePlatform {
   std::shared_ptr<ReadLog> log = std::make_shared<ReadLog>();
   bool run_detached_fails = false;
 
-  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url) override {
+  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override {
     std::lock_guard<std::mutex> lock(mutex);
     requested_urls.push_back(url);
+    request_limits.push_back(limit_ms);
     return std::make_unique<ScriptedRequest>(reply, log);
   }
   bool RunDetached(std::function<void()> work) override {
@@ -191,6 +192,26 @@ TEST(ReportRequestTest, CallerDoesNotWaitForASlowOrUnreachableServer) {
   std::vector<std::u16string> urls = fake.requested_urls;
   std::sort(urls.begin(), urls.end());
   EXPECT_EQ(urls, (std::vector<std::u16string>{u"http://down/x", u"http://h/slow"}));
+}
+
+TEST(ReportRequestTest, AtMostFourRunAtOnceEachBoundedInTime) {
+  FakePlatform fake;
+  fake.http = [](const std::u16string&) {
+    FakeHttpReply reply = Reply("slow");
+    reply.delay_ms = 1000;
+    return reply;
+  };
+  for (int i = 0; i < 6; ++i) {
+    StartReportRequest(fake, std::make_unique<std::u16string>(u"http://h/r"));
+  }
+  EXPECT_EQ(fake.detached_started(), kMaxReportsInFlight);  // the rest are dropped
+  fake.JoinDetached();
+  StartReportRequest(fake, std::make_unique<std::u16string>(u"http://h/after"));
+  fake.JoinDetached();
+  EXPECT_EQ(fake.detached_started(), kMaxReportsInFlight + 1);  // places are given back
+  std::lock_guard<std::mutex> lock(fake.mutex);
+  EXPECT_EQ(fake.request_limits, std::vector<uint32_t>(kMaxReportsInFlight + 1, kReportLimitMs));
+  EXPECT_LE(kReportLimitMs, 30000u);
 }
 
 TEST(ReportRequestTest, NoThreadDropsTheReport) {

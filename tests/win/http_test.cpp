@@ -17,6 +17,10 @@
 namespace mobileinfo {
 namespace {
 
+// Limits far beyond what any test here waits for, unless a test is about them.
+constexpr uint32_t kLimitMs = 60000;
+constexpr uint32_t kMaxBytes = 1u << 20;
+
 using testing::ScriptedReply;
 using testing::TestHttpServer;
 
@@ -40,7 +44,7 @@ class HttpTest : public ::testing::Test {
 TEST_F(HttpTest, ContentLengthTextAndOneReadOfTheBody) {
   server_.Answer("/intf/getDriver", ScriptedReply::WithLength("[18d1_4ee2]\r\nUID=1\r\n"));
   std::unique_ptr<HttpRequest> request =
-      Platform::Default().OpenUrl(server_.Url("/intf/getDriver?os=5&bit=2&id=18d1_4ee2"));
+      Platform::Default().OpenUrl(server_.Url("/intf/getDriver?os=5&bit=2&id=18d1_4ee2"), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), u"20");
   char body[64] = {};
@@ -56,7 +60,7 @@ TEST_F(HttpTest, OneReadWaitsForABodyThatArrivesInPieces) {
                              "01234"});
   reply.pieces.push_back({300, "56789"});
   server_.Answer("/pieces", reply);
-  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/pieces"));
+  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/pieces"), kLimitMs);
   ASSERT_NE(request, nullptr);
   char body[32] = {};
   ASSERT_EQ(request->Read(body, 10), 10u);
@@ -65,7 +69,7 @@ TEST_F(HttpTest, OneReadWaitsForABodyThatArrivesInPieces) {
 
 TEST_F(HttpTest, ReadAskingForMoreThanTheBodyReturnsWhatCame) {
   server_.Answer("/short", ScriptedReply::WithLength("abc"));
-  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/short"));
+  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/short"), kLimitMs);
   ASSERT_NE(request, nullptr);
   char body[64] = {};
   EXPECT_EQ(request->Read(body, 60), 3u);
@@ -74,7 +78,7 @@ TEST_F(HttpTest, ReadAskingForMoreThanTheBodyReturnsWhatCame) {
 
 TEST_F(HttpTest, ChunkedReplyHasNoContentLength) {
   server_.Answer("/chunked", ScriptedReply::Chunked("no length here"));
-  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/chunked"));
+  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/chunked"), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), std::nullopt);
 }
@@ -89,10 +93,10 @@ TEST_F(HttpTest, ContentLengthTextIsReportedAsSentAndRefusedWhenItDoesNotFit) {
                                 "4\r\nConnection: close\r\n\r\nabcd"});
   server_.Answer("/huge", huge);
 
-  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/odd"));
+  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/odd"), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), u"0004");
-  request = Platform::Default().OpenUrl(server_.Url("/huge"));
+  request = Platform::Default().OpenUrl(server_.Url("/huge"), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), std::nullopt);
 }
@@ -103,7 +107,7 @@ TEST_F(HttpTest, ErrorStatusIsStillARequestWithItsBody) {
   reply.pieces.push_back({0, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n"
                              "Connection: close\r\n\r\noops"});
   server_.Answer("/error", reply);
-  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/error"));
+  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/error"), kLimitMs);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->ContentLength(), u"4");
 }
@@ -112,9 +116,9 @@ TEST(HttpOpen, UnreachablePortOrBadUrlGivesNoRequest) {
   uint16_t port = TestHttpServer::UnusedPort();
   ASSERT_NE(port, 0);
   std::string url = "http://127.0.0.1:" + std::to_string(port) + "/intf/f72?vid=18d1";
-  EXPECT_EQ(Platform::Default().OpenUrl(std::u16string(url.begin(), url.end())), nullptr);
-  EXPECT_EQ(Platform::Default().OpenUrl(u"not a url"), nullptr);
-  EXPECT_EQ(Platform::Default().OpenUrl(u""), nullptr);
+  EXPECT_EQ(Platform::Default().OpenUrl(std::u16string(url.begin(), url.end()), kLimitMs), nullptr);
+  EXPECT_EQ(Platform::Default().OpenUrl(u"not a url", kLimitMs), nullptr);
+  EXPECT_EQ(Platform::Default().OpenUrl(u"", kLimitMs), nullptr);
 }
 
 // On Windows closing the request handle makes a read blocked on it return at once. Wine 8's
@@ -128,7 +132,7 @@ TEST_F(HttpTest, CancelDoesNotWaitForABlockedReadAndEveryLaterCallFails) {
                              "\r\n0123456789"});
   reply.hold_ms = 60000;
   server_.Answer("/stall", reply);
-  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/stall"));
+  std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/stall"), kLimitMs);
   ASSERT_NE(request, nullptr);
 
   std::vector<char> body(1000);
@@ -155,7 +159,7 @@ TEST_F(HttpTest, CancelDoesNotWaitForABlockedReadAndEveryLaterCallFails) {
 TEST_F(HttpTest, DestroyingAnUnreadRequestClosesIt) {
   server_.Answer("/unread", ScriptedReply::WithLength(std::string(5000, 'x')));
   for (int i = 0; i < 3; ++i) {
-    std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/unread"));
+    std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/unread"), kLimitMs);
     ASSERT_NE(request, nullptr);
   }
 }
@@ -166,7 +170,7 @@ TEST_F(HttpTest, DownloadToFileWritesTheWholeBody) {
   std::u16string path = TempPath(u"mobileinfo-download-test.ini");
   Platform::Default().DeleteFile(path);
   ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download?id=04e8_6860"),
-                                                        path));
+                                                        path, kLimitMs, kMaxBytes));
   EXPECT_EQ(ReadWholeFile(path), body);
   Platform::Default().DeleteFile(path);
 }
@@ -176,7 +180,7 @@ TEST_F(HttpTest, DownloadToFileTakesAChunkedReplyAsItCame) {
   server_.Answer("/download-chunked", ScriptedReply::Chunked(body));
   std::u16string path = TempPath(u"mobileinfo-download-chunked.ini");
   Platform::Default().DeleteFile(path);
-  ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download-chunked"), path));
+  ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download-chunked"), path, kLimitMs, kMaxBytes));
   EXPECT_EQ(ReadWholeFile(path), body);
   Platform::Default().DeleteFile(path);
 }
@@ -199,7 +203,7 @@ TEST_F(HttpTest, DownloadToFileOfABodyCutShortFailsAndLeavesNoFile) {
     SCOPED_TRACE(url_path);
     std::u16string path = TempPath(u"mobileinfo-download-cut.ini");
     Platform::Default().DeleteFile(path);
-    EXPECT_FALSE(Platform::Default().DownloadUrlToFileSync(server_.Url(url_path), path));
+    EXPECT_FALSE(Platform::Default().DownloadUrlToFileSync(server_.Url(url_path), path, kLimitMs, kMaxBytes));
     EXPECT_FALSE(Platform::Default().FileExists(path));
   }
   EXPECT_EQ(server_.RequestCount("/download-pause-cut"), 1);
@@ -209,7 +213,7 @@ TEST_F(HttpTest, DownloadToFileOfAnEmptyBodySucceedsWithAnEmptyFile) {
   server_.Answer("/download-empty", ScriptedReply::WithLength(""));
   std::u16string path = TempPath(u"mobileinfo-download-empty.ini");
   Platform::Default().DeleteFile(path);
-  ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download-empty"), path));
+  ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download-empty"), path, kLimitMs, kMaxBytes));
   EXPECT_TRUE(Platform::Default().FileExists(path));
   EXPECT_EQ(ReadWholeFile(path), "");
   Platform::Default().DeleteFile(path);
@@ -221,7 +225,7 @@ TEST(HttpDownload, UnreachableServerFailsAndWritesNoFile) {
   std::u16string path = TempPath(u"mobileinfo-download-unreachable.ini");
   Platform::Default().DeleteFile(path);
   EXPECT_FALSE(
-      Platform::Default().DownloadUrlToFileSync(std::u16string(url.begin(), url.end()), path));
+      Platform::Default().DownloadUrlToFileSync(std::u16string(url.begin(), url.end()), path, kLimitMs, kMaxBytes));
   EXPECT_FALSE(Platform::Default().FileExists(path));
 }
 

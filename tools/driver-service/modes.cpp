@@ -18,6 +18,15 @@ constexpr NamedMode kModes[] = {
     {Mode::kClose, "close"},
     {Mode::kUtf16, "utf16"},
     {Mode::kBinary, "binary"},
+    {Mode::kTrickle, "trickle"},
+    {Mode::kHuge, "huge"},
+    {Mode::kHugeChunked, "huge-chunked"},
+    {Mode::kRedirectLoop, "redirect-loop"},
+    {Mode::kLongBody, "long-body"},
+    {Mode::kBadLength, "bad-length"},
+    {Mode::kNuls, "nuls"},
+    {Mode::kLongLines, "long-lines"},
+    {Mode::kManySections, "many-sections"},
 };
 
 }  // namespace

@@ -16,6 +16,16 @@ enum class Mode {
   kClose,            // the request is read and logged, the connection closed without a byte
   kUtf16,            // the normal answer with the reply in UTF-16LE behind a byte-order mark
   kBinary,           // 200, random bytes (4096 or the set length) with their Content-Length
+  kTrickle,          // the normal answer, one byte every delay_ms (500 unless set)
+  kHuge,             // the normal reply, then filler lines up to 2 GiB (or the set length) in all,
+                     // with its Content-Length
+  kHugeChunked,      // as kHuge, chunked, without Content-Length
+  kRedirectLoop,     // 302 back to the same target, for ever
+  kLongBody,         // the normal reply's Content-Length, then more bytes than it announced
+  kBadLength,        // the normal reply behind the Content-Length text given as text= ("abc")
+  kNuls,             // the reply with a NUL after every byte (UTF-16LE without byte-order mark)
+  kLongLines,        // the reply with a 70 000-byte comment line and key before each section
+  kManySections,     // 5000 sections of unrequested ids, then the reply
 };
 
 bool ParseMode(const std::string& name, Mode* mode);

@@ -96,9 +96,10 @@ const char* UsageText() {
          "                      [--mode MODE] [--delay-ms N] [--utf16] [--port-file FILE]\n"
          "  --port 0 lets the system pick a free port; it is printed and written to the\n"
          "  port file. Modes: normal, no-content-length, slow, error-page, huge-length,\n"
-         "  truncated, close, utf16, binary; change them at run time with\n"
-         "  GET /_mode?set=MODE[&delay_ms=N][&length=N]. GET /_log lists the requests,\n"
-         "  GET /_clear forgets them.\n";
+         "  truncated, close, utf16, binary, trickle, huge, huge-chunked, redirect-loop,\n"
+         "  long-body, bad-length, nuls, long-lines, many-sections; change them at run\n"
+         "  time with GET /_mode?set=MODE[&delay_ms=N][&length=N][&text=T]. GET /_log\n"
+         "  lists the requests, GET /_clear forgets them.\n";
 }
 
 }  // namespace driver_service

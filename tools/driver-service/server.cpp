@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -21,6 +22,10 @@ constexpr int kRequestTimeoutMs = 10000;
 constexpr long long kDefaultHugeLength = 2147483647;
 constexpr long long kDefaultBinaryLength = 4096;
 constexpr long long kMaxBinaryLength = 64LL * 1024 * 1024;
+constexpr long long kDefaultHugeBody = 2147483648LL;  // 2 GiB
+constexpr int kDefaultTrickleMs = 500;
+constexpr size_t kLongLine = 70000;
+constexpr int kManySections = 5000;
 
 std::string PercentDecode(const std::string& text) {
   std::string out;
@@ -89,6 +94,50 @@ std::string RandomBytes(long long length) {
   return bytes;
 }
 
+// Every byte of text followed by a NUL: what UTF-16LE looks like without its byte-order mark.
+std::string WithNuls(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() * 2);
+  for (char c : text) {
+    out.push_back(c);
+    out.push_back('\0');
+  }
+  return out;
+}
+
+// Before every section header a 70 000-byte comment line, and after it a 70 000-byte key that
+// the reader does not ask for.
+std::string WithLongLines(const std::string& reply) {
+  const std::string comment = ";" + std::string(kLongLine - 1, 'c') + "\r\n";
+  const std::string padding = "Padding=" + std::string(kLongLine - 8, 'p') + "\r\n";
+  std::string out;
+  size_t start = 0;
+  while (start < reply.size()) {
+    size_t end = reply.find('\n', start);
+    end = end == std::string::npos ? reply.size() : end + 1;
+    std::string line = reply.substr(start, end - start);
+    if (!line.empty() && line[0] == '[') {
+      out += comment + line + padding;
+    } else {
+      out += line;
+    }
+    start = end;
+  }
+  return out.empty() ? comment : out;
+}
+
+// Thousands of sections nobody asked for ahead of the reply; each one complete, so a reader that
+// mistook one for another would fill a record from it.
+std::string WithManySections(const std::string& reply) {
+  std::string out;
+  char id[16];
+  for (int i = 0; i < kManySections; ++i) {
+    std::snprintf(id, sizeof id, "ffff_%04x", i);
+    out += std::string("[") + id + "]\r\nUID=" + id + "\r\nName=Filler " + id + "\r\n\r\n";
+  }
+  return out + reply;
+}
+
 // Ends the connection with a FIN after what was sent. Bytes the client sent beyond the request
 // head (a POST body, say) are read away first: closing with unread data makes the system send a
 // reset, which can destroy the answer before the client has read it.
@@ -105,7 +154,7 @@ void CloseGracefully(int fd) {
 DriverService::DriverService(Catalogue catalogue, ServiceSettings settings)
     : catalogue_(std::move(catalogue)),
       settings_(std::move(settings)),
-      behaviour_{settings_.mode, settings_.delay_ms, -1} {}
+      behaviour_{settings_.mode, settings_.delay_ms, -1, ""} {}
 
 DriverService::~DriverService() { Stop(); }
 
@@ -237,6 +286,28 @@ bool DriverService::SendAll(int fd, const std::string& data) {
   return true;
 }
 
+void DriverService::SendHuge(int fd, const std::string& head, const std::string& prefix,
+                             long long total, bool chunked) {
+  if (!SendAll(fd, head)) return;
+  std::string filler;
+  const std::string line = ";" + std::string(1021, 'f') + "\r\n";
+  while (filler.size() < 64 * 1024) filler += line;
+  long long left = total;
+  bool first = true;
+  while (left > 0) {
+    std::string piece = first ? prefix.substr(0, static_cast<size_t>(std::min<long long>(
+                                                     left, static_cast<long long>(prefix.size()))))
+                              : filler.substr(0, static_cast<size_t>(std::min<long long>(
+                                                     left, static_cast<long long>(filler.size()))));
+    first = false;
+    if (piece.empty()) continue;
+    left -= static_cast<long long>(piece.size());
+    if (chunked) piece = ToHex(piece.size()) + "\r\n" + piece + "\r\n";
+    if (!SendAll(fd, piece)) return;  // the client stopped reading or went away
+  }
+  if (chunked) SendAll(fd, "0\r\n\r\n");
+}
+
 bool DriverService::ReadRequestHead(int fd, std::string* head) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
   while (head->find("\r\n\r\n") == std::string::npos && head->find("\n\n") == std::string::npos) {
@@ -349,6 +420,52 @@ void DriverService::Answer(int fd, const std::string& path, const std::string& q
                            RandomBytes(behaviour.length >= 0 ? behaviour.length
                                                              : kDefaultBinaryLength)));
       return;
+    case Mode::kTrickle: {
+      std::string answer = Response(200, content_type, body);
+      size_t head_end = answer.find("\r\n\r\n") + 4;
+      if (!SendAll(fd, answer.substr(0, head_end))) return;
+      for (size_t i = head_end; i < answer.size(); ++i) {
+        if (!Sleep(behaviour.delay_ms) || !SendAll(fd, answer.substr(i, 1))) return;
+      }
+      return;
+    }
+    case Mode::kHuge:
+    case Mode::kHugeChunked: {
+      const bool chunked = behaviour.mode == Mode::kHugeChunked;
+      long long total = behaviour.length >= 0 ? behaviour.length : kDefaultHugeBody;
+      SendHuge(fd,
+               Head(200, content_type,
+                    chunked ? "Transfer-Encoding: chunked\r\n"
+                            : "Content-Length: " + std::to_string(total) + "\r\n"),
+               body, total, chunked);
+      return;
+    }
+    case Mode::kRedirectLoop: {
+      std::string target = path + (query.empty() ? "" : "?" + query);
+      SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + target +
+                      "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      return;
+    }
+    case Mode::kLongBody: {
+      // Bytes past the announced end: an unrequested section that must never be read.
+      std::string extra = "[04e8_6a21]\r\nUID=past-the-end\r\nName=Past the end\r\n" +
+                          RandomBytes(4096);
+      SendAll(fd, Response(200, content_type, body) + extra);
+      return;
+    }
+    case Mode::kBadLength:
+      SendAll(fd, Head(200, content_type, "Content-Length: " + behaviour.text + "\r\n") + body);
+      return;
+    case Mode::kNuls:
+    case Mode::kLongLines:
+    case Mode::kManySections:
+      if (path == "/intf/getDriver") {
+        body = behaviour.mode == Mode::kNuls        ? WithNuls(body)
+               : behaviour.mode == Mode::kLongLines ? WithLongLines(body)
+                                                    : WithManySections(body);
+      }
+      SendAll(fd, Response(200, content_type, body));
+      return;
   }
 }
 
@@ -372,12 +489,18 @@ std::string DriverService::Control(const std::string& path, const std::string& q
   if (QueryParam(query, "set", &name)) {
     // Each switch starts from the start-up settings, so that one test's delay or length never
     // leaks into the next test that only names a mode.
-    Behaviour next{Mode::kNormal, settings_.delay_ms, -1};
+    Behaviour next{Mode::kNormal, settings_.delay_ms, -1, ""};
     std::string number;
     long long value = 0;
     if (!ParseMode(name, &next.mode)) {
       *status = 400;
       return "unknown mode " + name + " (modes: " + ModeNames() + ")\n";
+    }
+    if (next.mode == Mode::kTrickle) next.delay_ms = kDefaultTrickleMs;
+    if (QueryParam(query, "text", &next.text) &&
+        next.text.find_first_of("\r\n") != std::string::npos) {
+      *status = 400;
+      return "bad text: a header value cannot hold a line break\n";
     }
     if (QueryParam(query, "delay_ms", &number)) {
       if (!ParseCount(number, 3600000, &value)) {
@@ -398,7 +521,8 @@ std::string DriverService::Control(const std::string& path, const std::string& q
   }
   return std::string("mode=") + ModeName(behaviour_.mode) +
          " delay_ms=" + std::to_string(behaviour_.delay_ms) +
-         " length=" + std::to_string(behaviour_.length) + "\n";
+         " length=" + std::to_string(behaviour_.length) +
+         (behaviour_.text.empty() ? "" : " text=" + behaviour_.text) + "\n";
 }
 
 void DriverService::Record(const std::string& line) {

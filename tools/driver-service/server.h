@@ -53,12 +53,17 @@ class DriverService {
     Mode mode;
     int delay_ms;
     long long length;  // -1: the mode's default
+    std::string text;  // the Content-Length text of Mode::kBadLength
   };
 
   void AcceptLoop();
   void Serve(int fd);
   bool ReadRequestHead(int fd, std::string* head);
   bool SendAll(int fd, const std::string& data);  // false when the client is gone or stopped
+  // Sends head, then prefix, then filler lines up to total body bytes (chunked when asked),
+  // piece by piece, so that gigabytes never sit in memory.
+  void SendHuge(int fd, const std::string& head, const std::string& prefix, long long total,
+                bool chunked);
   void Answer(int fd, const std::string& path, const std::string& query);
   std::string Control(const std::string& path, const std::string& query, int* status);
   void Record(const std::string& line);

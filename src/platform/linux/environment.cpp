@@ -171,4 +171,16 @@ uint32_t LinuxPlatform::ReadProfileString(const std::u16string& file, const std:
                          capacity, value);
 }
 
+void LinuxPlatform::ReadProfileStrings(const std::u16string& file, const std::u16string& section,
+                                       std::vector<ProfileRead>& reads) {
+  // One read and one decoding for the whole batch: a reply file is read once per section.
+  const std::u16string text = DecodeProfileBytes(ReadWholeFile(Utf16ToUtf8(file)));
+  for (ProfileRead& read : reads) {
+    read.value.clear();
+    read.count = read.capacity == 0
+                     ? 0
+                     : ReadProfileText(text, section, read.key, read.capacity, read.value);
+  }
+}
+
 }  // namespace mobileinfo

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <string>
 
 #include "platform/linux/linux_platform.h"
 #include "support/text.h"
@@ -73,6 +74,20 @@ bool HeldByOpenHandle(const std::string& path) {
   bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   close(fd);
   return held;
+}
+
+// Creates path as a 0700 directory if it is missing, then tells whether it is one that only
+// user can use: a directory itself (no symbolic link followed), owned by user, without any
+// permission for group or others.
+bool IsPrivateDirectory(const std::string& path, uid_t user) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat info;
+  bool ok = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == user &&
+            (info.st_mode & 077) == 0;
+  close(fd);
+  return ok;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -173,11 +188,30 @@ bool LinuxPlatform::CreateDirectory(const std::u16string& path) {
   return !path.empty() && mkdir(NativePath(path).c_str(), 0755) == 0;
 }
 
+// /tmp is shared by every local user, and the reply files have predictable names: planted or
+// replaced between the download and the read, they would feed the host someone else's driver
+// information. So the user's temporary folder is a directory of the user's own inside it, made
+// with mode 0700 and checked on every use: a real directory (not a link), owned by this user,
+// closed to group and others. Windows' GetTempPathW folder is per user already.
 std::u16string LinuxPlatform::TempDirectory() {
   const char* tmpdir = std::getenv("TMPDIR");
-  std::u16string directory = Utf8ToUtf16((tmpdir && *tmpdir) ? tmpdir : "/tmp");
-  if (directory.back() != u'/') directory.push_back(u'/');
-  return directory;
+  std::string base = (tmpdir && *tmpdir) ? tmpdir : "/tmp";
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (base != "/") base.push_back('/');
+  const uid_t user = geteuid();
+  const std::string own = base + "mobileinfo-" + std::to_string(user);
+  if (IsPrivateDirectory(own, user)) return Utf8ToUtf16(own + "/");
+  // Someone else holds the name (or it is not a private directory): fall back to a directory of
+  // an unguessable name, made once for this object.
+  std::lock_guard<std::mutex> lock(temp_mutex_);
+  if (!fallback_temp_.empty() && fallback_temp_.compare(0, base.size(), base) == 0 &&
+      IsPrivateDirectory(fallback_temp_, user)) {
+    return Utf8ToUtf16(fallback_temp_ + "/");
+  }
+  std::string pattern = own + "-XXXXXX";
+  if (!mkdtemp(&pattern[0]) || !IsPrivateDirectory(pattern, user)) return std::u16string();
+  fallback_temp_ = pattern;
+  return Utf8ToUtf16(fallback_temp_ + "/");
 }
 
 std::u16string LinuxPlatform::TempFileName(const std::u16string& directory,

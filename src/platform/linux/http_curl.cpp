@@ -3,9 +3,9 @@
 // InternetReadFile), and a synchronous download into a file (URLDownloadToFileW).
 //
 // Both connect directly (no proxy, whatever the environment says) and follow redirects as the
-// Windows functions do. Neither looks at the HTTP status. Like WinINet's default time-outs, a
-// connection attempt ends after 60 s and a transfer that stalls completely for 60 s fails, so a
-// silent server never holds a thread forever.
+// Windows functions do (at most 10, so a redirect loop ends). Neither looks at the HTTP status.
+// Each is bounded in total by its caller's limit; within it, like WinINet's default time-outs, a
+// connection attempt ends after 60 s and a transfer that stalls completely for 60 s fails.
 #include <curl/curl.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -40,8 +40,10 @@ void InitCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-void SetCommonOptions(CURL* easy, const std::string& url) {
+void SetCommonOptions(CURL* easy, const std::string& url, uint32_t limit_ms) {
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  // The caller's bound on the whole transfer: connection, redirects, headers and body.
+  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(limit_ms));
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
@@ -120,10 +122,10 @@ class CurlHttpRequest : public HttpRequest {
   }
 
   // Null when no reply headers arrived (bad URL, no connection, nothing answered).
-  static std::unique_ptr<CurlHttpRequest> Open(const std::string& url) {
+  static std::unique_ptr<CurlHttpRequest> Open(const std::string& url, uint32_t limit_ms) {
     InitCurlOnce();
     std::unique_ptr<CurlHttpRequest> request(new CurlHttpRequest());
-    if (!request->Configure(url)) return nullptr;
+    if (!request->Configure(url, limit_ms)) return nullptr;
     try {
       request->worker_ = std::thread([raw = request.get()] { raw->Run(); });
     } catch (...) {
@@ -178,11 +180,11 @@ class CurlHttpRequest : public HttpRequest {
  private:
   CurlHttpRequest() = default;
 
-  bool Configure(const std::string& url) {
+  bool Configure(const std::string& url, uint32_t limit_ms) {
     easy_ = curl_easy_init();
     multi_ = curl_multi_init();
     if (!easy_ || !multi_) return false;
-    SetCommonOptions(easy_, url);
+    SetCommonOptions(easy_, url, limit_ms);
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlHttpRequest::OnHeader);
     curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlHttpRequest::OnBody);
@@ -259,12 +261,21 @@ class CurlHttpRequest : public HttpRequest {
 
 struct DownloadSink {
   int fd = -1;
+  uint64_t max_bytes = 0;
+  uint64_t written = 0;
   bool write_failed = false;
+  bool too_large = false;
 };
 
 size_t WriteToFile(char* data, size_t size, size_t count, void* context) {
   auto* sink = static_cast<DownloadSink*>(context);
   size_t bytes = size * count;
+  // libcurl writes whatever arrives; a body beyond the limit ends the transfer here, so neither
+  // the disk nor the time of a hostile or broken reply is spent on it.
+  if (bytes > sink->max_bytes - sink->written) {
+    sink->too_large = true;
+    return 0;
+  }
   size_t written = 0;
   while (written < bytes) {
     ssize_t n = write(sink->fd, data + written, bytes - written);
@@ -275,32 +286,37 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* context) {
     }
     written += static_cast<size_t>(n);
   }
+  sink->written += bytes;
   return bytes;
 }
 
 }  // namespace
 
-std::unique_ptr<HttpRequest> LinuxPlatform::OpenUrl(const std::u16string& url) {
+std::unique_ptr<HttpRequest> LinuxPlatform::OpenUrl(const std::u16string& url, uint32_t limit_ms) {
   try {
-    return CurlHttpRequest::Open(Utf16ToUtf8(url));
+    return CurlHttpRequest::Open(Utf16ToUtf8(url), limit_ms);
   } catch (...) {
     return nullptr;
   }
 }
 
-bool LinuxPlatform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) {
+bool LinuxPlatform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
+                                          uint32_t limit_ms, uint32_t max_bytes) {
   InitCurlOnce();
-  // The body goes into a new file beside the target, which replaces the target only once the
-  // whole body is there: a failed download leaves no partial reply behind.
+  // The body goes into a new file beside the target (mkostemp: O_EXCL, a name nobody can guess
+  // in advance), which replaces the target only once the whole body is there: a failed download
+  // leaves no partial reply behind.
   std::string temporary = Utf16ToUtf8(path) + ".XXXXXX";
   DownloadSink sink;
+  sink.max_bytes = max_bytes;
   sink.fd = mkostemp(&temporary[0], O_CLOEXEC);
   if (sink.fd < 0) return false;
-  fchmod(sink.fd, 0644);
 
   bool complete = false;
   if (CURL* easy = curl_easy_init()) {
-    SetCommonOptions(easy, Utf16ToUtf8(url));
+    SetCommonOptions(easy, Utf16ToUtf8(url), limit_ms);
+    // An announced length beyond the limit fails before any body byte is written.
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(max_bytes));
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteToFile);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
     CURLcode result = curl_easy_perform(easy);
@@ -308,7 +324,8 @@ bool LinuxPlatform::DownloadUrlToFileSync(const std::u16string& url, const std::
     curl_off_t received = 0;
     curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
     curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
-    complete = result == CURLE_OK && !sink.write_failed && (expected < 0 || expected == received);
+    complete = result == CURLE_OK && !sink.write_failed && !sink.too_large &&
+               (expected < 0 || expected == received);
     curl_easy_cleanup(easy);
   }
   if (close(sink.fd) != 0) complete = false;

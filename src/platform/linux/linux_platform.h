@@ -37,6 +37,8 @@ class LinuxPlatform : public Platform {
   uint32_t ReadProfileString(const std::u16string& file, const std::u16string& section,
                              const std::u16string& key, uint32_t capacity,
                              std::u16string& value) override;
+  void ReadProfileStrings(const std::u16string& file, const std::u16string& section,
+                          std::vector<ProfileRead>& reads) override;
 
   bool FileExists(const std::u16string& path) override;
   std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
@@ -52,8 +54,9 @@ class LinuxPlatform : public Platform {
   std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override;
   bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override;
 
-  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url) override;
-  bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) override;
+  std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override;
+  bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
+                             uint32_t limit_ms, uint32_t max_bytes) override;
 
   bool RunDetached(std::function<void()> work) override;
 
@@ -79,6 +82,11 @@ class LinuxPlatform : public Platform {
   };
   std::mutex delete_mutex_;  // guards pending_deletes_
   std::vector<PendingDelete> pending_deletes_;
+
+  // The temporary folder made when the usual name is not a private directory of the user's
+  // (see TempDirectory); empty until then.
+  std::mutex temp_mutex_;  // guards fallback_temp_
+  std::string fallback_temp_;
 };
 
 }  // namespace mobileinfo

@@ -1,155 +1,306 @@
 // The backend header first: the SDK headers below need <windows.h> before them.
 #include "platform/win32/win32_platform.h"
 
+#include <shlwapi.h>
 #include <wininet.h>
-#include <urlmon.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <memory>
 #include <new>
+#include <optional>
+#include <vector>
 
 namespace mobileinfo {
 namespace {
 
 constexpr DWORD kContentLengthBytes = 64;  // 32 units: the decimal text of any sane length
+constexpr int kMaxRedirects = 10;           // as many as the Linux backend follows
 
+using Clock = std::chrono::steady_clock;
+
+// The request handle is used only while mutex_ is held, and closed only under it too, so Cancel
+// can never close it between a reader fetching it and the read using it (a closed handle's value
+// may already name another request). Cancel therefore only marks the request and closes the
+// handles itself when no call is using them; a call under way sees the mark when its current
+// network wait ends, which the time-outs set at the open bound. Reads go by what has arrived
+// (InternetQueryDataAvailable), so no single wait outlasts one receive time-out even when the
+// server trickles.
 class WinInetRequest final : public HttpRequest {
  public:
-  WinInetRequest(HINTERNET root, HINTERNET request) : root_(root), request_(request) {}
-  ~WinInetRequest() override { Cancel(); }
+  WinInetRequest(HINTERNET root, HINTERNET request, Clock::time_point deadline)
+      : root_(root), request_(request), deadline_(deadline) {}
+  ~WinInetRequest() override {
+    cancelled_ = true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    CloseHandles();
+  }
   WinInetRequest(const WinInetRequest&) = delete;
   WinInetRequest& operator=(const WinInetRequest&) = delete;
 
   std::optional<std::u16string> ContentLength() override {
-    HINTERNET request = RequestHandle();
-    if (request == nullptr) return std::nullopt;
+    if (cancelled_) return std::nullopt;  // at once, even while a read still holds the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (cancelled_ || request_ == nullptr) return std::nullopt;
     wchar_t text[kContentLengthBytes / sizeof(wchar_t)] = {};
     DWORD length = kContentLengthBytes;
     DWORD index = 0;
-    if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &length, &index)) {
+    if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH, text, &length, &index)) {
       return std::nullopt;  // no such header, or its text does not fit the 64 bytes
     }
     return TextFromBuffer(text, kContentLengthBytes / sizeof(wchar_t));
   }
 
   uint32_t Read(void* buffer, uint32_t size) override {
-    HINTERNET request = RequestHandle();
-    if (request == nullptr) return 0;
-    // Deliberately outside the lock: Cancel must be able to close the handle while this call
-    // waits for the network.
-    DWORD got = 0;
-    if (!InternetReadFile(request, buffer, size, &got)) return 0;
-    return got;
+    char* out = static_cast<char*>(buffer);
+    uint32_t delivered = 0;
+    if (cancelled_) return 0;  // at once, even while another read still holds the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    while (delivered < size) {
+      if (cancelled_ || request_ == nullptr || Clock::now() >= deadline_) break;
+      DWORD available = 0;
+      if (!InternetQueryDataAvailable(request_, &available, 0, 0) || available == 0) break;
+      DWORD want = available < size - delivered ? available : size - delivered;
+      DWORD got = 0;
+      if (!InternetReadFile(request_, out + delivered, want, &got) || got == 0) break;
+      delivered += got;
+    }
+    if (cancelled_) CloseHandles();  // Cancel found the handles in use
+    return delivered;
   }
 
-  // Closes both handles once, request first. On Windows closing the request handle makes a read
-  // blocked on it in another thread return at once. Wine 8 only drops its reference: the blocked
-  // read goes on until data arrives or the server closes the connection. Either way every later
-  // call here sees no handle and fails at once.
+  // Never waits for a call under way (see above); every later call fails at once.
   void Cancel() override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    cancelled_ = true;
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) CloseHandles();
+  }
+
+ private:
+  // Closes both handles once, request first. mutex_ held.
+  void CloseHandles() {
     if (request_ != nullptr) InternetCloseHandle(request_);
     if (root_ != nullptr) InternetCloseHandle(root_);
     request_ = nullptr;
     root_ = nullptr;
   }
 
- private:
-  HINTERNET RequestHandle() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return request_;
-  }
-
-  std::mutex mutex_;  // guards root_ and request_ (Cancel comes from another thread)
+  std::atomic<bool> cancelled_{false};
+  std::mutex mutex_;  // held by every use of root_ and request_, and by their closing
   HINTERNET root_;
   HINTERNET request_;
+  const Clock::time_point deadline_;
 };
 
-// The status callback of one URLDownloadToFileW call: it only watches the byte counts and the
-// final status. Reference counted on the heap because URLMon may hold it past the call.
-class DownloadWatch final : public IBindStatusCallback {
- public:
-  // Whole when the binding ended without error and, if the server announced a length, exactly
-  // that many bytes came. A reply without a length (chunked) announces 0 and is taken as it came:
-  // a chunked body cut short ends with the same reports as a whole one.
-  bool Complete() const {
-    if (!stopped_ || FAILED(stop_status_)) return false;
-    return progress_max_ == 0 || progress_ == progress_max_;
+// A name for a new file in path's directory that no file has yet, or "".
+std::u16string SiblingFile(const std::u16string& path) {
+  static std::atomic<uint32_t> counter{0};
+  wchar_t directory[MAX_PATH + 1] = {};
+  if (path.size() > MAX_PATH) return std::u16string();
+  std::copy(path.begin(), path.end(), directory);
+  if (!PathRemoveFileSpecW(directory) || directory[0] == L'\0') return std::u16string();
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    // Distinct for the downloads of one process; CREATE_NEW settles it against other processes.
+    uint32_t unique = (GetCurrentProcessId() + (++counter) * 0x9E37u) & 0xFFFF;
+    if (unique == 0) continue;
+    wchar_t name[MAX_PATH + 1] = {};
+    if (GetTempFileNameW(directory, L"!ld", unique, name) == 0) return std::u16string();
+    if (!PathFileExistsW(name)) return TextFromBuffer(name, MAX_PATH);
   }
+  return std::u16string();
+}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(IBindStatusCallback))) {
-      *object = static_cast<IBindStatusCallback*>(this);
-      AddRef();
-      return S_OK;
+// The body length a Content-Length text announces: digits only, blanks around them allowed.
+// Nothing for any other text; a number beyond limit counts as limit + 1.
+std::optional<uint64_t> AnnouncedLength(const std::u16string& text, uint64_t limit) {
+  size_t first = 0;
+  size_t last = text.size();
+  while (first < last && (text[first] == u' ' || text[first] == u'\t')) ++first;
+  while (last > first && (text[last - 1] == u' ' || text[last - 1] == u'\t')) --last;
+  if (first == last) return std::nullopt;
+  uint64_t value = 0;
+  for (size_t i = first; i < last; ++i) {
+    if (text[i] < u'0' || text[i] > u'9') return std::nullopt;
+    if (value <= limit) value = value * 10 + static_cast<uint64_t>(text[i] - u'0');
+  }
+  return value > limit ? limit + 1 : value;
+}
+
+// Opens url with WinINet's per-operation time-outs held to limit_ms. Caching is off: a hostile
+// reply must not end up on disk through WinINet's own cache either.
+bool OpenHandles(const std::u16string& url, uint32_t limit_ms, HINTERNET* root,
+                 HINTERNET* request) {
+  *root = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  *request = nullptr;
+  if (*root == nullptr) return false;
+  // WinINet's time-outs are per operation (one connection attempt, one wait for data); each is
+  // held to the whole limit, and reads stop at the deadline, so a request as a whole ends within
+  // about twice the limit however the server behaves.
+  DWORD timeout = limit_ms;
+  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                       INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+    InternetSetOptionW(*root, option, &timeout, sizeof timeout);
+  }
+  // Redirects are followed here, at most kMaxRedirects of them: Wine's WinINet follows a
+  // redirect loop for ever, each hop well within any time-out.
+  std::u16string target = url;
+  for (int hop = 0;; ++hop) {
+    *request = InternetOpenUrlW(*root, WideText(target), nullptr, 0,
+                                INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT, 0);
+    if (*request == nullptr) break;
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    DWORD index = 0;
+    if (!HttpQueryInfoW(*request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                        &index) ||
+        (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)) {
+      return true;
     }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    wchar_t location[2048] = {};
+    DWORD location_size = sizeof location - sizeof(wchar_t);
+    index = 0;
+    const bool has_location =
+        HttpQueryInfoW(*request, HTTP_QUERY_LOCATION, location, &location_size, &index) != FALSE;
+    if (!has_location) return true;  // a redirect without a target is an answer like any other
+    wchar_t next[2048] = {};
+    DWORD next_size = 2047;
+    const bool combined = InternetCombineUrlW(WideText(target), location, next, &next_size, 0);
+    InternetCloseHandle(*request);
+    *request = nullptr;
+    if (!combined || hop + 1 > kMaxRedirects) break;
+    target = TextFromBuffer(next, 2047);
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    LONG left = InterlockedDecrement(&references_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
+  InternetCloseHandle(*root);
+  *root = nullptr;
+  return false;
+}
 
-  HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progress_max, ULONG status,
-                                       LPCWSTR) override {
-    if (status == BINDSTATUS_BEGINDOWNLOADDATA || status == BINDSTATUS_DOWNLOADINGDATA ||
-        status == BINDSTATUS_ENDDOWNLOADDATA) {
-      progress_ = progress;
-      progress_max_ = progress_max;
-    }
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT status, LPCWSTR) override {
-    stopped_ = true;
-    stop_status_ = status;
-    return S_OK;
-  }
-  // Leaves the bind flags and information as URLDownloadToFileW prepared them.
-  HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD*, BINDINFO*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
-
- private:
-  ~DownloadWatch() = default;
-
-  LONG references_ = 1;  // the caller's
-  ULONG progress_ = 0;
-  ULONG progress_max_ = 0;
-  bool stopped_ = false;
-  HRESULT stop_status_ = S_OK;
+// What the single-form download's worker shares with the waiting caller.
+struct SyncDownload {
+  std::mutex mutex;  // guards decided, result and abandoned
+  std::condition_variable decided_cv;
+  bool decided = false;    // the worker has moved its file into place or deleted it
+  bool result = false;
+  bool abandoned = false;  // the caller stopped waiting: the worker must not touch the target
 };
+
+// One single-form download: the body into temporary, at most max_bytes of it and only until the
+// deadline; then the target replaced with it when whole (exactly the announced length, or with
+// none announced, everything up to the end of the reply), otherwise the file deleted.
+void RunSyncDownload(const std::u16string& url, const std::u16string& path,
+                     const std::u16string& temporary, uint32_t limit_ms, uint32_t max_bytes,
+                     Clock::time_point deadline, SyncDownload& shared) {
+  HINTERNET root = nullptr;
+  HINTERNET request = nullptr;
+  bool complete = false;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (OpenHandles(url, limit_ms, &root, &request)) {
+    std::optional<uint64_t> expected;
+    bool length_ok = true;
+    wchar_t text[kContentLengthBytes / sizeof(wchar_t)] = {};
+    DWORD length = kContentLengthBytes;
+    DWORD index = 0;
+    if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &length, &index)) {
+      expected = AnnouncedLength(TextFromBuffer(text, kContentLengthBytes / sizeof(wchar_t)),
+                                 max_bytes);
+      length_ok = expected && *expected <= max_bytes;
+    } else if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+      length_ok = false;  // a length text longer than any usable length
+    }
+    if (length_ok) {
+      file = CreateFileW(WideText(temporary), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+      std::vector<char> buffer(64 * 1024);
+      uint64_t total = 0;
+      bool ended = false;
+      bool failed = false;
+      while (!failed && !ended && Clock::now() < deadline) {
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(request, &available, 0, 0)) break;
+        DWORD want = available < buffer.size() ? available : static_cast<DWORD>(buffer.size());
+        DWORD got = 0;
+        if (available == 0 || !InternetReadFile(request, buffer.data(), want, &got) || got == 0) {
+          ended = available == 0 || got == 0;
+          break;
+        }
+        total += got;
+        DWORD written = 0;
+        if (total > max_bytes || !WriteFile(file, buffer.data(), got, &written, nullptr) ||
+            written != got) {
+          failed = true;
+        }
+      }
+      complete = ended && !failed && (!expected || *expected == total);
+      if (!CloseHandle(file)) complete = false;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (file != INVALID_HANDLE_VALUE) {
+      if (complete && !shared.abandoned &&
+          MoveFileExW(WideText(temporary), WideText(path), MOVEFILE_REPLACE_EXISTING) != FALSE) {
+        shared.result = true;
+      } else {
+        DeleteFileW(WideText(temporary));  // never leave a partial reply behind
+      }
+    }
+    shared.decided = true;
+    shared.decided_cv.notify_all();
+  }
+  // Last, after the caller has its answer: Wine's WinINet reads the rest of an unread body
+  // before it closes a request, which for a huge reply takes long.
+  if (request != nullptr) InternetCloseHandle(request);
+  if (root != nullptr) InternetCloseHandle(root);
+}
 
 }  // namespace
 
-std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url) {
-  HINTERNET root = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-  if (root == nullptr) return nullptr;
-  HINTERNET request = InternetOpenUrlW(root, WideText(url), nullptr, 0, 0, 0);
-  if (request == nullptr) {
+std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url, uint32_t limit_ms) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+  HINTERNET root = nullptr;
+  HINTERNET request = nullptr;
+  if (!OpenHandles(url, limit_ms, &root, &request)) return nullptr;
+  try {
+    return std::make_unique<WinInetRequest>(root, request, deadline);
+  } catch (...) {
+    InternetCloseHandle(request);
     InternetCloseHandle(root);
     return nullptr;
   }
-  return std::make_unique<WinInetRequest>(root, request);
 }
 
-bool Win32Platform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path) {
-  // URLMon answers S_OK even when the server closed the connection before the announced body was
-  // all there (Wine does), so the download's own progress reports decide whether it is whole.
-  DownloadWatch* watch = new (std::nothrow) DownloadWatch();
-  if (watch == nullptr) return false;
-  HRESULT result = URLDownloadToFileW(nullptr, WideText(url), WideText(path), 0, watch);
-  bool complete = result == S_OK && watch->Complete();
-  watch->Release();
-  if (!complete) DeleteFileW(WideText(path));  // never leave a partial reply behind
-  return complete;
+// The single-form download over WinINet rather than URLDownloadToFileW: URLMon has no size or
+// time limit of its own, keeps writing after its callback asks it to stop (Wine), copies every
+// body into the HTTP cache, and reads a body whose Content-Length is not a number to the end of
+// the connection. The work runs on a thread of its own so that the caller leaves at the limit
+// whatever WinINet does; an abandoned worker deletes its file and never touches the target.
+bool Win32Platform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
+                                          uint32_t limit_ms, uint32_t max_bytes) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+  const std::u16string temporary = SiblingFile(path);
+  if (temporary.empty()) return false;
+  std::shared_ptr<SyncDownload> shared;
+  try {
+    shared = std::make_shared<SyncDownload>();
+  } catch (...) {
+    return false;
+  }
+  const bool started = RunDetached([=] {
+    RunSyncDownload(url, path, temporary, limit_ms, max_bytes, deadline, *shared);
+  });
+  if (!started) return false;
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  if (!shared->decided_cv.wait_until(lock, deadline + std::chrono::milliseconds(500),
+                                     [&] { return shared->decided; })) {
+    shared->abandoned = true;
+    return false;
+  }
+  return shared->result;
 }
 
 }  // namespace mobileinfo
