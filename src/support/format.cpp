@@ -400,9 +400,6 @@ int WideString::EstimateLength(const char16_t* format, va_list args) {
         va_arg(args, void*);
         item += width + precision > 32 ? width + precision : 32;
         break;
-      case u'n':
-        va_arg(args, void*);
-        break;
       case u'e':
       case u'E':
       case u'f':
@@ -416,7 +413,8 @@ int WideString::EstimateLength(const char16_t* format, va_list args) {
       default:
         // The formatter prints the width's blanks and then reads an unknown conversion
         // character again as text (or as the start of the next conversion, for "%"); do the
-        // same so that the estimate stays an upper bound and the arguments stay in step.
+        // same so that the estimate stays an upper bound and the arguments stay in step. "%n"
+        // is one of these: the formatter stores no count, takes no argument and prints the "n".
         total += item + width;
         continue;
     }

@@ -91,7 +91,9 @@ TEST(EstimateLengthTest, IntegersReserveAtLeast32Units) {
   EXPECT_EQ(34, Estimate(u"%#x", 1));
   EXPECT_EQ(32, Estimate(u"% +-0d", 1));
   EXPECT_EQ(32, Estimate(u"%p", static_cast<void*>(nullptr)));
-  EXPECT_EQ(0, Estimate(u"%n", static_cast<int*>(nullptr)));
+  // The formatter prints "%n" as its letter and takes no argument.
+  EXPECT_EQ(1, Estimate(u"%n"));
+  EXPECT_EQ(5 + 1 + 3, Estimate(u"%5n%s", u"abc"));
 }
 
 TEST(EstimateLengthTest, StarTakesWidthAndPrecisionFromTheArguments) {

@@ -1,0 +1,26 @@
+// The device snapshot file "MobileInfo2.dat" beside the host: the input is the file. The load
+// fills the present-device map; a save then writes the map, and a second load reads that image.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fake_platform.h"
+#include "fuzz_input.h"
+#include "service/service.h"
+
+using namespace mobileinfo;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FakePlatform platform;
+  MobileInfoService service(platform);
+  const std::u16string path = service.HostFilePath(u"MobileInfo2.dat");
+  platform.SetFile(path, std::string(reinterpret_cast<const char*>(data), size));
+
+  const int loaded = service.LoadDeviceSnapshot();
+  fuzz::Require(loaded == 0 || loaded == 1);
+  if (service.SaveDeviceSnapshot() == 1) {
+    MobileInfoService reader(platform);
+    fuzz::Require(reader.LoadDeviceSnapshot() == 1);
+  }
+  return 0;
+}

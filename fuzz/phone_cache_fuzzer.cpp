@@ -1,0 +1,29 @@
+// The phone cache file "MobileInfo1.dat" beside the host: the input is the file. The load keeps
+// the young records; a save then writes what the load kept, and a second load reads that image.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fake_platform.h"
+#include "fuzz_input.h"
+#include "service/service.h"
+
+using namespace mobileinfo;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FakePlatform platform;
+  // A clock the seed records are young for (they are stamped a little before it).
+  platform.ManualTime(1000, 1700000000);
+  MobileInfoService service(platform);
+  const std::u16string path = service.HostFilePath(u"MobileInfo1.dat");
+  platform.SetFile(path, std::string(reinterpret_cast<const char*>(data), size));
+
+  const int loaded = service.LoadPhoneCache();
+  fuzz::Require(loaded == 0 || loaded == 1);
+  if (service.SavePhoneCache() == 1) {
+    // What this build wrote, this build reads back.
+    MobileInfoService reader(platform);
+    fuzz::Require(reader.LoadPhoneCache() == 1);
+  }
+  return 0;
+}
