@@ -10,7 +10,7 @@ jobs=${JOBS:-$(nproc)}
 
 packages=(g++ cmake g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest libgtest-dev
           libgmock-dev libbenchmark-dev libcurl4-openssl-dev libcpp-httplib-dev libudev-dev
-          binutils-mingw-w64-i686 python3)
+          binutils-mingw-w64-i686 python3 clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -83,6 +83,11 @@ run_wine_suite() {
   WINEPREFIX="$MOBILEINFO_WINEPREFIX" /usr/lib/wine/wineserver -k 2>/dev/null || true
   unset MOBILEINFO_WINEPREFIX
 }
+
+# Every parser of outside data under libFuzzer: each target runs its seed corpus and a short
+# fixed number of generated inputs.
+build fuzz
+run_ctest fuzz -L fuzz
 
 build win64
 run_wine_suite win64
