@@ -38,27 +38,6 @@ constexpr size_t kMaxEntries = 24;
 constexpr size_t kMaxLines = 64;
 constexpr size_t kMaxNameLength = 40;
 
-// Blank-separated words; "double quoted" parts keep their blanks.
-std::vector<std::string> Words(const std::string& line) {
-  std::vector<std::string> words;
-  std::string word;
-  bool quoted = false, any = false;
-  for (char c : line) {
-    if (c == '"') {
-      quoted = !quoted;
-      any = true;
-    } else if (!quoted && (c == ' ' || c == '\t')) {
-      if (any) words.push_back(word);
-      word.clear();
-      any = false;
-    } else {
-      word.push_back(c);
-      any = true;
-    }
-  }
-  if (any) words.push_back(word);
-  return words;
-}
 
 // A name that stays one harmless path component: letters, digits, "-", "_", ".", ":" only, not
 // starting with "." (so never "." or ".."), at most kMaxNameLength characters. Empty when
@@ -114,7 +93,7 @@ void BuildBus(FakeSysfs& sysfs, const std::string& description) {
   std::string line;
   size_t entries = 0;
   for (size_t count = 0; count < kMaxLines && std::getline(lines, line); ++count) {
-    const std::vector<std::string> words = Words(line.substr(0, line.find('#')));
+    const std::vector<std::string> words = SplitSysfsLine(line.substr(0, line.find('#')));
     if (words.size() < 2) continue;
     const std::string entry = SafeName(words[1]);
     if (entry.empty()) continue;

@@ -11,10 +11,8 @@
 namespace fs = std::filesystem;
 
 namespace mobileinfo {
-namespace {
 
-// Splits a description line into words; "double quoted" parts keep their blanks.
-std::vector<std::string> Words(const std::string& line) {
+std::vector<std::string> SplitSysfsLine(const std::string& line) {
   std::vector<std::string> words;
   std::string word;
   bool quoted = false, any = false;
@@ -34,6 +32,9 @@ std::vector<std::string> Words(const std::string& line) {
   if (any) words.push_back(word);
   return words;
 }
+
+namespace {
+
 
 void WriteFile(const fs::path& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -78,7 +79,7 @@ void FakeSysfs::Load(const std::string& description) {
   std::istringstream lines(description);
   std::string line;
   while (std::getline(lines, line)) {
-    auto words = Words(line.substr(0, line.find('#')));
+    auto words = SplitSysfsLine(line.substr(0, line.find('#')));
     if (words.empty()) continue;
     if (words.size() < 2 || (words[0] != "device" && words[0] != "interface")) {
       throw std::runtime_error("bad sysfs description line: " + line);

@@ -5,8 +5,12 @@
 #define MOBILEINFO_TESTS_LINUX_FAKE_SYSFS_H
 
 #include <string>
+#include <vector>
 
 namespace mobileinfo {
+
+// Splits a description line into words; "double quoted" parts keep their blanks.
+std::vector<std::string> SplitSysfsLine(const std::string& line);
 
 class FakeSysfs {
  public:
