@@ -35,7 +35,11 @@ void DebugLog::Configure(Platform& platform) {
   on_.store(on, std::memory_order_relaxed);
 }
 
-void DebugLog::NameThisThread(const char16_t* name) { t_thread_name = name; }
+DebugLog::ThreadName::ThreadName(const char16_t* name) : previous_(t_thread_name) {
+  t_thread_name = name;
+}
+
+DebugLog::ThreadName::~ThreadName() { t_thread_name = previous_; }
 
 std::u16string DebugLog::LinePrefix(int64_t unix_milliseconds) {
   if (t_thread_number == 0) t_thread_number = ++g_threads_seen;

@@ -32,9 +32,20 @@ class DebugLog {
   // writes it with the time and thread tag in front.
   void Write(Platform& platform, const char16_t* format, ...);
 
-  // Names the calling thread in the lines it writes ("scan", "notify"...); threads that never
-  // name themselves are tagged "host". name must outlive the thread (a literal).
-  static void NameThisThread(const char16_t* name);
+  // Names the calling thread in the lines it writes ("scan", "notify"...) while it lives, and
+  // gives the thread its earlier name back at the end (a worker's body may run on a thread of
+  // the host's, as tests do). Threads that never name themselves are tagged "host". name must
+  // outlive the object (a literal).
+  class ThreadName {
+   public:
+    explicit ThreadName(const char16_t* name);
+    ~ThreadName();
+    ThreadName(const ThreadName&) = delete;
+    ThreadName& operator=(const ThreadName&) = delete;
+
+   private:
+    const char16_t* previous_;
+  };
 
   // The prefix of a line: "hh:mm:ss.mmm [tag N] ", N numbering the threads in order of their
   // first line. Exposed for tests.
