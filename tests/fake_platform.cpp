@@ -420,4 +420,16 @@ bool FakePlatform::RunDetached(std::function<void()> work) {
   return true;
 }
 
+std::optional<std::u16string> FakePlatform::EnvironmentVariable(const std::u16string& name) {
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = environment.find(name);
+  if (found == environment.end()) return std::nullopt;
+  return found->second;
+}
+
+void FakePlatform::WriteDebugLine(const std::u16string& line, const std::u16string& path) {
+  std::lock_guard<std::mutex> lock(mutex);
+  debug_lines.push_back({line, path});
+}
+
 }  // namespace mobileinfo

@@ -76,6 +76,13 @@ class FakePlatform : public Platform {
   // When >= 0: that many more RunDetached calls start their thread, the one after fails.
   int detached_starts_before_failure = -1;
 
+  std::map<std::u16string, std::u16string> environment;
+  struct DebugLine {
+    std::u16string line;
+    std::u16string path;  // empty: the system's debug output
+  };
+  std::vector<DebugLine> debug_lines;
+
   // counters
   int device_list_calls = 0;
   int interface_list_opens = 0;
@@ -128,6 +135,8 @@ class FakePlatform : public Platform {
   bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
                              uint32_t limit_ms, uint32_t max_bytes) override;
   bool RunDetached(std::function<void()> work) override;
+  std::optional<std::u16string> EnvironmentVariable(const std::u16string& name) override;
+  void WriteDebugLine(const std::u16string& line, const std::u16string& path) override;
 
  private:
  public:

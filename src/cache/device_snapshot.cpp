@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "service/host_files.h"
+#include "support/debug_log.h"
 #include "support/text.h"
 #include "usb/device_tracker.h"
 
@@ -55,49 +56,78 @@ int DeviceTracker::WriteSnapshot(const DeviceMap& records) {
   const FileMode mode =
       platform_.FileExists(path) ? FileMode::kTruncateExisting : FileMode::kCreateAlways;
   std::unique_ptr<File> file = platform_.OpenFile(path, mode);
-  if (!file) return 0;
-  if (records.empty()) return 0;  // the file is left empty: no devices
+  if (!file) {
+    MOBILEINFO_LOG(platform_, u"device snapshot not saved: %s cannot be opened", path.c_str());
+    return 0;
+  }
+  if (records.empty()) {
+    MOBILEINFO_LOG(platform_, u"device snapshot saved empty: no devices");
+    return 0;  // the file is left empty: no devices
+  }
 
   // A failure part-way leaves the header and the whole records written so far, which load.
   uint32_t offset = 0;
   const uint8_t header[kHeaderSize] = {kRecordSize & 0xFF, (kRecordSize >> 8) & 0xFF, 0, 0};
-  if (!WriteAt(*file, header, kHeaderSize, offset)) return 0;
-  for (const auto& entry : records) {
-    if (!WriteAt(*file, &entry.second, kRecordSize, offset)) return 0;
+  bool written = WriteAt(*file, header, kHeaderSize, offset);
+  for (auto it = records.begin(); written && it != records.end(); ++it) {
+    written = WriteAt(*file, &it->second, kRecordSize, offset);
   }
-  return 1;
+  MOBILEINFO_LOG(platform_,
+                 written ? u"device snapshot saved: %u records"
+                         : u"device snapshot cut short: a write failed after %u records",
+                 static_cast<unsigned>(offset < kHeaderSize ? 0 : (offset - kHeaderSize) / kRecordSize));
+  return written ? 1 : 0;
 }
 
 int DeviceTracker::LoadDeviceSnapshot() {
   const std::u16string path = HostFilePath(platform_, kSnapshotFileName);
-  if (!platform_.FileExists(path)) return 0;
+  if (!platform_.FileExists(path)) {
+    MOBILEINFO_LOG(platform_, u"device snapshot not loaded: %s is missing", path.c_str());
+    return 0;
+  }
   std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kReadExisting);
-  if (!file) return 0;
+  if (!file) {
+    MOBILEINFO_LOG(platform_, u"device snapshot not loaded: %s cannot be opened", path.c_str());
+    return 0;
+  }
   const uint32_t size = file->Size();
 
   uint8_t header[kHeaderSize];
   std::optional<uint32_t> n = ReadFully(*file, header, kHeaderSize);
-  if (!n || *n < kHeaderSize) return 0;
+  if (!n || *n < kHeaderSize) {
+    MOBILEINFO_LOG(platform_, u"device snapshot refused: no header (empty file: no devices)");
+    return 0;
+  }
   const uint32_t record_size = static_cast<uint32_t>(header[0]) | (header[1] << 8) |
                                (header[2] << 16) | (static_cast<uint32_t>(header[3]) << 24);
-  if (record_size != kRecordSize) return 0;  // e.g. 15296: a phone cache file
+  if (record_size != kRecordSize) {  // e.g. 15296: a phone cache file
+    MOBILEINFO_LOG(platform_, u"device snapshot refused: record size %u", record_size);
+    return 0;
+  }
 
   // One record at a time: the file may be large and only its distinct serials stay in memory.
   uint32_t offset = kHeaderSize;
-  if (size - offset < kRecordSize) return 1;
+  unsigned taken = 0;
+  const auto loaded = [&](int result, const char16_t* how) {
+    MOBILEINFO_LOG(platform_, u"device snapshot loaded: %u records%s", taken, how);
+    return result;
+  };
+  if (size - offset < kRecordSize) return loaded(1, u"");
   for (;;) {
-    if (file->Seek(offset) != static_cast<int64_t>(offset)) return 0;
+    if (file->Seek(offset) != static_cast<int64_t>(offset)) return loaded(0, u", then a seek failed");
     UsbDeviceRecord record;
     std::memset(&record, 0, sizeof(record));
     n = ReadFully(*file, &record, kRecordSize);
-    if (!n || *n < kRecordSize) return 0;  // records taken so far stay
+    // Records taken so far stay.
+    if (!n || *n < kRecordSize) return loaded(0, u", then a read failed");
     offset += kRecordSize;
     std::u16string serial = FieldText(record.serial);
     if (!serial.empty()) {
+      ++taken;
       std::lock_guard<std::mutex> lock(lock_);
       present_devices_[std::move(serial)] = record;
     }
-    if (size - offset < kRecordSize) return 1;
+    if (size - offset < kRecordSize) return loaded(1, u"");
   }
 }
 

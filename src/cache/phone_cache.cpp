@@ -14,6 +14,7 @@
 #include "cache/remove_aside.h"
 #include "service/host_files.h"
 #include "service/phone_record.h"
+#include "support/debug_log.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -55,7 +56,10 @@ int PhoneStore::SavePhoneCache() try {
   uint64_t generation = 0;
   {
     std::lock_guard<std::mutex> lock(cache_lock_);
-    if (phone_info_.empty() && model_status_.empty()) return 0;
+    if (phone_info_.empty() && model_status_.empty()) {
+      MOBILEINFO_LOG(platform_, u"phone cache not saved: nothing known");
+      return 0;
+    }
     // The image buffer of the last save is reused: a large cache then costs no fresh pages.
     records.swap(cache_image_spare_);
     records.clear();
@@ -84,6 +88,7 @@ int PhoneStore::SavePhoneCache() try {
   return result;
 } catch (...) {
   // No image could be built (out of memory): the file on disk stays as it was.
+  MOBILEINFO_LOG(platform_, u"phone cache not saved: out of memory");
   return 0;
 }
 
@@ -95,10 +100,16 @@ int PhoneStore::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
   std::lock_guard<std::mutex> file_lock(cache_file_lock_);
   // Two saves (the scan thread's and Stop's) may reach the file in either order; the one built
   // from older maps must not overwrite the newer image.
-  if (generation < cache_written_generation_) return 1;
+  if (generation < cache_written_generation_) {
+    MOBILEINFO_LOG(platform_, u"phone cache save skipped: a newer image is on disk");
+    return 1;
+  }
   if (platform_.FileExists(path)) RemoveOrMoveAside(platform_, path);
   std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kCreateAlways);
-  if (!file) return 0;
+  if (!file) {
+    MOBILEINFO_LOG(platform_, u"phone cache not saved: %s cannot be created", path.c_str());
+    return 0;
+  }
 
   // After every write the position must be exactly the bytes written so far; a failure leaves the
   // file as far as it got, which the next load still reads up to its last whole record.
@@ -110,25 +121,53 @@ int PhoneStore::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
   };
   const uint8_t header[4] = {kRecordSize & 0xff, (kRecordSize >> 8) & 0xff,
                              (kRecordSize >> 16) & 0xff, kRecordSize >> 24};
-  if (!put(header, sizeof(header))) return 0;
-  for (const PhoneRecord& record : records) {
-    if (!put(&record, kRecordSize)) return 0;
+  unsigned written = 0;
+  bool complete = put(header, sizeof(header));
+  for (auto it = records.begin(); complete && it != records.end(); ++it) {
+    complete = put(&*it, kRecordSize);
+    if (complete) ++written;
   }
+  if (!complete) {
+    MOBILEINFO_LOG(platform_, u"phone cache cut short: a write failed after %u of %u records",
+                   written, static_cast<unsigned>(records.size()));
+    return 0;
+  }
+  MOBILEINFO_LOG(platform_, u"phone cache saved: %u records", written);
   cache_written_generation_ = generation;
   return 1;
 }
 
 int PhoneStore::LoadPhoneCache() try {
   const std::u16string path = HostFilePath(platform_, kPhoneCacheName);
-  if (!platform_.FileExists(path)) return 0;
+  if (!platform_.FileExists(path)) {
+    MOBILEINFO_LOG(platform_, u"phone cache not loaded: %s is missing", path.c_str());
+    return 0;
+  }
   std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kReadExisting);
-  if (!file) return 0;
+  if (!file) {
+    MOBILEINFO_LOG(platform_, u"phone cache not loaded: %s cannot be opened", path.c_str());
+    return 0;
+  }
   const uint32_t size = file->Size();
 
   uint8_t header[4];
   std::optional<uint32_t> got = file->Read(header, sizeof(header));
-  if (!got || *got < sizeof(header) || ReadLittleEndian32(header) != kRecordSize) return 0;
-  if (size < sizeof(header) || size - sizeof(header) < kRecordSize) return 1;
+  if (!got || *got < sizeof(header) || ReadLittleEndian32(header) != kRecordSize) {
+    MOBILEINFO_LOG(platform_, u"phone cache refused: %s",
+                   got && *got == sizeof(header) ? u"the record size is not 15296"
+                                                 : u"no header");
+    return 0;
+  }
+  unsigned phones = 0;
+  unsigned models = 0;
+  unsigned expired = 0;
+  const auto loaded = [&](int result, const char16_t* how) {
+    MOBILEINFO_LOG(platform_,
+                   u"phone cache loaded: %u phones, %u unknown models, %u expired records%s",
+                   phones, models, expired, how);
+    return result;
+  };
+  if (size < sizeof(header) || size - sizeof(header) < kRecordSize) return loaded(1, u"");
 
   const int32_t now = platform_.Now();
   int32_t timeout_days;
@@ -140,10 +179,12 @@ int PhoneStore::LoadPhoneCache() try {
   auto record = std::make_unique<PhoneRecord>();
   uint32_t offset = sizeof(header);
   for (;;) {
-    if (file->Seek(offset) != static_cast<int64_t>(offset)) return 0;
+    if (file->Seek(offset) != static_cast<int64_t>(offset)) {
+      return loaded(0, u", then a seek failed");
+    }
     std::memset(record.get(), 0, kRecordSize);
     got = file->Read(record.get(), kRecordSize);
-    if (!got || *got != kRecordSize) return 0;
+    if (!got || *got != kRecordSize) return loaded(0, u", then a read failed");
 
     if (IsYoung(now, record->time_stamp, timeout_days)) {
       const std::u16string device_key = FieldText(record->device_key);
@@ -153,18 +194,22 @@ int PhoneStore::LoadPhoneCache() try {
         record->adb_status = 0;
         // Text fields and the padding are kept as the file has them, terminated or not; every
         // reader of a text field is bounded by the field.
+        ++phones;
         std::lock_guard<std::mutex> lock(cache_lock_);
         phone_info_[serial] = *record;
         model_status_[device_key] = true;
       } else {
+        ++models;
         std::lock_guard<std::mutex> lock(cache_lock_);
         negative_cache_stamp_ = record->time_stamp;
         model_status_[device_key] = false;
       }
+    } else {
+      ++expired;
     }
 
     offset += kRecordSize;
-    if (size - offset < kRecordSize) return 1;
+    if (size - offset < kRecordSize) return loaded(1, u"");
   }
 } catch (...) {
   return 0;

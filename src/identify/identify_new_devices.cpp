@@ -9,6 +9,7 @@
 #include "service/phone_record.h"
 #include "service/service_core.h"
 #include "service/sink_gate.h"
+#include "support/debug_log.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -42,7 +43,13 @@ void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& o
         results.resize(lookup.size());
         for (size_t i = 0; i < lookup.size(); ++i) {
           const DriverLookupEntry& entry = lookup[i];
-          if (!reader.ReadSection(FieldText(entry.driver_id), &working)) continue;
+          if (!reader.ReadSection(FieldText(entry.driver_id), &working)) {
+            MOBILEINFO_LOG(platform_, u"reply section %s missing or without Name",
+                           FieldText(entry.driver_id).c_str());
+            continue;
+          }
+          MOBILEINFO_LOG(platform_, u"reply section %s found: model %s",
+                         FieldText(entry.driver_id).c_str(), FieldText(working.name).c_str());
           CopyField(working.device_key, FieldText(entry.device.device_key));
           CopyField(working.serial, FieldText(entry.device.serial));
           working.time_stamp = platform_.Now();
@@ -56,13 +63,21 @@ void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& o
 
   // A pass whose run was stopped meanwhile (its download outlived Stop's wait) is dropped whole.
   GateEntry entry(gate);
-  if (!entry) return;
+  if (!entry) {
+    MOBILEINFO_LOG(platform_, u"identification dropped: its run has ended");
+    return;
+  }
 
   if (!obtained) {
     // The service could not be asked: Android devices are still phones, and the service hears
     // of them; everything else waits for its next arrival.
     for (const UsbDeviceRecord& candidate : candidates) {
-      if (!adb.IsAdbDevice(candidate)) continue;
+      const bool android = adb.IsAdbDevice(candidate);
+      MOBILEINFO_LOG(platform_,
+                     android ? u"%s %s: no reply, published as an ADB device and reported"
+                             : u"%s %s: no reply and no ADB interface, dropped until it arrives again",
+                     FieldText(candidate.device_key).c_str(), FieldText(candidate.serial).c_str());
+      if (!android) continue;
       ReportUnidentifiedDevice(FieldText(candidate.device_key));
       output.push_back(candidate);
     }
@@ -77,6 +92,12 @@ void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& o
   }
   std::vector<IdentifiedDevice> identified;
   for (size_t i = 0; i < lookup.size(); ++i) {
+    MOBILEINFO_LOG(platform_,
+                   results[i].found ? u"%s %s: identified, stored and cached"
+                   : is_adb[i]      ? u"%s %s: unknown model with an ADB interface, published bare"
+                                    : u"%s %s: unknown model, cached as no phone",
+                   FieldText(lookup[i].device.device_key).c_str(),
+                   FieldText(lookup[i].device.serial).c_str());
     if (!results[i].found && is_adb[i]) continue;
     IdentifiedDevice device;
     device.device_key = FieldText(lookup[i].device.device_key);

@@ -10,16 +10,28 @@
 #include "identify/reply_file.h"
 #include "net/net.h"
 #include "service/service_core.h"
+#include "support/debug_log.h"
 #include "support/text.h"
 
 namespace mobileinfo {
 
 int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
-  if (!record || !platform_.IsReadable(record, sizeof(PhoneRecord))) return 0;
+  if (!record || !platform_.IsReadable(record, sizeof(PhoneRecord))) {
+    MOBILEINFO_LOG(platform_, u"RefreshDriverInfo: 0, no readable record");
+    return 0;
+  }
   const std::u16string key = FieldText(record->device_key);
-  if (key.size() < kMinDeviceKeyUnits) return 0;
-  std::optional<std::u16string> driver_id = DriverIdOf(key);
-  if (!driver_id) return 0;
+  std::optional<std::u16string> driver_id;
+  if (key.size() >= kMinDeviceKeyUnits) driver_id = DriverIdOf(key);
+  if (!driver_id) {
+    MOBILEINFO_LOG(platform_, u"RefreshDriverInfo %s: 0, no driver id in the key", key.c_str());
+    return 0;
+  }
+  // Every way out of the request below is 0, each with its reason.
+  const auto refused = [&](const char16_t* why) {
+    MOBILEINFO_LOG(platform_, u"RefreshDriverInfo %s: 0, %s", key.c_str(), why);
+    return 0;
+  };
   const std::u16string url =
       GetDriverUrlStart(service_base_, os_code_, bitness_code_) + *driver_id;
 
@@ -30,7 +42,9 @@ int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timings_.refresh_limit_ms);
     {
       std::unique_lock<std::mutex> lock(refresh_lock_);
-      if (!refresh_cv_.wait_until(lock, deadline, [this] { return !refreshing_; })) return 0;
+      if (!refresh_cv_.wait_until(lock, deadline, [this] { return !refreshing_; })) {
+        return refused(u"another refresh held the reply file until the time limit");
+      }
       refreshing_ = true;
     }
     // Gives the reply file to the next refresh on every way out of this block.
@@ -45,20 +59,26 @@ int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
       }
     } turn{this};
     std::optional<ReplyFile> reply = PrepareReplyFile(platform_, kRefreshReplyPrefix);
-    if (!reply) return 0;
+    if (!reply) return refused(u"no usable temporary folder");
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return 0;
+    if (left.count() <= 0) return refused(u"the time limit has passed");
+    MOBILEINFO_LOG(platform_, u"getDriver %s (refresh)", url.c_str());
     if (!platform_.DownloadUrlToFileSync(url, reply->path, static_cast<uint32_t>(left.count()),
                                          kMaxContentLength)) {
-      return 0;
+      return refused(u"no complete reply of at most 1 MiB within the time limit");
     }
     DriverInfoReader reader(platform_, reply->path.c_str());
-    if (!reader.ReadSection(*driver_id, record)) return 0;
+    if (!reader.ReadSection(*driver_id, record)) return refused(u"no section with UID and Name");
   }
 
   // From here on the host's record carries the fresh driver information.
-  return store.StoreRefreshed(*record, platform_.Now());
+  const int32_t stored = store.StoreRefreshed(*record, platform_.Now());
+  MOBILEINFO_LOG(platform_,
+                 stored ? u"RefreshDriverInfo %s: 1, model %s"
+                        : u"RefreshDriverInfo %s: 0, model %s, the cache had this information",
+                 key.c_str(), FieldText(record->name).c_str());
+  return stored;
 } catch (...) {
   return 0;
 }

@@ -4,6 +4,7 @@
 #include "identify/driver_id.h"
 #include "net/net.h"
 #include "service/service_core.h"
+#include "support/debug_log.h"
 #include "support/wide_string.h"
 
 namespace mobileinfo {
@@ -20,6 +21,7 @@ void ServiceCore::ReportUnidentifiedDevice(const std::u16string& device_key) {
                   ids->vendor.c_str(), ids->product.c_str(), absent, absent, absent)) {
     return;
   }
+  MOBILEINFO_LOG(platform_, u"f72 report %s", url.c_str());
   StartReportRequest(platform_, std::make_unique<std::u16string>(url.ToU16()));
 }
 

@@ -5,6 +5,7 @@
 #include "identify/reply_file.h"
 #include "net/net.h"
 #include "service/service_core.h"
+#include "support/debug_log.h"
 #include "support/text.h"
 #include "support/wide_string.h"
 
@@ -38,9 +39,13 @@ bool ServiceCore::RequestDriverInfo(const DeviceList& candidates, std::u16string
   bool first = true;
   for (const UsbDeviceRecord& candidate : candidates) {
     const std::u16string key = FieldText(candidate.device_key);
-    if (key.size() < kMinDeviceKeyUnits) continue;
-    std::optional<std::u16string> driver_id = DriverIdOf(key);
-    if (!driver_id) continue;
+    std::optional<std::u16string> driver_id;
+    if (key.size() >= kMinDeviceKeyUnits) driver_id = DriverIdOf(key);
+    if (!driver_id) {
+      MOBILEINFO_LOG(platform_, u"candidate %s left out of the request: no driver id in its key",
+                     key.c_str());
+      continue;
+    }
     if (!first) url += u',';
     url += *driver_id;
     first = false;
@@ -53,12 +58,16 @@ bool ServiceCore::RequestDriverInfo(const DeviceList& candidates, std::u16string
 
   std::optional<ReplyFile> reply = PrepareReplyFile(platform_, kPassReplyPrefix);
   if (!reply) {
+    MOBILEINFO_LOG(platform_, u"getDriver not sent: no usable temporary folder");
     reply_path.clear();
     return false;
   }
   reply_path = reply->path;
-  return DownloadToFile(platform_, url, reply->directory, reply->path,
-                        timings_.download_limit_ms) == 1;
+  MOBILEINFO_LOG(platform_, u"getDriver %s", url.c_str());
+  const bool obtained = DownloadToFile(platform_, url, reply->directory, reply->path,
+                                       timings_.download_limit_ms) == 1;
+  MOBILEINFO_LOG(platform_, obtained ? u"getDriver reply saved" : u"getDriver: no reply");
+  return obtained;
 }
 
 }  // namespace mobileinfo

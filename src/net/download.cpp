@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/net.h"
+#include "support/debug_log.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -63,7 +64,10 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
                       DownloadControl* control) {
   std::shared_ptr<HttpRequest> request(
       platform.OpenUrl(url, control ? control->limit_ms : kReportLimitMs));
-  if (!request) return 0;
+  if (!request) {
+    MOBILEINFO_LOG(platform, u"reply: none (no connection or no answer)");
+    return 0;
+  }
   if (control) {
     std::lock_guard<std::mutex> lock(control->mutex);
     if (control->cancelled) return 0;
@@ -71,22 +75,42 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
   }
   std::vector<uint8_t> body;
   uint32_t received = 0;
-  if (!ReadAnnouncedBody(*request, body, received)) return 0;
+  if (!ReadAnnouncedBody(*request, body, received)) {
+    if (platform.debug_log().on()) {
+      std::optional<std::u16string> length = request->ContentLength();
+      MOBILEINFO_LOG(platform,
+                     length ? u"reply refused: Content-Length \"%s\" is no length up to 1 MiB"
+                            : u"reply refused: no Content-Length%s",
+                     length ? length->c_str() : u"");
+    }
+    return 0;
+  }
   // A body cut short (the connection closed early) is no reply: written out, its last value
   // would be stored cut and cached as the model's driver information.
-  if (received != body.size() - 10) return 0;
+  if (received != body.size() - 10) {
+    MOBILEINFO_LOG(platform, u"reply refused: the body was cut short at %u of %u bytes", received,
+                   static_cast<unsigned>(body.size() - 10));
+    return 0;
+  }
 
   // The caller may give up at any moment; holding the control's lock from the check to the
   // file's close means it either waits for a complete write or sees no file at all, ever.
   std::unique_lock<std::mutex> lock;
   if (control) {
     lock = std::unique_lock<std::mutex>(control->mutex);
-    if (control->cancelled) return 0;
+    if (control->cancelled) {
+      MOBILEINFO_LOG(platform, u"reply dropped: it came after the time limit");
+      return 0;
+    }
   }
   if (!platform.FileExists(directory)) CreateDirectoryChain(platform, directory);
   std::unique_ptr<File> target = platform.OpenFile(file, FileMode::kCreateAlways);
-  if (!target) return 0;
+  if (!target) {
+    MOBILEINFO_LOG(platform, u"reply not saved: the reply file cannot be created");
+    return 0;
+  }
   target->Write(body.data(), received);
+  MOBILEINFO_LOG(platform, u"reply: %u bytes", received);
   return 1;
 }
 
@@ -97,6 +121,7 @@ int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
     return 0;
   }
   try {
+    const DebugLog::ThreadName thread_name(u"download");
     // The strings go into the worker's own storage and the block is freed before any work.
     std::u16string url = FieldText(block->url);
     std::u16string directory = FieldText(block->directory);
@@ -130,14 +155,16 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
       });
       if (started) {
         std::shared_ptr<HttpRequest> abandoned;
+        bool gave_up = false;
         {
           std::unique_lock<std::mutex> lock(control->mutex);
           if (!control->finished_cv.wait_for(lock, std::chrono::milliseconds(limit_ms),
                                              [&] { return control->finished; })) {
-            control->cancelled = true;
+            control->cancelled = gave_up = true;
             abandoned = control->request;
           }
         }
+        if (gave_up) MOBILEINFO_LOG(platform, u"download abandoned at its limit of %u ms", limit_ms);
         // Outside the lock: a backend's cancel may wait for its own I/O to let go.
         if (abandoned) abandoned->Cancel();
       }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "net/net.h"
+#include "support/debug_log.h"
 
 namespace mobileinfo {
 
@@ -47,15 +48,20 @@ bool ReadAnnouncedBody(HttpRequest& request, std::vector<uint8_t>& buffer, uint3
 
 void HttpGetAndDiscard(Platform& platform, const std::u16string& url) {
   std::unique_ptr<HttpRequest> request = platform.OpenUrl(url, kReportLimitMs);
-  if (!request) return;
+  if (!request) {
+    MOBILEINFO_LOG(platform, u"f72 report: no answer");
+    return;
+  }
   std::vector<uint8_t> scratch;
   uint32_t received = 0;
   ReadAnnouncedBody(*request, scratch, received);
+  MOBILEINFO_LOG(platform, u"f72 report answered: %u body bytes read", received);
 }
 
 int ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_holder) {
   if (!url_holder) return 0;
   try {
+    const DebugLog::ThreadName thread_name(u"report");
     HttpGetAndDiscard(platform, *url_holder);
   } catch (...) {
     // Nobody hears of a report's fate; an exception must not end the process either.
@@ -106,7 +112,11 @@ void StartReportRequest(Platform& platform, std::unique_ptr<std::u16string> url_
   try {
     // A service that is down makes every plug report; beyond the cap they are dropped.
     std::shared_ptr<ReportSlot> slot = ReportSlot::Take();
-    if (!slot) return;
+    if (!slot) {
+      MOBILEINFO_LOG(platform, u"f72 report dropped: %d reports are in flight",
+                     kMaxReportsInFlight);
+      return;
+    }
     // std::function needs a copyable target, hence the shared pointers; the thread's work item
     // is their only owner once the thread runs.
     std::shared_ptr<std::u16string> holder(std::move(url_holder));

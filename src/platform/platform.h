@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/debug_log.h"
+
 namespace mobileinfo {
 
 // Win32 error numbers the core reasons about; backends translate their own errors to these.
@@ -194,6 +196,20 @@ class Platform {
   // Runs work on a thread of its own that nobody waits for. The thread keeps the library loaded
   // until it ends. False when no thread could be started (work is then destroyed unrun).
   virtual bool RunDetached(std::function<void()> work) = 0;
+
+  // --- diagnostics ------------------------------------------------------------------------------
+  // The value of the process's environment variable name, or nothing when it is not set.
+  virtual std::optional<std::u16string> EnvironmentVariable(const std::u16string& name) = 0;
+  // Writes one diagnostic line (given without a line end): to the system's debug output
+  // (Windows: OutputDebugStringW; elsewhere: standard error) when path is empty, else appended
+  // with a line end, as UTF-8, to the file at path, created when missing. Failures are ignored.
+  virtual void WriteDebugLine(const std::u16string& line, const std::u16string& path) = 0;
+
+  // The diagnostics switch of the services that use this platform (see support/debug_log.h).
+  DebugLog& debug_log() { return debug_log_; }
+
+ private:
+  DebugLog debug_log_;
 };
 
 }  // namespace mobileinfo

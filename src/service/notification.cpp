@@ -4,10 +4,13 @@
 
 #include "service/phone_record.h"
 #include "service/run.h"
+#include "support/debug_log.h"
+#include "support/text.h"
 
 namespace mobileinfo {
 
 void Run::RunNotificationLoop() {
+  const DebugLog::ThreadName thread_name(u"notify");
   for (;;) {
     int signalled = events_.WaitAny({ServiceEvents::kStop, ServiceEvents::kNotify},
                                     ServiceEvents::kInfinite);
@@ -45,6 +48,7 @@ int Run::PollArrivalReport() {
     }
   }
   if (!report && !expired) return 0;
+  const bool adb_ready = report != nullptr;
   if (!report && !copies.empty()) report = &copies.front();
 
   {
@@ -54,6 +58,16 @@ int Run::PollArrivalReport() {
     std::lock_guard<std::mutex> lock(report_lock_);
     if (report_changes_ != changes_seen) return 0;
     events_.Reset(ServiceEvents::kNotify);
+  }
+  Platform& platform = core().platform();
+  if (report) {
+    MOBILEINFO_LOG(platform,
+                   adb_ready ? u"arrival report ends (code 1): %s %s, its ADB interface is up"
+                             : u"arrival report ends (code 1): %s %s, the first listed after %u ms",
+                   FieldText(report->device_key).c_str(), FieldText(report->serial).c_str(),
+                   elapsed);
+  } else {
+    MOBILEINFO_LOG(platform, u"arrival report ends (code 4): no phone is left");
   }
   if (report) {
     gate_.CallSink(kPhoneReady, report);

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "service/run.h"
+#include "support/debug_log.h"
 #include "support/text.h"
 #include "support/wide_string.h"
 
@@ -42,6 +43,7 @@ MobileInfoService::MobileInfoService(Platform& platform, ServiceTimings timings,
     : core_(std::make_shared<ServiceCore>(platform, timings, std::move(service_base))) {}
 
 MobileInfoService::~MobileInfoService() {
+  MOBILEINFO_LOG(core_->platform(), u"service object destroyed");
   // A host that destroys the object without Stop: the threads end at their next wait. A thread
   // still busy holds the run and the core, not this object, so nothing here waits for it.
   try {
@@ -79,6 +81,7 @@ void* MobileInfoService::DeletingDestructor(uint32_t flags) {
 
 void MobileInfoService::ClearAndDestroy() {
   try {
+    MOBILEINFO_LOG(core_->platform(), u"ClearAndDestroy: the lists are emptied");
     // The run ends first, so that no worker commits into the containers being emptied.
     AbandonRun();
     core_->store.Clear();
@@ -91,10 +94,16 @@ void MobileInfoService::ClearAndDestroy() {
 
 int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
   std::shared_ptr<Run> replaced;
+  Platform& platform = core_->platform();
+  // Read here, so that a host can switch diagnostics on or off before each session.
+  platform.debug_log().Configure(platform);
   {
     std::lock_guard<std::mutex> lock(lifecycle_lock_);
     // The running threads would go on with the old sink and settings: the host stops first.
-    if (run_ && run_->Running()) return 0;
+    if (run_ && run_->Running()) {
+      MOBILEINFO_LOG(platform, u"Init(freshStart %d): 0, the service is running", fresh_start);
+      return 0;
+    }
     ServiceCore& core = *core_;
     // freshStart 0 only adds the snapshot to what is known; a snapshot that cannot be read
     // then leaves the devices of the previous session known.
@@ -108,9 +117,14 @@ int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
     core.ReadSettings();
     core.store.LoadPhoneCache();
 
-    if (sink == nullptr || !core.platform().IsReadable(sink, 4)) return 0;
+    if (sink == nullptr || !platform.IsReadable(sink, 4)) {
+      MOBILEINFO_LOG(platform, u"Init(freshStart %d): 0, no readable sink", fresh_start);
+      return 0;
+    }
     core.os_code_ = core.GetOsCode();
     core.bitness_code_ = core.Is64BitOs() ? 2 : 1;
+    MOBILEINFO_LOG(platform, u"Init(freshStart %d): 1, os code %d, bitness code %d", fresh_start,
+                   core.os_code_.load(), core.bitness_code_.load());
     replaced = std::move(run_);
     run_ = std::make_shared<Run>(core_, sink);
   }
@@ -123,13 +137,19 @@ int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
 int32_t MobileInfoService::Start() try {
   std::lock_guard<std::mutex> lock(lifecycle_lock_);
   // Without Init's run there is neither a sink nor events to wait on.
-  if (!run_) return 0;
-  return run_->Start();
+  if (!run_) {
+    MOBILEINFO_LOG(core_->platform(), u"Start: 0, no Init since the last Stop");
+    return 0;
+  }
+  const int32_t started = run_->Start();
+  MOBILEINFO_LOG(core_->platform(), started ? u"Start: 1" : u"Start: 0, no thread could start");
+  return started;
 } catch (...) {
   return 0;
 }
 
 int32_t MobileInfoService::Stop() try {
+  MOBILEINFO_LOG(core_->platform(), u"Stop");
   core_->store.SavePhoneCache();
   std::shared_ptr<Run> run = CurrentRun();
   if (run) {
@@ -139,6 +159,7 @@ int32_t MobileInfoService::Stop() try {
     std::lock_guard<std::mutex> lock(lifecycle_lock_);
     if (run_ == run) run_.reset();
   }
+  MOBILEINFO_LOG(core_->platform(), u"Stop: 1, the run has ended");
   return 1;
 } catch (...) {
   return 1;
@@ -147,10 +168,15 @@ int32_t MobileInfoService::Stop() try {
 void MobileInfoService::OnDeviceChange(uint32_t event_type, int32_t) {
   if (event_type != kDevNodesChanged && event_type != kDeviceArrival &&
       event_type != kDeviceRemoveComplete) {
+    MOBILEINFO_LOG(core_->platform(), u"OnDeviceChange(0x%x): ignored", event_type);
     return;
   }
   try {
-    if (std::shared_ptr<Run> run = CurrentRun()) run->Rescan();
+    std::shared_ptr<Run> run = CurrentRun();
+    MOBILEINFO_LOG(core_->platform(), run ? u"OnDeviceChange(0x%x): rescan"
+                                          : u"OnDeviceChange(0x%x): ignored, no run",
+                   event_type);
+    if (run) run->Rescan();
   } catch (...) {
   }
 }
@@ -172,6 +198,7 @@ int32_t MobileInfoService::RefreshDriverInfo(PhoneRecord* record) {
 void MobileInfoService::ExcludeFromCache(MobileInfoWideString serial) {
   try {
     WideString text = WideString::Adopt(serial.text);  // released when it goes out of scope
+    MOBILEINFO_LOG(core_->platform(), u"ExcludeFromCache: %s", text.c_str());
     core_->store.Exclude(text.ToU16());
   } catch (...) {
   }

@@ -3,6 +3,7 @@
 
 #include "service/host_files.h"
 #include "service/service_core.h"
+#include "support/debug_log.h"
 #include "support/wide_string.h"
 
 namespace mobileinfo {
@@ -41,12 +42,18 @@ std::u16string ServiceCore::HostFilePath(const char16_t* name) {
 
 int32_t ServiceCore::ReadSettings() {
   std::u16string path = HostFilePath(u"mobileInfo.ini");
-  if (!platform_.FileExists(path)) return 0;
-  std::u16string value;
-  if (platform_.ReadProfileString(path, u"main", u"MobileInfoCacheTimeOut", 260, value) == 0) {
+  if (!platform_.FileExists(path)) {
+    MOBILEINFO_LOG(platform_, u"settings: %s is missing, the defaults hold", path.c_str());
     return 0;
   }
-  store.SetCacheTimeout(ParseLeadingInt(value));
+  std::u16string value;
+  if (platform_.ReadProfileString(path, u"main", u"MobileInfoCacheTimeOut", 260, value) == 0) {
+    MOBILEINFO_LOG(platform_, u"settings: no [main] MobileInfoCacheTimeOut, the defaults hold");
+    return 0;
+  }
+  const int32_t days = ParseLeadingInt(value);
+  MOBILEINFO_LOG(platform_, u"settings: cache time-out %d days", days);
+  store.SetCacheTimeout(days);
   return 1;
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "service/sink_gate.h"
+#include "support/debug_log.h"
 #include "support/text.h"
 #include "usb/device_tracker.h"
 #include "usb/instance_id.h"
@@ -45,14 +46,24 @@ void Diff(const DeviceMap& previous, const DeviceMap& current, DeviceList& arriv
 
 int DeviceTracker::ScanUsbDevices(SinkGate* gate) {
   DeviceMap scan;
+  size_t listed = 0;
   {
     std::lock_guard<std::mutex> lock(enumeration_lock_);
     std::vector<PresentDevice> devices;
-    if (!platform_.ListPresentDevices(devices)) return 0;
+    if (!platform_.ListPresentDevices(devices)) {
+      MOBILEINFO_LOG(platform_, u"scan abandoned: the device list could not be opened");
+      return 0;
+    }
+    listed = devices.size();
     for (const PresentDevice& device : devices) {
       // An id that cannot be read abandons the scan: a diff of a partial list would report the
       // unread devices as removed.
-      if (!device.instance_id || !InstanceIdFits(*device.instance_id)) return 0;
+      if (!device.instance_id || !InstanceIdFits(*device.instance_id)) {
+        MOBILEINFO_LOG(platform_,
+                       device.instance_id ? u"scan abandoned: an instance id is too long"
+                                          : u"scan abandoned: an instance id could not be read");
+        return 0;
+      }
       UsbDeviceRecord record;
       if (!ParseInstanceId(*device.instance_id, device.description, record)) continue;
       scan[FieldText(record.serial)] = record;  // a later device with the same serial wins
@@ -62,12 +73,22 @@ int DeviceTracker::ScanUsbDevices(SinkGate* gate) {
   // A scan that ends after its run was stopped changes nothing: the next session starts from
   // what this one left.
   GateEntry entry(gate);
-  if (!entry) return 0;
+  if (!entry) {
+    MOBILEINFO_LOG(platform_, u"scan dropped: its run has ended");
+    return 0;
+  }
+  size_t arrivals = 0;
+  size_t removals = 0;
   {
     std::lock_guard<std::mutex> lock(lock_);
     // DiffDevices on the maps themselves: it only reads them, so they need not be copied for it.
     Diff(present_devices_, scan, arrivals_, removals_);
+    arrivals = arrivals_.size();
+    removals = removals_.size();
   }
+  MOBILEINFO_LOG(platform_, u"scan: %u devices listed, %u USB devices, %u arrivals, %u removals",
+                 static_cast<unsigned>(listed), static_cast<unsigned>(scan.size()),
+                 static_cast<unsigned>(arrivals), static_cast<unsigned>(removals));
   // The new map is still this scan's own: it is saved without a lock and without a copy, then
   // takes the old one's place. Nothing else changes the map meanwhile: the scan thread is its
   // only writer while the run's gate is open, and Init and ClearAndDestroy end the run first.

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -23,6 +25,10 @@
 #include "record_expect.h"
 #include "test_service.h"
 #include "whole_road_bus.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace mobileinfo::e2e {
 namespace {
@@ -115,6 +121,28 @@ std::string DeviceRecordBytes(int32_t storage_kind, const std::u16string& key,
 std::u16string Wide(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
 int32_t Now() { return static_cast<int32_t>(std::time(nullptr)); }
+
+// Sets the host's MOBILEINFO_DEBUG for as long as it lives (the library reads it at Init).
+class DebugSwitch {
+ public:
+  explicit DebugSwitch(const std::string& value) { Set(value.c_str()); }
+  ~DebugSwitch() { Set(nullptr); }
+  DebugSwitch(const DebugSwitch&) = delete;
+  DebugSwitch& operator=(const DebugSwitch&) = delete;
+
+ private:
+  static void Set(const char* value) {
+#if defined(_WIN32)
+    SetEnvironmentVariableA("MOBILEINFO_DEBUG", value);
+#else
+    if (value) {
+      setenv("MOBILEINFO_DEBUG", value, 1);
+    } else {
+      unsetenv("MOBILEINFO_DEBUG");
+    }
+#endif
+  }
+};
 
 class WholeRoadTest : public ::testing::Test {
  protected:
@@ -319,7 +347,12 @@ TEST_F(WholeRoadTest, UnknownModelIsCachedAsNegativeEntryAndNotAskedForAgain) {
   const std::string unknown = "UNKNOWN0001";
   const std::u16string unknown_key = u"VID_1234&PID_5678";
   const int32_t before = Now();
+  const std::filesystem::path debug_path =
+      std::filesystem::temp_directory_path() / "mobileinfo-whole-road-debug.log";
+  std::filesystem::remove(debug_path);
   {
+    // The first session tells what it does; the second, without the switch, writes nothing.
+    DebugSwitch debug(debug_path.string());
     Sink sink;
     StartLibrary(sink, 0);
     WaitForFirstScan();
@@ -356,6 +389,20 @@ TEST_F(WholeRoadTest, UnknownModelIsCachedAsNegativeEntryAndNotAskedForAgain) {
   expected.time_stamp = negative.time_stamp;
   ExpectSameRecord(negative, expected);
   ASSERT_TRUE(control_->ClearLog());
+  const std::string debug_lines = ReadBytes(debug_path);
+  for (const char* decision :
+       {"] Init(freshStart 0): 1", "] arrival VID_18d1&PID_4f3a NIMBUS0003: candidate",
+        "] getDriver http://127.0.0.1:", "] reply section 18d1_4f3a found: model Nimbus 5",
+        "] VID_18d1&PID_4f3a NIMBUS0003: identified",
+        "] reply section 1234_5678 missing",
+        "] VID_1234&PID_5678 UNKNOWN0001: unknown model, cached as no phone",
+        "] arrival report ends (code 1): VID_18d1&PID_4f3a NIMBUS0003",
+        "] phone cache saved: 2 records", "] Stop: 1"}) {
+    EXPECT_NE(debug_lines.find(decision), std::string::npos) << decision << "\n" << debug_lines;
+  }
+  EXPECT_TRUE(std::regex_search(debug_lines, std::regex("(^|\n)[0-9]{2}:[0-9]{2}:[0-9]{2}\\."
+                                                        "[0-9]{3} \\[scan [0-9]+\\] scan: ")))
+      << debug_lines;
 
   // After a restart the unknown device leaves (reported like any device, with its key and
   // serial only) and comes back: its model is known to be unknown, so the service is not asked
@@ -392,6 +439,9 @@ TEST_F(WholeRoadTest, UnknownModelIsCachedAsNegativeEntryAndNotAskedForAgain) {
   ExpectSameRecord(events[0].record, departed);
   EXPECT_EQ(GetField(events[1].record.name), kNimbus5.name);
   EXPECT_TRUE(control_->Log().empty()) << ::testing::PrintToString(control_->Log());
+  StopLibrary();
+  EXPECT_EQ(ReadBytes(debug_path), debug_lines) << "lines were written without the switch";
+  std::filesystem::remove(debug_path);
 }
 
 }  // namespace

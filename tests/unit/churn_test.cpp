@@ -37,6 +37,8 @@ MobileInfoWideString HostString(const std::u16string& text) {
 
 TEST(Churn, ThousandChangesWithBusyHostThreads) {
   FakePlatform fake;
+  // With diagnostics on, every line's arguments are read amid the same races as the work.
+  fake.environment[u"MOBILEINFO_DEBUG"] = u"1";
   fake.http = [](const std::u16string&) {
     FakeHttpReply reply;
     reply.content_length = U(std::to_string(sizeof(kReply) - 1));
@@ -121,6 +123,7 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
   const size_t after = sink.size();
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(sink.size(), after);  // nothing after Release
+  EXPECT_FALSE(fake.debug_lines.empty());
 }
 
 // Hosts that break the documented order: two host threads call Init, Start, Stop, device changes

@@ -285,7 +285,9 @@ TEST(ServiceLifecycle, DestructionReturnsAtOnceWhileAWorkerIsInADownload) {
       ASSERT_EQ(service->Init(&sink, 1), 1);
       ASSERT_EQ(service->Start(), 1);
       ASSERT_TRUE(Eventually([&] { return DownloadStarted(fake); }));
-      if (stop_first) EXPECT_EQ(service->Stop(), 1);
+      if (stop_first) {
+        EXPECT_EQ(service->Stop(), 1);
+      }
       const auto before = std::chrono::steady_clock::now();
       way.second(service);
       EXPECT_LT(std::chrono::steady_clock::now() - before, 700ms);

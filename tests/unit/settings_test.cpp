@@ -1,6 +1,10 @@
 // "mobileInfo.ini" and the operating-system probes.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <regex>
+#include <string>
+
 #include "fake_platform.h"
 #include "service/service.h"
 #include "service_peer.h"
@@ -89,6 +93,43 @@ TEST(Settings, BitnessFollowsTheNativeArchitecture) {
   fake.os_version = std::nullopt;  // neither version query works
   MobileInfoService service(fake);
   EXPECT_EQ(service.Is64BitOs(), 0);
+}
+
+// MOBILEINFO_DEBUG is read at every Init, so a host can switch diagnostics off again.
+TEST(Settings, DebugSwitchValues) {
+  struct Case {
+    std::optional<std::u16string> value;
+    bool writes;
+    std::u16string path;
+  };
+  const Case cases[] = {
+      {std::nullopt, false, u""}, {u"", false, u""}, {u"0", false, u""},
+      {u"1", true, u""},          {u"C:\\Logs\\mi.log", true, u"C:\\Logs\\mi.log"},
+  };
+  FakePlatform fake;
+  MobileInfoService service(fake);
+  for (const Case& c : cases) {
+    const std::string name = c.value ? std::string(c.value->begin(), c.value->end()) : "unset";
+    if (c.value) {
+      fake.environment[u"MOBILEINFO_DEBUG"] = *c.value;
+    } else {
+      fake.environment.erase(u"MOBILEINFO_DEBUG");
+    }
+    fake.debug_lines.clear();
+    EXPECT_EQ(service.Init(nullptr, 1), 0);  // no sink: refused, and said so
+    if (!c.writes) {
+      EXPECT_TRUE(fake.debug_lines.empty()) << name;
+      continue;
+    }
+    ASSERT_FALSE(fake.debug_lines.empty()) << name;
+    const std::u16string& line = fake.debug_lines.back().line;
+    EXPECT_TRUE(std::regex_match(std::string(line.begin(), line.end()),
+                                 std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} "
+                                            "\\[host [0-9]+\\] Init\\(freshStart 1\\): 0, "
+                                            "no readable sink")))
+        << name << ": " << std::string(line.begin(), line.end());
+    for (const auto& written : fake.debug_lines) EXPECT_EQ(written.path, c.path) << name;
+  }
 }
 
 }  // namespace

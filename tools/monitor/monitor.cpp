@@ -1,7 +1,7 @@
 // Sample host: loads mobileinfo through its public header only, prints every event the library
 // raises, and runs until interrupted (or for --seconds N).
 //
-//   monitor [--fresh] [--poll MS] [--seconds N] [--json]
+//   monitor [--fresh] [--poll MS] [--seconds N] [--json] [--debug[=FILE]]
 //
 // Without --poll it forwards the system's device notifications (Linux: udev, Windows: a
 // notification window) to OnDeviceChange through mobileinfo_watch. --poll MS looks at the USB
@@ -208,18 +208,30 @@ class PrintingSink : public IPelmoInfoSink {
 };
 
 const char kUsage[] =
-    "usage: monitor [--fresh] [--poll MS] [--seconds N] [--json]\n"
+    "usage: monitor [--fresh] [--poll MS] [--seconds N] [--json] [--debug[=FILE]]\n"
     "  --fresh      forget the last device snapshot (MobileInfo2.dat): every device is new\n"
     "  --poll MS    look at the USB device list every MS ms instead of waiting for\n"
     "               system device notifications (used for fake sysfs trees)\n"
     "  --seconds N  stop by itself after N seconds (default: run until Ctrl-C)\n"
     "  --json       one JSON object per event on standard output\n"
+    "  --debug      the library's diagnostics (MOBILEINFO_DEBUG=1): one line per decision on\n"
+    "               standard error (Windows: the debugger output, as DebugView shows it)\n"
+    "  --debug=FILE the same lines, appended to FILE\n"
     "The data files are written beside this executable. On Linux MOBILEINFO_SYSFS_ROOT names a\n"
     "directory laid out like /sys to watch instead; it is polled every 1000 ms unless --poll.\n";
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "monitor: %s (see --help)\n", message.c_str());
   return 2;
+}
+
+bool SetEnvironment(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  // The library reads the variable with GetEnvironmentVariableW, from this block.
+  return SetEnvironmentVariableA(name, value.c_str()) != 0;
+#else
+  return setenv(name, value.c_str(), 1) == 0;
+#endif
 }
 
 bool ParseCount(const char* text, long maximum, long& value) {
@@ -266,6 +278,11 @@ int main(int argc, char** argv) {
       fresh = 1;
     } else if (arg == "--json") {
       json = true;
+    } else if (arg == "--debug" || arg.rfind("--debug=", 0) == 0) {
+      const std::string value = arg == "--debug" ? "1" : arg.substr(8);
+      if (value.empty() || value == "0") return Fail("--debug= needs a file name");
+      // The library reads the switch at Init, below.
+      if (!SetEnvironment("MOBILEINFO_DEBUG", value)) return Fail("cannot set MOBILEINFO_DEBUG");
     } else if (arg == "--poll" || arg == "--seconds") {
       if (i + 1 >= argc) return Fail("option " + arg + " needs a value");
       const bool poll = arg == "--poll";

@@ -60,6 +60,9 @@ class LinuxPlatform : public Platform {
 
   bool RunDetached(std::function<void()> work) override;
 
+  std::optional<std::u16string> EnvironmentVariable(const std::u16string& name) override;
+  void WriteDebugLine(const std::u16string& line, const std::u16string& path) override;
+
  private:
   std::string SysfsRoot() const;
   // Retries the deletions ScheduleDelete could not do at once (see files.cpp).
