@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: builds the Linux library and runs the sample host, which prints every event
-# the library raises until Ctrl-C. Arguments are passed to the monitor (--fresh, --poll MS,
+# the library raises until Ctrl-C. Arguments are passed to the monitor (--fresh, --poll MS, --debug,
 # --seconds N). MOBILEINFO_SYSFS_ROOT points it at a fake USB tree instead of /sys.
 set -euo pipefail
 cd "$(dirname "$0")/.."
