@@ -45,8 +45,8 @@ bool ReadAnnouncedBody(HttpRequest& request, std::vector<uint8_t>& buffer, uint3
   return true;
 }
 
-void HttpGetAndDiscard(Platform& platform, const std::u16string& url) {
-  std::unique_ptr<HttpRequest> request = platform.OpenUrl(url, kReportLimitMs);
+void HttpGetAndDiscard(Platform& platform, const std::u16string& url, uint32_t limit_ms) {
+  std::unique_ptr<HttpRequest> request = platform.OpenUrl(url, limit_ms);
   if (!request) return;
   std::vector<uint8_t> scratch;
   uint32_t received = 0;

@@ -77,7 +77,8 @@ enum class FileMode {
 };
 
 // An HTTP GET in flight: direct connection, no proxy, no cache options. Cancel() may be called
-// from another thread at any time; every later call then fails quickly.
+// from another thread at any time; every later call then fails quickly. Destruction does not
+// wait for what is left of the body.
 class HttpRequest {
  public:
   virtual ~HttpRequest() = default;
