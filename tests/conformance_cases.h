@@ -221,6 +221,15 @@ inline std::vector<ProfileCase> ProfileCases() {
        u"Name", 260, u"big \u00e9ndian"},
       {"UTF-8 file with mark", "\xEF\xBB\xBF[main]\r\nName=caf\xC3\xA9\r\n", u"main", u"Name",
        260, u"caf\u00e9"},
+      {"hash starts no comment", "[s]\n#k=1\n", u"s", u"#k", 260, u"1"},
+      {"first key wins whatever its case", "[s]\nK=1\nk=2\n", u"s", u"k", 260, u"1"},
+      {"blanks outside the quotes go", "[s]\nk= \" a \" \n", u"s", u"k", 260, u" a "},
+      {"bracket line without close is an entry", "[s]\n[t\nj=2\n", u"s", u"[t", 260, u""},
+      {"letters outside ASCII keep their case",
+       Utf16Bytes(u"[s]\r\n\u212a=kelvin\r\nk=plain\r\n\u00c4=upper\r\n\u00e4=lower\r\n", false),
+       u"s", u"\u00e4", 260, u"lower"},
+      {"file larger than 1 MiB", "[s]\nk=" + std::string(1536 * 1024, 'v') + "\nj=2\n", u"s",
+       u"j", 260, u"2"},
   };
 }
 

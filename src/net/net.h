@@ -50,8 +50,9 @@ void StartReportRequest(Platform& platform, std::unique_ptr<std::u16string> url_
 int ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_holder);
 
 // GET url and read as much of the body as Content-Length announces, in one read, into a scratch
-// buffer that is thrown away. The whole request ends within kReportLimitMs.
-void HttpGetAndDiscard(Platform& platform, const std::u16string& url);
+// buffer that is thrown away. The whole request, its closing included, ends within limit_ms.
+void HttpGetAndDiscard(Platform& platform, const std::u16string& url,
+                       uint32_t limit_ms = kReportLimitMs);
 
 // --- download to file ---------------------------------------------------------------------------
 

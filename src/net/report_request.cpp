@@ -46,8 +46,8 @@ bool ReadAnnouncedBody(HttpRequest& request, std::vector<uint8_t>& buffer, uint3
   return true;
 }
 
-void HttpGetAndDiscard(Platform& platform, const std::u16string& url) {
-  std::unique_ptr<HttpRequest> request = platform.OpenUrl(url, kReportLimitMs);
+void HttpGetAndDiscard(Platform& platform, const std::u16string& url, uint32_t limit_ms) {
+  std::unique_ptr<HttpRequest> request = platform.OpenUrl(url, limit_ms);
   if (!request) {
     MOBILEINFO_LOG(platform, u"f72 report: no answer");
     return;

@@ -79,7 +79,8 @@ enum class FileMode {
 };
 
 // An HTTP GET in flight: direct connection, no proxy, no cache options. Cancel() may be called
-// from another thread at any time; every later call then fails quickly.
+// from another thread at any time; every later call then fails quickly. Destruction does not
+// wait for what is left of the body.
 class HttpRequest {
  public:
   virtual ~HttpRequest() = default;
@@ -133,9 +134,8 @@ class Platform {
     uint32_t count = 0;
   };
   // Reads several keys of one section, each exactly as ReadProfileString would. A backend whose
-  // ReadProfileString reads and decodes the file on every call reads it once here. The default
-  // asks ReadProfileString key by key (on Windows that is GetPrivateProfileStringW, which reads
-  // the file its own way).
+  // ReadProfileString reads and decodes the file on every call (both backends do) reads it once
+  // here. The default asks ReadProfileString key by key.
   virtual void ReadProfileStrings(const std::u16string& file, const std::u16string& section,
                                   std::vector<ProfileRead>& reads) {
     for (ProfileRead& read : reads) {

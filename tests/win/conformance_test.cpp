@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "conformance_cases.h"
+#include "platform/platform.h"
 #include "support/profile_text.h"
 #include "support/text.h"
 #include "support/wide_string.h"
@@ -93,6 +95,39 @@ TEST_F(ProfileConformanceTest, SameValueAsGetPrivateProfileStringW) {
     EXPECT_EQ(original.size(), original_n) << c.name;
     EXPECT_EQ(Utf8(original), Utf8(ours)) << c.name;
     EXPECT_EQ(original_n, ours_n) << c.name;
+  }
+}
+
+// The backend reads a batch of keys of one section in one go; each key must come out exactly as
+// GetPrivateProfileStringW gives it alone, whatever else the batch holds.
+TEST_F(ProfileConformanceTest, BatchGivesWhatEachKeyGivesAlone) {
+  const std::vector<std::u16string> keys = {
+      u"k", u"K", u" k ", std::u16string(u"k\0j", 3), u"j", u"a", u"b", u"c", u"Key", u"Name",
+      u"name", u";k", u"#k", u"[t", u"x", u"z", u"\u00e4", u"\u00c4", u"", u"k=1"};
+  const uint32_t capacities[] = {260, 3, 1, 0, 2048};
+  const auto cases = conformance::ProfileCases();
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto& c = cases[i];
+    const std::wstring path = WriteIni(i, c.file);
+    std::vector<Platform::ProfileRead> reads;
+    reads.push_back({c.key, c.capacity, u"#", 99});
+    for (size_t k = 0; k < keys.size(); ++k) {
+      reads.push_back({keys[k], capacities[k % std::size(capacities)], u"#", 99});
+    }
+    Platform::Default().ReadProfileStrings(reinterpret_cast<const char16_t*>(path.c_str()),
+                                           c.section, reads);
+    for (const auto& read : reads) {
+      std::u16string alone;
+      DWORD alone_n = 0;
+      if (read.capacity > 0) {
+        std::vector<wchar_t> buffer(read.capacity + 1, L'\0');
+        alone_n = GetPrivateProfileStringW(W(c.section), W(read.key), nullptr, buffer.data(),
+                                           read.capacity, path.c_str());
+        alone.assign(reinterpret_cast<const char16_t*>(buffer.data()));
+      }
+      EXPECT_EQ(Utf8(alone), Utf8(read.value)) << c.name << ", key " << Utf8(read.key);
+      EXPECT_EQ(alone_n, read.count) << c.name << ", key " << Utf8(read.key);
+    }
   }
 }
 

@@ -22,6 +22,36 @@ constexpr int kMaxRedirects = 10;           // as many as the Linux backend foll
 
 using Clock = std::chrono::steady_clock;
 
+// Closes in the background at most this many requests at once; more are closed by the caller.
+constexpr int kMaxBackgroundCloses = 16;
+
+// Closes a request handle, then its root handle (either may be null), without holding the caller
+// for the rest of the body. Wine's WinINet reads whatever is left of an unread body inside
+// InternetCloseHandle for as long as the server has more ready: its drain stops only when the
+// socket is empty for a moment, keep-alive or not, and a "Connection: close" from either side
+// changes nothing. Closing a refused 2 GB reply from a fast local server held the closing thread
+// for 104 s (a report's thread, and so one of the few report places). The close therefore runs
+// on a thread of its own. The count of such threads is process-wide on purpose: they outlive
+// every request and service object, and what they use up belongs to the process. Beyond
+// kMaxBackgroundCloses, or without a thread, the caller closes as before.
+void CloseRequestHandles(HINTERNET request, HINTERNET root) {
+  static std::atomic<int> background{0};
+  if (request == nullptr && root == nullptr) return;
+  if (request != nullptr) {
+    if (++background <= kMaxBackgroundCloses) {
+      const bool started = Platform::Default().RunDetached([request, root] {
+        InternetCloseHandle(request);
+        if (root != nullptr) InternetCloseHandle(root);
+        --background;
+      });
+      if (started) return;
+    }
+    --background;
+    InternetCloseHandle(request);
+  }
+  if (root != nullptr) InternetCloseHandle(root);
+}
+
 // The request handle is used only while mutex_ is held, and closed only under it too, so Cancel
 // can never close it between a reader fetching it and the read using it (a closed handle's value
 // may already name another request). Cancel therefore only marks the request and closes the
@@ -80,10 +110,10 @@ class WinInetRequest final : public HttpRequest {
   }
 
  private:
-  // Closes both handles once, request first. mutex_ held.
+  // Closes both handles once, request first. mutex_ held; the handles are forgotten here, so
+  // nothing here uses them while the close may still run elsewhere.
   void CloseHandles() {
-    if (request_ != nullptr) InternetCloseHandle(request_);
-    if (root_ != nullptr) InternetCloseHandle(root_);
+    CloseRequestHandles(request_, root_);
     request_ = nullptr;
     root_ = nullptr;
   }
@@ -252,10 +282,8 @@ void RunSyncDownload(const std::u16string& url, const std::u16string& path,
     shared.decided = true;
     shared.decided_cv.notify_all();
   }
-  // Last, after the caller has its answer: Wine's WinINet reads the rest of an unread body
-  // before it closes a request, which for a huge reply takes long.
-  if (request != nullptr) InternetCloseHandle(request);
-  if (root != nullptr) InternetCloseHandle(root);
+  // Last, after the caller has its answer.
+  CloseRequestHandles(request, root);
 }
 
 }  // namespace
@@ -268,8 +296,7 @@ std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url, u
   try {
     return std::make_unique<WinInetRequest>(root, request, deadline);
   } catch (...) {
-    InternetCloseHandle(request);
-    InternetCloseHandle(root);
+    CloseRequestHandles(request, root);
     return nullptr;
   }
 }

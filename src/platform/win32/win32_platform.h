@@ -48,6 +48,10 @@ class Win32Platform final : public Platform {
                              const std::u16string& key, uint32_t capacity,
                              std::u16string& value) override;
 
+  // profile_section.cpp
+  void ReadProfileStrings(const std::u16string& file, const std::u16string& section,
+                          std::vector<ProfileRead>& reads) override;
+
   // files.cpp
   bool FileExists(const std::u16string& path) override;
   std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
