@@ -71,8 +71,11 @@ run_wine_suite() {
   export MOBILEINFO_WINEPREFIX="$PWD/build/$1/wineprefix"
   local try
   for try in 1 2 3; do
+    # The registry files appear only when the prefix's wineserver saves them on its way out,
+    # which may be a while after wineboot returns: wait for it before looking.
     if WINEPREFIX="$MOBILEINFO_WINEPREFIX" WINEDEBUG=-all /usr/lib/wine/wine64 wineboot --init \
-         >/dev/null 2>&1 && [[ -f $MOBILEINFO_WINEPREFIX/system.reg ]]; then
+         >/dev/null 2>&1 && WINEPREFIX="$MOBILEINFO_WINEPREFIX" /usr/lib/wine/wineserver -w &&
+       [[ -f $MOBILEINFO_WINEPREFIX/system.reg ]]; then
       break
     fi
     echo "== wine prefix for $1: first boot failed (try $try)"
