@@ -75,7 +75,8 @@ int DeviceTracker::WriteSnapshot(const DeviceMap& records) {
   MOBILEINFO_LOG(platform_,
                  written ? u"device snapshot saved: %u records"
                          : u"device snapshot cut short: a write failed after %u records",
-                 static_cast<unsigned>(offset < kHeaderSize ? 0 : (offset - kHeaderSize) / kRecordSize));
+                 static_cast<unsigned>(offset < kHeaderSize ? 0
+                                                            : (offset - kHeaderSize) / kRecordSize));
   return written ? 1 : 0;
 }
 
@@ -114,7 +115,9 @@ int DeviceTracker::LoadDeviceSnapshot() {
   };
   if (size - offset < kRecordSize) return loaded(1, u"");
   for (;;) {
-    if (file->Seek(offset) != static_cast<int64_t>(offset)) return loaded(0, u", then a seek failed");
+    if (file->Seek(offset) != static_cast<int64_t>(offset)) {
+      return loaded(0, u", then a seek failed");
+    }
     UsbDeviceRecord record;
     std::memset(&record, 0, sizeof(record));
     n = ReadFully(*file, &record, kRecordSize);

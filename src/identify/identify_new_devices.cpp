@@ -75,7 +75,7 @@ void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& o
       const bool android = adb.IsAdbDevice(candidate);
       MOBILEINFO_LOG(platform_,
                      android ? u"%s %s: no reply, published as an ADB device and reported"
-                             : u"%s %s: no reply and no ADB interface, dropped until it arrives again",
+                             : u"%s %s: no reply and no ADB interface, dropped until it comes back",
                      FieldText(candidate.device_key).c_str(), FieldText(candidate.serial).c_str());
       if (!android) continue;
       ReportUnidentifiedDevice(FieldText(candidate.device_key));

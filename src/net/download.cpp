@@ -164,7 +164,9 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
             abandoned = control->request;
           }
         }
-        if (gave_up) MOBILEINFO_LOG(platform, u"download abandoned at its limit of %u ms", limit_ms);
+        if (gave_up) {
+          MOBILEINFO_LOG(platform, u"download abandoned at its limit of %u ms", limit_ms);
+        }
         // Outside the lock: a backend's cancel may wait for its own I/O to let go.
         if (abandoned) abandoned->Cancel();
       }

@@ -84,7 +84,8 @@ int Run::PublishPhones(const DeviceList& output) {
   if (!entry) return 1;  // the run has ended: its late work is dropped
   Platform& platform = core().platform();
   for (const UsbDeviceRecord& record : output) {
-    MOBILEINFO_LOG(platform, u"publish %s %s", FieldText(record.device_key).c_str(), FieldText(record.serial).c_str());
+    MOBILEINFO_LOG(platform, u"publish %s %s", FieldText(record.device_key).c_str(),
+                   FieldText(record.serial).c_str());
     core().phone_list.AppendIfAbsent(core().store.RecordToPublish(record));
   }
 
