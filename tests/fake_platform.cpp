@@ -372,8 +372,14 @@ std::unique_ptr<InterfaceList> FakePlatform::OpenInterfaceList(const std::u16str
 
 bool FakePlatform::RequestAdbSerial(const std::u16string& path,
                                     std::array<uint8_t, 1024>& reply) {
-  std::lock_guard<std::mutex> lock(mutex);
+  std::unique_lock<std::mutex> lock(mutex);
   ++adb_serial_requests;
+  if (adb_serial_delay_ms) {
+    const auto delay = std::chrono::milliseconds(adb_serial_delay_ms);
+    lock.unlock();
+    std::this_thread::sleep_for(delay);
+    lock.lock();
+  }
   reply.fill(0);
   auto it = adb_serial_replies.find(path);
   if (it == adb_serial_replies.end()) return false;

@@ -62,6 +62,7 @@ class FakePlatform : public Platform {
   uint32_t interface_end_error = kErrorNoMoreItems;
   // path -> reply bytes; a path not here fails the request.
   std::map<std::u16string, std::array<uint8_t, 1024>> adb_serial_replies;
+  uint32_t adb_serial_delay_ms = 0;  // each request stalls this long in the driver
 
   std::function<FakeHttpReply(const std::u16string& url)> http;
   std::vector<std::u16string> requested_urls;

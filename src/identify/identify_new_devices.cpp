@@ -61,6 +61,16 @@ void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& o
     }
   }
 
+  // Asked before the gate: the ADB lock may be held across a driver request that stalls.
+  std::vector<bool> is_adb(obtained ? lookup.size() : candidates.size(), false);
+  for (size_t i = 0; i < is_adb.size(); ++i) {
+    if (!obtained) {
+      is_adb[i] = adb.IsAdbDevice(candidates[i]);
+    } else if (!results[i].found) {
+      is_adb[i] = adb.IsAdbDevice(lookup[i].device);
+    }
+  }
+
   // A pass whose run was stopped meanwhile (its download outlived Stop's wait) is dropped whole.
   GateEntry entry(gate);
   if (!entry) {
@@ -71,8 +81,9 @@ void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& o
   if (!obtained) {
     // The service could not be asked: Android devices are still phones, and the service hears
     // of them; everything else waits for its next arrival.
-    for (const UsbDeviceRecord& candidate : candidates) {
-      const bool android = adb.IsAdbDevice(candidate);
+    for (size_t i = 0; i < candidates.size(); ++i) {
+      const UsbDeviceRecord& candidate = candidates[i];
+      const bool android = is_adb[i];
       MOBILEINFO_LOG(platform_,
                      android ? u"%s %s: no reply, published as an ADB device and reported"
                              : u"%s %s: no reply and no ADB interface, dropped until it comes back",
@@ -86,10 +97,6 @@ void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& o
 
   // An ADB device without a section is published without model information and leaves the
   // maps alone; any other device without one marks its model unknown.
-  std::vector<bool> is_adb(lookup.size(), false);
-  for (size_t i = 0; i < lookup.size(); ++i) {
-    if (!results[i].found) is_adb[i] = adb.IsAdbDevice(lookup[i].device);
-  }
   std::vector<IdentifiedDevice> identified;
   for (size_t i = 0; i < lookup.size(); ++i) {
     MOBILEINFO_LOG(platform_,

@@ -196,6 +196,11 @@ class Platform {
   // Runs work on a thread of its own that nobody waits for. The thread keeps the library loaded
   // until it ends. False when no thread could be started (work is then destroyed unrun).
   virtual bool RunDetached(std::function<void()> work) = 0;
+  // Delivers the messages that other threads have sent (SendMessageW) to the calling thread's
+  // windows, and returns without taking anything from its queue. A thread that waits for a host's
+  // sink calls it while it waits, as COM's waits do in a single-threaded apartment: the sink may
+  // be sending to the very thread that waits. Nothing to do where there are no windows.
+  virtual void DispatchSentMessages() {}
 
   // --- diagnostics ------------------------------------------------------------------------------
   // The value of the process's environment variable name, or nothing when it is not set.

@@ -28,8 +28,9 @@ void Run::RunNotificationLoop() {
 }
 
 int Run::PollArrivalReport() {
-  GateEntry entry(&gate_);
-  if (!entry) return 1;  // the run has ended; the thread ends at its next wait
+  // The ADB queries below may wait for a driver: they run outside the gate, so that Stop never
+  // waits for them longer than for the thread itself.
+  if (gate_.closed()) return 1;  // the run has ended; the thread ends at its next wait
   uint64_t changes_seen;
   {
     std::lock_guard<std::mutex> lock(report_lock_);
@@ -51,6 +52,8 @@ int Run::PollArrivalReport() {
   const bool adb_ready = report != nullptr;
   if (!report && !copies.empty()) report = &copies.front();
 
+  GateEntry entry(&gate_);
+  if (!entry) return 1;
   {
     // The report ends before the host hears of it: a publication or removal made while the host
     // is inside the call below starts or belongs to the next report. One made during this poll

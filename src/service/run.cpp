@@ -3,10 +3,12 @@
 
 #include <chrono>
 
+#include "support/debug_log.h"
+
 namespace mobileinfo {
 
 Run::Run(std::shared_ptr<ServiceCore> core, IPelmoInfoSink* sink)
-    : core_(std::move(core)), gate_(sink) {}
+    : core_(std::move(core)), gate_(sink, core_->platform()) {}
 
 bool Run::StartWorker(Worker Run::*worker, void (Run::*body)()) {
   std::shared_ptr<Run> self = shared_from_this();
@@ -52,8 +54,21 @@ void Run::End(uint32_t wait_ms) {
     std::lock_guard<std::mutex> lock(workers_lock_);
     ended_ = true;
   }
-  gate_.Close();
   events_.Set(ServiceEvents::kStop);
+  Platform& platform = core_->platform();
+  const uint32_t sink_wait_ms = core_->timings().sink_wait_ms;
+  if (!gate_.Close(sink_wait_ms)) {
+    MOBILEINFO_LOG(platform,
+                   u"run ended while a sink call is still running after %u ms: the host's sink "
+                   u"is blocked; nothing of this run reaches it or the files any more",
+                   sink_wait_ms);
+  }
+  // The gate is closed: no worker makes anything known any more, so the map saved here is what
+  // the host was told. A cycle cut short leaves the rest to the next session's first scan.
+  if (snapshot_unsaved_.exchange(false)) {
+    MOBILEINFO_LOG(platform, u"device snapshot saved for a cycle cut short by the run's end");
+    core_->tracker.SaveDeviceSnapshot();
+  }
   const auto deadline_for = [wait_ms] {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   };
@@ -63,11 +78,6 @@ void Run::End(uint32_t wait_ms) {
     if (!worker->started || worker->id == self) continue;
     workers_changed_.wait_until(lock, deadline_for(), [&] { return worker->done; });
   }
-}
-
-void Run::NoteReportChange() {
-  std::lock_guard<std::mutex> lock(report_lock_);
-  if (events_.IsSet(ServiceEvents::kNotify)) ++report_changes_;
 }
 
 }  // namespace mobileinfo

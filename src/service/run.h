@@ -28,8 +28,9 @@ class Run : public std::enable_shared_from_this<Run> {
   // Starts whichever of the two threads is not running yet (notification thread first), then
   // sets the rescan event. 0 when a thread cannot be started or the run has ended.
   int32_t Start();
-  // Ends the run: closes the gate (waiting for sink calls and commits on other threads), sets the
-  // stop event and waits up to wait_ms for each thread, except the calling one. A thread still
+  // Ends the run: sets the stop event, closes the gate (waiting for sink calls and commits on
+  // other threads, at most the sink wait), saves the changes the run made known since the last
+  // snapshot, and waits up to wait_ms for each thread, except the calling one. A thread still
   // busy after that is abandoned: it can no longer reach the sink, the shared state or the files.
   void End(uint32_t wait_ms);
   // Started and not ended.
@@ -41,7 +42,9 @@ class Run : public std::enable_shared_from_this<Run> {
 
   // --- scan thread and change processing (usb/scan_loop.cpp) ---------------------------------
   void ScanThreadMain();
-  void ProcessChanges(int arrivals);
+  // Processes the arrivals (1) or removals (0) of one scan, making each known as the host hears
+  // of it.
+  void ProcessChanges(int arrivals, const DeviceList& taken);
   int RemoveDevice(const UsbDeviceRecord& record);
   int PublishPhones(const DeviceList& output);
 
@@ -57,8 +60,12 @@ class Run : public std::enable_shared_from_this<Run> {
     std::thread::id id;
   };
   bool StartWorker(Worker Run::*worker, void (Run::*body)());
-  // A publication or removal while a report is pending: the poll under way must look again.
-  void NoteReportChange();
+  // One rescan: the USB scan, the ADB scan when anything changed, the changes, and the scan made
+  // known. first: the run's first completed scan, which also takes phones listed in an earlier
+  // session off the list when the bus no longer has them.
+  void ScanCycle(bool& first);
+  // Adds to the scan's removals the listed phones that its bus does not have.
+  void AddDepartedListedPhones(UsbScan& scan);
 
   const std::shared_ptr<ServiceCore> core_;
   ServiceCore& core() { return *core_; }
@@ -77,6 +84,9 @@ class Run : public std::enable_shared_from_this<Run> {
   std::mutex report_lock_;
   uint64_t report_changes_ = 0;
   std::atomic<uint32_t> publication_tick_{0};  // written by the scan thread, read by the poll
+  // Changes made known (inside the gate) since the snapshot was last saved: End saves them when
+  // the cycle that made them cannot.
+  std::atomic<bool> snapshot_unsaved_{false};
 };
 
 }  // namespace mobileinfo

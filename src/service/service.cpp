@@ -149,17 +149,20 @@ int32_t MobileInfoService::Start() try {
 }
 
 int32_t MobileInfoService::Stop() try {
-  MOBILEINFO_LOG(core_->platform(), u"Stop");
-  core_->store.SavePhoneCache();
-  std::shared_ptr<Run> run = CurrentRun();
-  if (run) {
-    // Outside the lifecycle lock: ending waits for sink calls in progress, and a sink may call
-    // OnDeviceChange or Stop itself.
-    run->End(core_->timings().stop_wait_ms);
+  // Nothing below touches this object once the run is taken: a window procedure that the wait
+  // for a sink call lets run may destroy the object meanwhile.
+  const std::shared_ptr<ServiceCore> core = core_;
+  MOBILEINFO_LOG(core->platform(), u"Stop");
+  core->store.SavePhoneCache();
+  std::shared_ptr<Run> run;
+  {
     std::lock_guard<std::mutex> lock(lifecycle_lock_);
-    if (run_ == run) run_.reset();
+    run.swap(run_);
   }
-  MOBILEINFO_LOG(core_->platform(), u"Stop: 1, the run has ended");
+  // Outside the lifecycle lock: ending waits for sink calls in progress, and a sink may call
+  // OnDeviceChange or Stop itself.
+  if (run) run->End(core->timings().stop_wait_ms);
+  MOBILEINFO_LOG(core->platform(), u"Stop: 1, the run has ended");
   return 1;
 } catch (...) {
   return 1;
@@ -213,7 +216,11 @@ int32_t MobileInfoService::QueryPhoneStatus(PhoneRecord* record) {
   }
 }
 
-void MobileInfoService::ProcessChanges(int arrivals) { RunForHostCall()->ProcessChanges(arrivals); }
+void MobileInfoService::ProcessChanges(int arrivals) {
+  ServiceCore& core = *core_;
+  RunForHostCall()->ProcessChanges(
+      arrivals, arrivals ? core.tracker.TakeArrivals() : core.tracker.TakeRemovals());
+}
 int MobileInfoService::RemoveDevice(const UsbDeviceRecord& record) {
   return RunForHostCall()->RemoveDevice(record);
 }

@@ -30,6 +30,9 @@ struct ServiceTimings {
   uint32_t download_limit_ms = 10000;   // wait for one getDriver download
   uint32_t refresh_limit_ms = 60000;    // RefreshDriverInfo's whole call, from lock to reply
   uint32_t stop_wait_ms = 1000;         // Stop's wait for each worker thread
+  // Stop's and destruction's wait for a host's sink call in flight. Only a sink blocked on
+  // something the library cannot release lasts this long; Stop then returns all the same.
+  uint32_t sink_wait_ms = 20000;
 };
 
 // The web service's base address (scheme and host), fixed at build time.

@@ -1,6 +1,14 @@
 #include "service/sink_gate.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace mobileinfo {
+
+namespace {
+// How often a closing thread looks for sent messages while a sink call is in flight.
+constexpr auto kMessageSlice = std::chrono::milliseconds(10);
+}  // namespace
 
 bool SinkGate::Enter() {
   std::lock_guard<std::mutex> lock(lock_);
@@ -17,20 +25,37 @@ void SinkGate::Leave() {
   changed_.notify_all();
 }
 
-void SinkGate::Close() {
+bool SinkGate::OthersInside(std::thread::id self) const {
+  for (const auto& entry : inside_) {
+    if (entry.first != self && !closing_.count(entry.first)) return true;
+  }
+  return false;
+}
+
+bool SinkGate::Close(uint32_t wait_ms) {
   const std::thread::id self = std::this_thread::get_id();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   std::unique_lock<std::mutex> lock(lock_);
   closed_ = true;
-  closing_.insert(self);
+  const auto closing = closing_.insert(self);
   changed_.notify_all();
-  changed_.wait(lock, [&] {
-    for (const auto& entry : inside_) {
-      if (entry.first != self && !closing_.count(entry.first)) return false;
+  bool drained = true;
+  while (OthersInside(self)) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      drained = false;
+      break;
     }
-    return true;
-  });
-  closing_.erase(self);
+    changed_.wait_until(lock, std::min(deadline, now + kMessageSlice));
+    if (!OthersInside(self)) break;
+    // Outside the lock: a window procedure run from here may stop or destroy the service too.
+    lock.unlock();
+    platform_.DispatchSentMessages();
+    lock.lock();
+  }
+  closing_.erase(closing);
   changed_.notify_all();
+  return drained;
 }
 
 bool SinkGate::closed() {

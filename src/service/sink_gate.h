@@ -1,8 +1,10 @@
 // The door between one run's worker threads and everything outside them: the host's sink and the
 // state and files a run's work ends in. A worker passes the gate for each call of the sink and
-// for each step that commits its results; Stop and destruction close it, and once Close has
-// returned no sink call is running (other than one of the closing thread itself) and none will
-// start, and no worker of the run commits anything any more.
+// for each step that commits its results, and for nothing else: no driver request, download or
+// wait for another thread happens inside it, so closing the gate waits only for short commits
+// and for the host's own sink calls. Stop and destruction close it; once Close has drained the
+// gate no sink call is running (other than one of the closing thread itself) and none will start,
+// and no worker of the run commits anything any more.
 #ifndef MOBILEINFO_SERVICE_SINK_GATE_H
 #define MOBILEINFO_SERVICE_SINK_GATE_H
 
@@ -14,22 +16,27 @@
 #include <thread>
 
 #include "mobileinfo/mobileinfo.h"
+#include "platform/platform.h"
 
 namespace mobileinfo {
 
 class SinkGate {
  public:
-  explicit SinkGate(IPelmoInfoSink* sink) : sink_(sink) {}
+  SinkGate(IPelmoInfoSink* sink, Platform& platform) : sink_(sink), platform_(platform) {}
   SinkGate(const SinkGate&) = delete;
   SinkGate& operator=(const SinkGate&) = delete;
 
   // False once the gate is closed. Entries nest on one thread; each true needs one Leave.
   bool Enter();
   void Leave();
-  // Lets no one in any more and waits until every other thread has left, except threads that
-  // are themselves waiting in Close: a host that stops the service from inside its sink, on
-  // either worker thread or both, returns instead of waiting for itself. Called without any lock.
-  void Close();
+  // Lets no one in any more and waits up to wait_ms until every other thread has left, except
+  // threads that are themselves waiting in Close: a host that stops the service from inside its
+  // sink, on either worker thread or both, returns instead of waiting for itself. While it waits
+  // the calling thread receives the messages sent to its windows, so a sink that hands its event
+  // to the closing thread with SendMessage completes. True when the gate drained; false when a
+  // thread was still inside after wait_ms (a sink blocked on something the library cannot
+  // release). Called without any lock.
+  bool Close(uint32_t wait_ms);
   bool closed();
 
   // The one place the host's sink is called: only through an open gate, never with a lock held.
@@ -39,12 +46,16 @@ class SinkGate {
   IPelmoInfoSink* sink() const { return sink_; }
 
  private:
+  // Whether a thread other than self, and not itself closing, is inside. lock_ held.
+  bool OthersInside(std::thread::id self) const;
+
   IPelmoInfoSink* const sink_;  // the host's; never released
+  Platform& platform_;
   std::mutex lock_;             // guards closed_, inside_, closing_
   std::condition_variable changed_;
   bool closed_ = false;
-  std::map<std::thread::id, int> inside_;  // entries per thread
-  std::set<std::thread::id> closing_;      // threads waiting in Close
+  std::map<std::thread::id, int> inside_;   // entries per thread
+  std::multiset<std::thread::id> closing_;  // threads waiting in Close (a sent message may nest)
 };
 
 // One pass through a gate for a scope; a null gate (work done on a host thread) always passes.

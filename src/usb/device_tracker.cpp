@@ -1,12 +1,29 @@
-// Handing the scan's changes to the scan thread, and emptying the tracker for Init and
-// ClearAndDestroy.
+// Making a scan's changes known as the scan thread processes them, handing the host form's lists
+// over, and emptying the tracker for Init and ClearAndDestroy.
 #include "usb/device_tracker.h"
+
+#include "support/text.h"
 
 namespace mobileinfo {
 
-bool DeviceTracker::HasChanges() {
+void DeviceTracker::AcknowledgeArrivals(const DeviceList& arrivals) {
   std::lock_guard<std::mutex> lock(lock_);
-  return !arrivals_.empty() || !removals_.empty();
+  for (const UsbDeviceRecord& record : arrivals) present_devices_[FieldText(record.serial)] = record;
+}
+
+void DeviceTracker::AcknowledgeRemoval(const UsbDeviceRecord& removed) {
+  std::lock_guard<std::mutex> lock(lock_);
+  // A removal is the known map's own entry, under its own key; a phone listed from an earlier
+  // session that the map never held erases nothing.
+  present_devices_.erase(FieldText(removed.serial));
+}
+
+void DeviceTracker::Complete(DeviceMap devices) {
+  // The map is still the cycle's own: saved without a lock and without a copy, then it takes
+  // the old one's place.
+  WriteSnapshot(devices);
+  std::lock_guard<std::mutex> lock(lock_);
+  present_devices_.swap(devices);
 }
 
 DeviceList DeviceTracker::TakeArrivals() {

@@ -14,7 +14,13 @@
 
 namespace mobileinfo {
 
-class SinkGate;
+// One completed USB scan, not yet made known: what the bus holds, and how it differs from the
+// devices known when it ran.
+struct UsbScan {
+  DeviceMap devices;
+  DeviceList arrivals;
+  DeviceList removals;
+};
 
 class DeviceTracker {
  public:
@@ -22,17 +28,27 @@ class DeviceTracker {
   DeviceTracker(const DeviceTracker&) = delete;
   DeviceTracker& operator=(const DeviceTracker&) = delete;
 
-  // Lists the present devices, diffs them against the map into the arrival and removal lists,
-  // replaces the map and saves the snapshot. A scan thread passes its run's gate: once the gate
-  // is closed the scan changes nothing and writes no file.
-  int ScanUsbDevices(SinkGate* gate = nullptr);
+  // The whole USB scan at once: lists the present devices, diffs them against the map into the
+  // arrival and removal lists, replaces the map and saves the snapshot (host threads, tests).
+  int ScanUsbDevices();
+  // The scan thread's form: lists the present devices and diffs them against the map, changing
+  // nothing. The devices become known only as the changes are processed (Acknowledge...) and the
+  // cycle ends (Complete), so a cycle cut short by Stop leaves its changes to the next session.
+  // False when the scan was abandoned.
+  bool Scan(UsbScan& scan);
+  // Arrivals the host was told of, or that were settled without telling it.
+  void AcknowledgeArrivals(const DeviceList& arrivals);
+  // A removal the host was told of (or that a pending arrival report covers).
+  void AcknowledgeRemoval(const UsbDeviceRecord& removed);
+  // The end of a cycle that processed all its changes: the scan's devices replace the map, and
+  // the snapshot is saved.
+  void Complete(DeviceMap devices);
   void DiffDevices(DeviceMap previous, DeviceMap current);
   // Adds the snapshot file's records to the map (entries already there stay unless the file has
   // their serial).
   int LoadDeviceSnapshot();
   int SaveDeviceSnapshot();
 
-  bool HasChanges();
   DeviceList TakeArrivals();
   DeviceList TakeRemovals();
   void ClearPresentDevices();

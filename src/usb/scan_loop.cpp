@@ -1,39 +1,94 @@
 // The scan thread: waits for rescans, runs the USB scan, and turns arrivals into published phones
 // and removals into the host's departure events.
+//
+// A scan's devices become known (the present-device map, "MobileInfo2.dat") only as the host
+// hears of its changes: each arrival batch and each removal is made known in the same gate entry
+// that tells the host, and the cycle's end makes the whole scan known and saves it. A cycle cut
+// short by Stop therefore leaves the changes it did not report to the next session's first scan.
+#include <unordered_set>
+
 #include "service/phone_record.h"
 #include "service/run.h"
 #include "support/debug_log.h"
+#include "support/text.h"
 
 namespace mobileinfo {
 
 void Run::ScanThreadMain() {
   const DebugLog::ThreadName thread_name(u"scan");
-  DeviceTracker& tracker = core().tracker;
+  bool first = true;
   for (;;) {
     int signalled = events_.WaitAny({ServiceEvents::kStop, ServiceEvents::kRescan},
                                     ServiceEvents::kInfinite);
     if (signalled == ServiceEvents::kStop) return;
     if (signalled != ServiceEvents::kRescan) continue;
-
-    tracker.ScanUsbDevices(&gate_);
-    if (!tracker.HasChanges()) continue;
-    core().adb.ScanAdbInterfaces(kAdbInterfaceClass);
-    // Arrivals first, then removals of the same scan: a scan that saw one phone come and another
-    // go must report both, or the departed phone would stay listed for good.
-    ProcessChanges(1);
-    ProcessChanges(0);
+    ScanCycle(first);
   }
 }
 
-void Run::ProcessChanges(int arrivals) {
-  DeviceList taken = arrivals ? core().tracker.TakeArrivals() : core().tracker.TakeRemovals();
+void Run::ScanCycle(bool& first) {
+  DeviceTracker& tracker = core().tracker;
+  // The changes are this cycle's own: a thread of an earlier run, abandoned in a pass, can
+  // neither take nor drop them.
+  UsbScan scan;
+  if (!tracker.Scan(scan)) return;
+  if (first) {
+    AddDepartedListedPhones(scan);
+    first = false;
+  }
+  if (!scan.arrivals.empty() || !scan.removals.empty()) {
+    core().adb.ScanAdbInterfaces(kAdbInterfaceClass);
+    // Arrivals first, then removals of the same scan: a scan that saw one phone come and another
+    // go must report both, or the departed phone would stay listed for good.
+    ProcessChanges(1, scan.arrivals);
+    ProcessChanges(0, scan.removals);
+  }
+  GateEntry entry(&gate_);
+  if (!entry) {
+    MOBILEINFO_LOG(core().platform(), u"scan dropped: its run has ended");
+    return;
+  }
+  tracker.Complete(std::move(scan.devices));
+  snapshot_unsaved_ = false;
+}
+
+void Run::AddDepartedListedPhones(UsbScan& scan) {
+  // The phone list outlives Stop and Init: a phone unplugged meanwhile would otherwise stay
+  // listed, and a later arrival report could announce it as plugged in.
+  std::unordered_set<std::u16string> seen;
+  for (const auto& entry : scan.devices) seen.insert(LowerAscii(entry.first));
+  for (const UsbDeviceRecord& removal : scan.removals) seen.insert(LowerAscii(FieldText(removal.serial)));
+  for (const PhoneRecord& listed : core().phone_list.Copy()) {
+    if (!seen.insert(LowerAscii(FieldText(listed.serial))).second) continue;
+    MOBILEINFO_LOG(core().platform(), u"listed phone %s %s is not on the bus: removed",
+                   FieldText(listed.device_key).c_str(), FieldText(listed.serial).c_str());
+    UsbDeviceRecord departed = ZeroDeviceRecord();
+    CopyField(departed.device_key, FieldText(listed.device_key));
+    CopyField(departed.serial, FieldText(listed.serial));
+    scan.removals.push_back(departed);
+  }
+}
+
+void Run::ProcessChanges(int arrivals, const DeviceList& taken) {
   if (taken.empty()) return;
   if (arrivals) {
     DeviceList output;
     core().ClassifyArrivals(taken, output, &gate_);
+    // Every arrival is settled now (published, or known to be no phone); the host hears of the
+    // published ones in the same entry.
+    GateEntry entry(&gate_);
+    if (!entry) return;  // the run has ended: the next session's first scan sees them again
+    core().tracker.AcknowledgeArrivals(taken);
+    snapshot_unsaved_ = true;
     if (!output.empty()) PublishPhones(output);
   } else {
-    for (const UsbDeviceRecord& record : taken) RemoveDevice(record);
+    for (const UsbDeviceRecord& record : taken) {
+      GateEntry entry(&gate_);
+      if (!entry) return;
+      core().tracker.AcknowledgeRemoval(record);
+      snapshot_unsaved_ = true;
+      RemoveDevice(record);
+    }
   }
 }
 
@@ -88,6 +143,9 @@ int Run::PublishPhones(const DeviceList& output) {
                    FieldText(record.serial).c_str());
     core().phone_list.AppendIfAbsent(core().store.RecordToPublish(record));
   }
+  // Saved before the host hears of the publication: a sink that blocks past Stop's wait must not
+  // leave a save behind that lands after Stop.
+  core().store.SavePhoneCache();
 
   bool begins;
   {
@@ -106,7 +164,6 @@ int Run::PublishPhones(const DeviceList& output) {
     events_.Set(ServiceEvents::kNotify);
     ++report_changes_;
   }
-  core().store.SavePhoneCache();
   return 1;
 }
 

@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "service/sink_gate.h"
 #include "support/debug_log.h"
 #include "support/text.h"
 #include "usb/device_tracker.h"
@@ -44,7 +43,7 @@ void Diff(const DeviceMap& previous, const DeviceMap& current, DeviceList& arriv
 
 }  // namespace
 
-int DeviceTracker::ScanUsbDevices(SinkGate* gate) {
+bool DeviceTracker::Scan(UsbScan& result) {
   DeviceMap scan;
   size_t listed = 0;
   {
@@ -52,7 +51,7 @@ int DeviceTracker::ScanUsbDevices(SinkGate* gate) {
     std::vector<PresentDevice> devices;
     if (!platform_.ListPresentDevices(devices)) {
       MOBILEINFO_LOG(platform_, u"scan abandoned: the device list could not be opened");
-      return 0;
+      return false;
     }
     listed = devices.size();
     for (const PresentDevice& device : devices) {
@@ -62,39 +61,35 @@ int DeviceTracker::ScanUsbDevices(SinkGate* gate) {
         MOBILEINFO_LOG(platform_,
                        device.instance_id ? u"scan abandoned: an instance id is too long"
                                           : u"scan abandoned: an instance id could not be read");
-        return 0;
+        return false;
       }
       UsbDeviceRecord record;
       if (!ParseInstanceId(*device.instance_id, device.description, record)) continue;
       scan[FieldText(record.serial)] = record;  // a later device with the same serial wins
     }
   }
-
-  // A scan that ends after its run was stopped changes nothing: the next session starts from
-  // what this one left.
-  GateEntry entry(gate);
-  if (!entry) {
-    MOBILEINFO_LOG(platform_, u"scan dropped: its run has ended");
-    return 0;
-  }
-  size_t arrivals = 0;
-  size_t removals = 0;
   {
     std::lock_guard<std::mutex> lock(lock_);
     // DiffDevices on the maps themselves: it only reads them, so they need not be copied for it.
-    Diff(present_devices_, scan, arrivals_, removals_);
-    arrivals = arrivals_.size();
-    removals = removals_.size();
+    Diff(present_devices_, scan, result.arrivals, result.removals);
   }
   MOBILEINFO_LOG(platform_, u"scan: %u devices listed, %u USB devices, %u arrivals, %u removals",
                  static_cast<unsigned>(listed), static_cast<unsigned>(scan.size()),
-                 static_cast<unsigned>(arrivals), static_cast<unsigned>(removals));
-  // The new map is still this scan's own: it is saved without a lock and without a copy, then
-  // takes the old one's place. Nothing else changes the map meanwhile: the scan thread is its
-  // only writer while the run's gate is open, and Init and ClearAndDestroy end the run first.
-  WriteSnapshot(scan);
-  std::lock_guard<std::mutex> lock(lock_);
-  present_devices_.swap(scan);
+                 static_cast<unsigned>(result.arrivals.size()),
+                 static_cast<unsigned>(result.removals.size()));
+  result.devices.swap(scan);
+  return true;
+}
+
+int DeviceTracker::ScanUsbDevices() {
+  UsbScan scan;
+  if (!Scan(scan)) return 0;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    arrivals_.swap(scan.arrivals);
+    removals_.swap(scan.removals);
+  }
+  Complete(std::move(scan.devices));
   return 1;
 }
 

@@ -65,6 +65,30 @@ int DeviceListCalls(FakePlatform& fake) {
   return fake.device_list_calls;
 }
 
+size_t Requests(FakePlatform& fake) {
+  std::lock_guard<std::mutex> lock(fake.mutex);
+  return fake.requested_urls.size();
+}
+
+const char16_t kPhoneP[] = u"USB\\VID_18D1&PID_4EE2\\PHONEP";
+
+// A first session on service in which PHONEP is plugged in, identified and announced (codes 3
+// and 1); then the scan thread is sent into a 1 s download for SLOW1 and Stop abandons it there.
+void SessionCutShortInADownload(MobileInfoService& service, FakePlatform& fake) {
+  RecordingSink sink;
+  DriverService(fake, 0);
+  fake.AddDevice(kPhoneP);
+  ASSERT_EQ(service.Init(&sink, 1), 1);
+  ASSERT_EQ(service.Start(), 1);
+  ASSERT_TRUE(sink.WaitFor(2));
+  DriverService(fake, 1000);
+  fake.AddDevice(kSlowPhone);
+  service.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(Eventually([&] { return Requests(fake) == 2; }));
+  EXPECT_EQ(service.Stop(), 1);
+  EXPECT_EQ(sink.size(), 2u);
+}
+
 TEST(ServiceLifecycle, StopBeforeInitSucceedsAndWritesNothing) {
   FakePlatform fake;
   MobileInfoService service(fake, FastTimings());
@@ -446,6 +470,150 @@ TEST(ServiceLifecycle, InitWithoutFreshStartOnlyLoadsTheSnapshot) {
   ASSERT_EQ(service.Init(&sink, 1), 1);
   EXPECT_TRUE(ServicePeer::present_devices(service).empty());
   EXPECT_EQ(service.Stop(), 1);
+}
+
+// A cycle that Stop cuts short made nothing known that the host was not told of: in the next
+// session, on the same object or a new one, the phone whose arrival was dropped is reported, and
+// a phone whose removal was dropped raises code 2.
+TEST(ServiceLifecycle, ChangesOfACycleCutShortByStopReachTheNextSession) {
+  for (bool same_object : {true, false}) {
+    for (bool arrival : {true, false}) {
+      SCOPED_TRACE(std::string(same_object ? "same object, " : "new object, ") +
+                   (arrival ? "arrival" : "removal"));
+      FakePlatform fake;
+      auto* service = new MobileInfoService(fake, AbandoningTimings());
+      SessionCutShortInADownload(*service, fake);  // SLOW1 arrived, unreported
+      fake.RemoveDevice(kPhoneP);  // both: its removal is not seen until the next session
+      if (!arrival) fake.RemoveDevice(kSlowPhone);
+      DriverService(fake, 0);
+      if (!same_object) {
+        service->Release();
+        service = new MobileInfoService(fake, AbandoningTimings());
+      }
+      RecordingSink sink;
+      ASSERT_EQ(service->Init(&sink, 0), 1);
+      ASSERT_EQ(service->Start(), 1);
+      if (arrival) {
+        // PHONEP's removal joins SLOW1's arrival report; the report announces SLOW1.
+        ASSERT_TRUE(sink.WaitFor(2));
+        EXPECT_EQ(sink.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
+        EXPECT_EQ(sink.events()[1].serial(), u"SLOW1");
+      } else {
+        ASSERT_TRUE(sink.WaitFor(1));
+        EXPECT_EQ(sink.codes(), std::vector<int32_t>{kDeviceRemoved});
+        EXPECT_EQ(sink.events()[0].serial(), u"PHONEP");
+        EXPECT_EQ(sink.events()[0].name(), u"Nimbus 5");
+      }
+      EXPECT_EQ(service->Stop(), 1);
+      service->Release();
+      fake.JoinDetached();
+    }
+  }
+}
+
+// The scan thread abandoned in a download comes back while the next session on the same object
+// is processing its own first scan: the new session's removal stays the new session's.
+TEST(ServiceLifecycle, AnAbandonedScanThreadCannotTakeTheNextSessionsChanges) {
+  FakePlatform fake;
+  MobileInfoService service(fake, AbandoningTimings());
+  SessionCutShortInADownload(service, fake);
+  fake.RemoveDevice(kPhoneP);
+  DriverService(fake, 600);  // the new pass waits for the old one, then downloads
+  RecordingSink sink;
+  ASSERT_EQ(service.Init(&sink, 0), 1);
+  ASSERT_EQ(service.Start(), 1);  // first scan: SLOW1 arrives, PHONEP leaves
+  ASSERT_TRUE(sink.WaitFor(2));
+  EXPECT_EQ(sink.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
+  EXPECT_EQ(sink.events()[1].serial(), u"SLOW1");  // not the departed PHONEP, listed first
+  std::vector<PhoneRecord> listed = ServicePeer::phone_list(service);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(FieldText(listed[0].serial), u"SLOW1");
+  EXPECT_EQ(service.Stop(), 1);
+  fake.JoinDetached();
+}
+
+// A phone unplugged while the host was stopped, restarted with freshStart 1: the first scan
+// takes it off the phone list with code 2, and no arrival report announces it afterwards.
+TEST(ServiceLifecycle, AListedPhoneGoneAcrossAFreshStartIsReportedGone) {
+  FakePlatform fake;
+  MobileInfoService service(fake, AbandoningTimings());
+  RecordingSink first;
+  DriverService(fake, 0);
+  fake.AddDevice(kPhoneP);
+  ASSERT_EQ(service.Init(&first, 1), 1);
+  ASSERT_EQ(service.Start(), 1);
+  ASSERT_TRUE(first.WaitFor(2));
+  EXPECT_EQ(service.Stop(), 1);
+  fake.RemoveDevice(kPhoneP);
+
+  RecordingSink sink;
+  ASSERT_EQ(service.Init(&sink, 1), 1);
+  ASSERT_EQ(service.Start(), 1);
+  ASSERT_TRUE(sink.WaitFor(1));
+  fake.AddDevice(kSlowPhone);
+  service.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink.WaitFor(3));
+  EXPECT_EQ(sink.codes(), (std::vector<int32_t>{kDeviceRemoved, kArrivalReportBegins, kPhoneReady}));
+  EXPECT_EQ(sink.events()[0].serial(), u"PHONEP");
+  EXPECT_EQ(sink.events()[2].serial(), u"SLOW1");
+  EXPECT_EQ(service.Stop(), 1);
+  fake.JoinDetached();
+}
+
+// Stop waits for nothing but sink calls without its own bound: a poll stalled in a driver
+// request ends the wait at the thread's bound, and a sink that never returns at the sink bound,
+// after which nothing of the run reaches the host or the files.
+TEST(ServiceLifecycle, StopWaitsForAStalledDriverOrABlockedSinkOnlyWithinItsBounds) {
+  for (bool blocked_sink : {false, true}) {
+    SCOPED_TRACE(blocked_sink ? "blocked sink" : "stalled driver request");
+    FakePlatform fake;
+    fake.environment[u"MOBILEINFO_DEBUG"] = u"1";
+    // Another device's ADB interface: the poll asks its driver at every look, and the phone
+    // never becomes ready.
+    fake.AddInterface(
+        u"\\\\?\\usb#vid_1234&pid_5678#other#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}", true);
+    ServiceTimings timings = AbandoningTimings();
+    timings.sink_wait_ms = 300;
+    timings.grace_ms = 60000;  // the report stays pending: the poll keeps asking the driver
+    RecordingSink sink;
+    auto* service = new MobileInfoService(fake, timings);
+    ASSERT_EQ(service->Init(&sink, 1), 1);
+    ServicePeer::phone_info(*service)[u"PHONEP"] = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"PHONEP");
+    fake.AddDevice(kPhoneP);
+    if (blocked_sink) sink.Hold(true);
+    ASSERT_EQ(service->Start(), 1);
+    ASSERT_TRUE(sink.WaitFor(1));  // code 3
+    if (!blocked_sink) {
+      std::lock_guard<std::mutex> lock(fake.mutex);
+      fake.adb_serial_delay_ms = 3000;
+      fake.adb_serial_requests = 0;
+    }
+    ASSERT_TRUE(Eventually([&] {
+      std::lock_guard<std::mutex> lock(fake.mutex);
+      return blocked_sink || fake.adb_serial_requests > 0;
+    }));
+    const auto before = std::chrono::steady_clock::now();
+    std::thread release([&] {
+      std::this_thread::sleep_for(2500ms);  // a host that hangs Stop is found out, not hung
+      sink.Hold(false);
+    });
+    EXPECT_EQ(service->Stop(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2000ms);
+    const auto cache = fake.GetFile(kCacheFile);
+    const auto snapshot = fake.GetFile(kSnapshotFile);
+    release.join();
+    service->Release();
+    fake.JoinDetached();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(sink.size(), 1u);
+    EXPECT_EQ(fake.GetFile(kCacheFile), cache);
+    EXPECT_EQ(fake.GetFile(kSnapshotFile), snapshot);
+    bool logged = false;
+    for (const auto& line : fake.debug_lines) {
+      logged |= line.line.find(u"sink call is still running") != std::u16string::npos;
+    }
+    EXPECT_EQ(logged, blocked_sink);
+  }
 }
 
 }  // namespace

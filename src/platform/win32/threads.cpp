@@ -50,4 +50,11 @@ bool Win32Platform::RunDetached(std::function<void()> work) {
   return true;
 }
 
+void Win32Platform::DispatchSentMessages() {
+  // PeekMessageW delivers every message sent to this thread before it looks at the queue;
+  // PM_QS_SENDMESSAGE with PM_NOREMOVE leaves posted and input messages where they are.
+  MSG message;
+  PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
 }  // namespace mobileinfo

@@ -75,6 +75,7 @@ class Win32Platform final : public Platform {
 
   // threads.cpp
   bool RunDetached(std::function<void()> work) override;
+  void DispatchSentMessages() override;
 
   std::optional<std::u16string> EnvironmentVariable(const std::u16string& name) override;
   void WriteDebugLine(const std::u16string& line, const std::u16string& path) override;
