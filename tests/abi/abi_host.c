@@ -331,6 +331,94 @@ static void PhoneRoad(Factory create) {
   CHECK(seen[0].thread != host && seen[1].thread != host);
 }
 
+#if defined(_WIN32)
+/* A desktop host as they are really written: the sink hands each event to the window thread
+ * with SendMessage, and the window procedure stops and releases the service in WM_CLOSE. The
+ * sink posts the close itself just before it sends, so that Stop runs on the window thread while
+ * the sink waits for that very thread. */
+#define WM_PHONE_EVENT (WM_APP + 1)
+static HWND ui_window;
+static Service* ui_service;
+static volatile LONG ui_events, ui_close_posted;
+
+static int32_t HOSTCALL UiOnEvent(Sink* self, int32_t code, void* record) {
+  (void)self;
+  (void)record;
+  if (InterlockedExchange(&ui_close_posted, 1) == 0) {
+    PostMessageW(ui_window, WM_CLOSE, 0, 0);
+    Sleep(100); /* the window thread is in Stop by now */
+  }
+  SendMessageW(ui_window, WM_PHONE_EVENT, (WPARAM)code, 0);
+  return 0;
+}
+static const SinkTable kUiSinkTable = {UiOnEvent};
+static Sink ui_sink = {&kUiSinkTable};
+
+static LRESULT CALLBACK UiWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_PHONE_EVENT:
+      InterlockedIncrement(&ui_events);
+      return 0;
+    case WM_CLOSE:
+      CHECK(ui_service->table->Stop(ui_service) == 1);
+      ui_service->table->Release(ui_service);
+      DestroyWindow(window);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+static DWORD WINAPI UiWatchdog(LPVOID done) {
+  if (WaitForSingleObject((HANDLE)done, 10000) == WAIT_TIMEOUT) {
+    fprintf(stderr, "UI host: Stop on the window thread hung while the sink sent to it\n");
+    fflush(stderr);
+    ExitProcess(2);
+  }
+  return 0;
+}
+
+static void UiHostRoad(Factory create) {
+  WNDCLASSW window_class;
+  MSG message;
+  int round;
+  memset(&window_class, 0, sizeof window_class);
+  window_class.lpfnWndProc = UiWindowProc;
+  window_class.hInstance = GetModuleHandleW(NULL);
+  window_class.lpszClassName = L"MobileInfoUiHost";
+  CHECK(RegisterClassW(&window_class) != 0);
+  RemoveDataFiles();
+  CHECK(WriteKnownPhoneCache());
+  CHECK(PlugPhone());
+  for (round = 0; round < 20; ++round) {
+    HANDLE done = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE watchdog = CreateThread(NULL, 0, UiWatchdog, done, 0, NULL);
+    ui_events = 0;
+    ui_close_posted = 0;
+    ui_window = CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                NULL, window_class.hInstance, NULL);
+    CHECK(ui_window != NULL);
+    ui_service = create(0, 0);
+    /* A fresh start: the cached phone arrives at the first scan and its code 3 is sent. */
+    CHECK(ui_service->table->Init(ui_service, &ui_sink, 1) == 1);
+    CHECK(ui_service->table->Start(ui_service) == 1);
+    while (GetMessageW(&message, NULL, 0, 0) > 0) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    SetEvent(done);
+    WaitForSingleObject(watchdog, INFINITE);
+    CloseHandle(watchdog);
+    CloseHandle(done);
+    CHECK(ui_events == 1); /* the event sent while Stop waited was delivered, and no other */
+  }
+  UnplugPhone();
+  RemoveDataFiles();
+}
+#endif
+
 int main(int argc, char** argv) {
   Factory create;
   Service* service;
@@ -404,6 +492,9 @@ int main(int argc, char** argv) {
   CHECK(service->table->DeletingDestructor(service, 1) == (void*)service);
 
   PhoneRoad(create);
+#if defined(_WIN32)
+  UiHostRoad(create);
+#endif
 #if !defined(_WIN32)
   rmdir(phone_directory);
   {

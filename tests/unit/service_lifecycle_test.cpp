@@ -73,14 +73,19 @@ size_t Requests(FakePlatform& fake) {
 const char16_t kPhoneP[] = u"USB\\VID_18D1&PID_4EE2\\PHONEP";
 
 // A first session on service in which PHONEP is plugged in, identified and announced (codes 3
-// and 1); then the scan thread is sent into a 1 s download for SLOW1 and Stop abandons it there.
-void SessionCutShortInADownload(MobileInfoService& service, FakePlatform& fake) {
-  RecordingSink sink;
+// and 1).
+void SessionWithPhoneP(MobileInfoService& service, FakePlatform& fake, RecordingSink& sink) {
   DriverService(fake, 0);
   fake.AddDevice(kPhoneP);
   ASSERT_EQ(service.Init(&sink, 1), 1);
   ASSERT_EQ(service.Start(), 1);
   ASSERT_TRUE(sink.WaitFor(2));
+}
+
+// The same, then the scan thread is sent into a 1 s download for SLOW1 and Stop abandons it there.
+void SessionCutShortInADownload(MobileInfoService& service, FakePlatform& fake) {
+  RecordingSink sink;
+  SessionWithPhoneP(service, fake, sink);
   DriverService(fake, 1000);
   fake.AddDevice(kSlowPhone);
   service.OnDeviceChange(0x8000, 0);
@@ -538,11 +543,7 @@ TEST(ServiceLifecycle, AListedPhoneGoneAcrossAFreshStartIsReportedGone) {
   FakePlatform fake;
   MobileInfoService service(fake, AbandoningTimings());
   RecordingSink first;
-  DriverService(fake, 0);
-  fake.AddDevice(kPhoneP);
-  ASSERT_EQ(service.Init(&first, 1), 1);
-  ASSERT_EQ(service.Start(), 1);
-  ASSERT_TRUE(first.WaitFor(2));
+  SessionWithPhoneP(service, fake, first);
   EXPECT_EQ(service.Stop(), 1);
   fake.RemoveDevice(kPhoneP);
 
