@@ -55,6 +55,10 @@ class FakeFile : public File {
     position_ = offset;
     return offset;
   }
+  bool Flush() override {
+    std::lock_guard<std::mutex> lock(owner_.mutex);
+    return !owner_.flush_fails;
+  }
   uint32_t Size() override {
     std::lock_guard<std::mutex> lock(owner_.mutex);
     return static_cast<uint32_t>(owner_.files[path_].size());
@@ -316,19 +320,14 @@ bool FakePlatform::DeleteFile(const std::u16string& path) {
   return true;
 }
 
-bool FakePlatform::MoveFile(const std::u16string& from, const std::u16string& to) {
+bool FakePlatform::ReplaceFile(const std::u16string& from, const std::u16string& to) {
   std::lock_guard<std::mutex> lock(mutex);
-  if (!files.count(from) || files.count(to) || unmovable.count(from) || open_files_.count(from))
+  if (!files.count(from) || unreplaceable.count(to) || open_files_.count(from) ||
+      open_files_.count(to)) {
     return false;
-  files[to] = files[from];
+  }
+  files[to].swap(files[from]);
   files.erase(from);
-  if (undeletable.erase(from)) undeletable.insert(to);
-  return true;
-}
-
-bool FakePlatform::ScheduleDelete(const std::u16string& path) {
-  std::lock_guard<std::mutex> lock(mutex);
-  scheduled_deletes.insert(path);
   return true;
 }
 

@@ -48,8 +48,8 @@ class FakePlatform : public Platform {
   std::set<std::u16string> directories;
   std::set<std::u16string> undeletable;          // DeleteFile fails
   std::set<std::u16string> unopenable;           // OpenFile fails
-  std::set<std::u16string> unmovable;            // MoveFile from here fails
-  std::set<std::u16string> scheduled_deletes;
+  std::set<std::u16string> unreplaceable;        // ReplaceFile onto here fails
+  bool flush_fails = false;                      // File::Flush fails
   // A write to a file opened after this is set fails once the file would exceed this many bytes
   // (the bytes that fit are written, as a full disk does).
   std::optional<size_t> write_limit;
@@ -121,8 +121,7 @@ class FakePlatform : public Platform {
   bool FileExists(const std::u16string& path) override;
   std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
   bool DeleteFile(const std::u16string& path) override;
-  bool MoveFile(const std::u16string& from, const std::u16string& to) override;
-  bool ScheduleDelete(const std::u16string& path) override;
+  bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
   std::u16string TempDirectory() override;
   std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,

@@ -2,11 +2,12 @@
 // stayed plugged in across a restart are not reported as new arrivals.
 //
 // Layout: the record size 1092 as a little-endian 32-bit header, then the raw USB device records
-// in key order. No count: trailing bytes short of a record are ignored, and an empty file stands
-// for an empty map.
+// (their byte images: every target is little-endian) in key order. No count: trailing bytes
+// short of a record are ignored, and an empty file stands for an empty map.
 #include <cstring>
 #include <memory>
 
+#include "cache/record_file.h"
 #include "service/host_files.h"
 #include "support/debug_log.h"
 #include "support/text.h"
@@ -33,13 +34,6 @@ std::optional<uint32_t> ReadFully(File& file, void* buffer, uint32_t size) {
   return total;
 }
 
-// The records are the file's byte images on every target (all little-endian).
-bool WriteAt(File& file, const void* data, uint32_t size, uint32_t& offset) {
-  if (!file.Write(data, size)) return false;
-  offset += size;
-  return file.Seek(offset) == static_cast<int64_t>(offset);
-}
-
 }  // namespace
 
 int DeviceTracker::SaveDeviceSnapshot() {
@@ -53,31 +47,26 @@ int DeviceTracker::SaveDeviceSnapshot() {
 
 int DeviceTracker::WriteSnapshot(const DeviceMap& records) {
   const std::u16string path = HostFilePath(platform_, kSnapshotFileName);
-  const FileMode mode =
-      platform_.FileExists(path) ? FileMode::kTruncateExisting : FileMode::kCreateAlways;
-  std::unique_ptr<File> file = platform_.OpenFile(path, mode);
-  if (!file) {
-    MOBILEINFO_LOG(platform_, u"device snapshot not saved: %s cannot be opened", path.c_str());
+  std::lock_guard<std::mutex> lock(snapshot_file_lock_);
+  // The file is replaced whole: a crash or a full disk while saving leaves the old snapshot.
+  RecordFileWriter writer(platform_, path);
+  bool written = records.empty() || writer.WriteHeader(kRecordSize);
+  for (auto it = records.begin(); written && it != records.end(); ++it) {
+    written = writer.Write(&it->second, kRecordSize);
+  }
+  if (!written || !writer.Commit()) {
+    MOBILEINFO_LOG(platform_,
+                   u"device snapshot not saved: the %s step failed for %s, the old file stays",
+                   writer.failed_step(), path.c_str());
     return 0;
   }
   if (records.empty()) {
     MOBILEINFO_LOG(platform_, u"device snapshot saved empty: no devices");
-    return 0;  // the file is left empty: no devices
+    return 0;  // an empty file: no devices
   }
-
-  // A failure part-way leaves the header and the whole records written so far, which load.
-  uint32_t offset = 0;
-  const uint8_t header[kHeaderSize] = {kRecordSize & 0xFF, (kRecordSize >> 8) & 0xFF, 0, 0};
-  bool written = WriteAt(*file, header, kHeaderSize, offset);
-  for (auto it = records.begin(); written && it != records.end(); ++it) {
-    written = WriteAt(*file, &it->second, kRecordSize, offset);
-  }
-  MOBILEINFO_LOG(platform_,
-                 written ? u"device snapshot saved: %u records"
-                         : u"device snapshot cut short: a write failed after %u records",
-                 static_cast<unsigned>(offset < kHeaderSize ? 0
-                                                            : (offset - kHeaderSize) / kRecordSize));
-  return written ? 1 : 0;
+  MOBILEINFO_LOG(platform_, u"device snapshot saved: %u records",
+                 static_cast<unsigned>(records.size()));
+  return 1;
 }
 
 int DeviceTracker::LoadDeviceSnapshot() {

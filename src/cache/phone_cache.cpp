@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cache/phone_store.h"
-#include "cache/remove_aside.h"
+#include "cache/record_file.h"
 #include "service/host_files.h"
 #include "service/phone_record.h"
 #include "support/debug_log.h"
@@ -104,35 +104,18 @@ int PhoneStore::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
     MOBILEINFO_LOG(platform_, u"phone cache save skipped: a newer image is on disk");
     return 1;
   }
-  if (platform_.FileExists(path)) RemoveOrMoveAside(platform_, path);
-  std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kCreateAlways);
-  if (!file) {
-    MOBILEINFO_LOG(platform_, u"phone cache not saved: %s cannot be created", path.c_str());
-    return 0;
-  }
-
-  // After every write the position must be exactly the bytes written so far; a failure leaves the
-  // file as far as it got, which the next load still reads up to its last whole record.
-  uint32_t offset = 0;
-  auto put = [&](const void* data, uint32_t size) {
-    const bool written = file->Write(data, size);
-    offset += size;
-    return written && file->Seek(offset) == static_cast<int64_t>(offset);
-  };
-  const uint8_t header[4] = {kRecordSize & 0xff, (kRecordSize >> 8) & 0xff,
-                             (kRecordSize >> 16) & 0xff, kRecordSize >> 24};
-  unsigned written = 0;
-  bool complete = put(header, sizeof(header));
+  // The file is replaced whole: a crash or a full disk while saving leaves the old cache.
+  RecordFileWriter writer(platform_, path);
+  bool complete = writer.WriteHeader(kRecordSize);
   for (auto it = records.begin(); complete && it != records.end(); ++it) {
-    complete = put(&*it, kRecordSize);
-    if (complete) ++written;
+    complete = writer.Write(&*it, kRecordSize);
   }
-  if (!complete) {
-    MOBILEINFO_LOG(platform_, u"phone cache cut short: a write failed after %u of %u records",
-                   written, static_cast<unsigned>(records.size()));
+  if (!complete || !writer.Commit()) {
+    MOBILEINFO_LOG(platform_, u"phone cache not saved: the %s step failed for %s, the old file stays",
+                   writer.failed_step(), path.c_str());
     return 0;
   }
-  MOBILEINFO_LOG(platform_, u"phone cache saved: %u records", written);
+  MOBILEINFO_LOG(platform_, u"phone cache saved: %u records", static_cast<unsigned>(records.size()));
   cache_written_generation_ = generation;
   return 1;
 }

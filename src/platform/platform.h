@@ -68,6 +68,9 @@ class File {
   virtual bool Write(const void* data, uint32_t size) = 0;
   // Moves to offset from the beginning; returns the new position, or -1 on failure.
   virtual int64_t Seek(uint32_t offset) = 0;
+  // Writes what the system still holds of this file's content through to the disk
+  // (FlushFileBuffers). True when it is there.
+  virtual bool Flush() = 0;
   // The low 32 bits of the file's size.
   virtual uint32_t Size() = 0;
 };
@@ -149,10 +152,12 @@ class Platform {
   // without sharing.
   virtual std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) = 0;
   virtual bool DeleteFile(const std::u16string& path) = 0;
-  virtual bool MoveFile(const std::u16string& from, const std::u16string& to) = 0;
-  // Asks the system to delete the file later (Windows: at the next restart; elsewhere: when the
-  // process next saves beside it). True when the request was accepted.
-  virtual bool ScheduleDelete(const std::u16string& path) = 0;
+  // Puts the file at from in the place of the file at to in one step, whether or not to exists
+  // (MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): a reader of to sees
+  // its old content or the new, never neither, and once this returns true the change is on the
+  // disk. A read-only file at to is replaced too. False when the system refused (from or to is
+  // open, no permission, another volume); to is then unchanged and from is still there.
+  virtual bool ReplaceFile(const std::u16string& from, const std::u16string& to) = 0;
   virtual bool CreateDirectory(const std::u16string& path) = 0;
   // The user's temporary folder, with a trailing separator: a folder no other local user can
   // create, replace or read files in (Windows: GetTempPathW's folder of the user's profile).

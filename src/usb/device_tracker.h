@@ -63,6 +63,9 @@ class DeviceTracker {
   // Held around the platform's USB enumeration only, never together with lock_.
   std::mutex enumeration_lock_;
   std::mutex lock_;  // guards present_devices_, arrivals_ and removals_
+  // Serialises writers of the snapshot file (the scan thread, a run's end); never held with
+  // lock_.
+  std::mutex snapshot_file_lock_;
   DeviceMap present_devices_;
   DeviceList arrivals_;
   DeviceList removals_;

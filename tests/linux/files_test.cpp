@@ -1,5 +1,5 @@
-// The Linux backend's files: Win32 open modes, no sharing between open handles, MoveFileW's
-// refusal to replace, deletion that may have to wait, GetTempFileNameW's names.
+// The Linux backend's files: Win32 open modes, no sharing between open handles, MoveFileExW's
+// replace in one step, GetTempFileNameW's names.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -49,7 +49,7 @@ class FilesTest : public ::testing::Test {
   }
   void TearDown() override {
     std::error_code ignored;
-    if (fs::exists(Native("locked"))) SetUndeletable(Native("locked"), false);
+    if (fs::exists(Native("sub"))) SetUndeletable(Native("sub"), false);
     fs::remove_all(dir_, ignored);
   }
 
@@ -120,7 +120,9 @@ TEST_F(FilesTest, OpenFileIsNotShared) {
   EXPECT_EQ(platform_.OpenFile(Path("shared"), FileMode::kTruncateExisting), nullptr);
   EXPECT_EQ(Get("shared"), "keep me");
   EXPECT_FALSE(platform_.DeleteFile(Path("shared")));
-  EXPECT_FALSE(platform_.MoveFile(Path("shared"), Path("moved")));
+  Put("new", "new");
+  EXPECT_FALSE(platform_.ReplaceFile(Path("new"), Path("shared")));
+  EXPECT_FALSE(platform_.ReplaceFile(Path("shared"), Path("moved")));
   // Another backend object (another library instance) is refused too.
   LinuxPlatform other("/nonexistent");
   EXPECT_EQ(other.OpenFile(Path("shared"), FileMode::kReadExisting), nullptr);
@@ -131,7 +133,7 @@ TEST_F(FilesTest, OpenFileIsNotShared) {
   EXPECT_FALSE(platform_.FileExists(Path("shared")));
 }
 
-TEST_F(FilesTest, DeleteMoveAndCreateDirectory) {
+TEST_F(FilesTest, DeleteReplaceAndCreateDirectory) {
   EXPECT_FALSE(platform_.DeleteFile(Path("absent")));
   ASSERT_TRUE(platform_.CreateDirectory(Path("sub")));
   EXPECT_FALSE(platform_.CreateDirectory(Path("sub")));  // exists already
@@ -141,36 +143,23 @@ TEST_F(FilesTest, DeleteMoveAndCreateDirectory) {
 
   Put("a", "A");
   Put("b", "B");
-  EXPECT_FALSE(platform_.MoveFile(Path("a"), Path("b")));  // never replaces
-  EXPECT_EQ(Get("b"), "B");
-  EXPECT_TRUE(platform_.MoveFile(Path("a"), Path("sub/a")));
-  EXPECT_EQ(Get("sub/a"), "A");
+  ASSERT_EQ(chmod(Native("b").c_str(), 0444), 0);
+  EXPECT_TRUE(platform_.ReplaceFile(Path("a"), Path("b")));  // also a read-only target
+  EXPECT_EQ(Get("b"), "A");
   EXPECT_FALSE(platform_.FileExists(Path("a")));
-  EXPECT_FALSE(platform_.MoveFile(Path("a"), Path("c")));  // source gone
-}
-
-TEST_F(FilesTest, ScheduleDeleteDeletesNowOrWhenItCan) {
-  Put("now", "x");
-  EXPECT_TRUE(platform_.ScheduleDelete(Path("now")));
-  EXPECT_FALSE(platform_.FileExists(Path("now")));
-  EXPECT_TRUE(platform_.ScheduleDelete(Path("never-there")));
-
-  ASSERT_TRUE(platform_.CreateDirectory(Path("locked")));
-  Put("locked/later", "x");
-  Put("locked/replaced", "x");
-  if (!SetUndeletable(Native("locked"), true)) GTEST_SKIP() << "no way to refuse a deletion here";
-  EXPECT_FALSE(platform_.DeleteFile(Path("locked/later")));
-  EXPECT_TRUE(platform_.ScheduleDelete(Path("locked/later")));
-  EXPECT_TRUE(platform_.ScheduleDelete(Path("locked/replaced")));
-  EXPECT_TRUE(platform_.FileExists(Path("locked/later")));
-  ASSERT_TRUE(SetUndeletable(Native("locked"), false));
-  // Another file takes one of the names before the retry: it is not the file to delete.
-  // (made before the old one goes, so that it cannot reuse the old inode)
-  Put("locked/replacement", "new");
-  fs::rename(Native("locked/replacement"), Native("locked/replaced"));
-  auto created = platform_.OpenFile(Path("elsewhere"), FileMode::kCreateAlways);  // retries
-  EXPECT_FALSE(platform_.FileExists(Path("locked/later")));
-  EXPECT_EQ(Get("locked/replaced"), "new");
+  EXPECT_FALSE(platform_.ReplaceFile(Path("a"), Path("c")));  // source gone
+  Put("a", "A2");
+  EXPECT_TRUE(platform_.ReplaceFile(Path("a"), Path("c")));  // no target yet
+  EXPECT_EQ(Get("c"), "A2");
+  EXPECT_FALSE(platform_.ReplaceFile(Path("c"), Path("sub")));  // a directory is no file
+  // Refused by the system: both files stay as they were.
+  Put("sub/old", "old");
+  Put("sub/new", "new");
+  if (!SetUndeletable(Native("sub"), true)) GTEST_SKIP() << "no way to refuse a rename here";
+  EXPECT_FALSE(platform_.ReplaceFile(Path("sub/new"), Path("sub/old")));
+  ASSERT_TRUE(SetUndeletable(Native("sub"), false));
+  EXPECT_EQ(Get("sub/old"), "old");
+  EXPECT_EQ(Get("sub/new"), "new");
 }
 
 TEST_F(FilesTest, TempNames) {

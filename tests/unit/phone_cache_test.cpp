@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "cache/remove_aside.h"
 #include "fake_platform.h"
 #include "service/phone_record.h"
 #include "service/service.h"
@@ -31,7 +30,6 @@ constexpr int32_t kNow = 1700000000;
 constexpr int32_t kDay = 86400;
 constexpr size_t kRecord = sizeof(PhoneRecord);
 const std::u16string kCachePath = u"C:\\Host\\MobileInfo1.dat";
-const std::u16string kAsidePath = u"C:\\Host~MobileInfo1.dat";
 const char16_t kKeyA[] = u"VID_04e8&PID_6860";
 const char16_t kKeyB[] = u"VID_18d1&PID_4ee7";
 const char16_t kKeyC[] = u"VID_2717&PID_ff48";
@@ -336,97 +334,47 @@ TEST_F(PhoneCacheSave, SavedCacheLoadsBackIntoAFreshService) {
   EXPECT_EQ(ServicePeer::negative_cache_stamp(restarted), kNow - 5);
 }
 
-TEST_F(PhoneCacheSave, ReadOnlyOldFileIsMovedAsideAndDeletedLater) {
-  phones()[u"R1"] = Full(u"R1", kKeyA, kNow);
-  fake.SetFile(kCachePath, "read-only cache");
-  fake.undeletable.insert(kCachePath);
-  fake.SetFile(kAsidePath, "left aside by an earlier run");
-
-  ASSERT_EQ(service.SavePhoneCache(), 1);
-  EXPECT_EQ(CacheBytes(), CacheFile({phones()[u"R1"]}));
-  EXPECT_EQ(fake.GetFile(kAsidePath), "read-only cache");
-  EXPECT_EQ(fake.scheduled_deletes, std::set<std::u16string>{kAsidePath});
-}
-
-TEST_F(PhoneCacheSave, FileThatCanNeitherBeDeletedNorMovedIsRewrittenInPlace) {
-  phones()[u"R1"] = Full(u"R1", kKeyA, kNow);
-  fake.SetFile(kCachePath, std::string(5 * kRecord, 'x'));
-  fake.undeletable.insert(kCachePath);
-  fake.unmovable.insert(kCachePath);
-  ASSERT_EQ(service.SavePhoneCache(), 1);
-  EXPECT_EQ(CacheBytes(), CacheFile({phones()[u"R1"]}));
-  EXPECT_TRUE(fake.scheduled_deletes.empty());
-
-  fake.unopenable.insert(kCachePath);
-  EXPECT_EQ(service.SavePhoneCache(), 0);
-}
-
-TEST_F(PhoneCacheSave, WriteFailingPartWayLeavesAFileWhoseWholeRecordsLoad) {
-  phones()[u"R1"] = Full(u"R1", kKeyA, kNow);
-  phones()[u"R2"] = Full(u"R2", kKeyB, kNow);
-  phones()[u"R3"] = Full(u"R3", kKeyC, kNow);
-  fake.write_limit = 4 + 2 * kRecord + 1000;  // the disk fills during the third record
-  EXPECT_EQ(service.SavePhoneCache(), 0);
-  EXPECT_EQ(CacheBytes().size(), 4 + 2 * kRecord + 1000);
-
-  MobileInfoService restarted(fake);
-  EXPECT_EQ(restarted.LoadPhoneCache(), 1);
-  PhoneInfoMap& loaded = ServicePeer::phone_info(restarted);
-  EXPECT_EQ(loaded.size(), 2u);
-  EXPECT_EQ(loaded.count(u"R1") + loaded.count(u"R2"), 2u);
-
-  fake.write_limit = 2;  // not even the header fits
-  EXPECT_EQ(service.SavePhoneCache(), 0);
-  EXPECT_EQ(restarted.LoadPhoneCache(), 0);
-}
-
-// --- moving a file aside ----------------------------------------------------------------------
-
-TEST(RemoveOrMoveAside, AsideNameSitsBesideTheDirectory) {
-  EXPECT_EQ(AsideFileName(u"C:\\Host\\MobileInfo1.dat", u'\\'), u"C:\\Host~MobileInfo1.dat");
-  EXPECT_EQ(AsideFileName(u"C:\\MobileInfo1.dat", u'\\'), u"C:\\~MobileInfo1.dat");
-  EXPECT_EQ(AsideFileName(u"C:MobileInfo1.dat", u'\\'), u"C:~MobileInfo1.dat");
-  EXPECT_EQ(AsideFileName(u"\\\\server\\share\\a.dat", u'\\'), u"\\\\server\\share~a.dat");
-  EXPECT_EQ(AsideFileName(u"\\a.dat", u'\\'), u"\\~a.dat");
-  EXPECT_EQ(AsideFileName(u"a.dat", u'\\'), u"~a.dat");
-  EXPECT_EQ(AsideFileName(u"/opt/host/MobileInfo1.dat", u'/'), u"/opt/host~MobileInfo1.dat");
-  EXPECT_EQ(AsideFileName(u"/opt/c:d/a.dat", u'/'), u"/opt/c:d~a.dat");
-}
-
-TEST(RemoveOrMoveAside, OverlongPathsAreCutToMaxPath) {
-  // The cut falls inside the directory name, which then counts as the last component.
-  const std::u16string deep = u"C:\\" + std::u16string(270, u'd');
-  EXPECT_EQ(AsideFileName(deep + u"\\MobileInfo1.dat", u'\\'), u"C:\\~MobileInfo1.dat");
-  // The path fits, the aside name does not: the name is cut to fill 260 units.
-  const std::u16string dir = u"C:\\" + std::u16string(250, u'd');
-  const std::u16string aside = AsideFileName(dir + u"\\MobileInfo1.dat", u'\\');
-  EXPECT_EQ(aside, dir + u"~Mobile");
-  EXPECT_EQ(aside.size(), 260u);
-}
-
-TEST(RemoveOrMoveAside, DeletesMovesOrGivesUp) {
-  FakePlatform fake;
-  const std::u16string path = u"C:\\Host\\MobileInfo2.dat";
-  const std::u16string aside = u"C:\\Host~MobileInfo2.dat";
-  EXPECT_EQ(RemoveOrMoveAside(fake, path), 1);  // never there
-
-  fake.SetFile(path, "x");
-  EXPECT_EQ(RemoveOrMoveAside(fake, path), 1);
-  EXPECT_FALSE(fake.GetFile(path));
-  EXPECT_FALSE(fake.GetFile(aside));
-
-  fake.SetFile(path, "locked");
-  fake.undeletable.insert(path);
-  EXPECT_EQ(RemoveOrMoveAside(fake, path), 1);
-  EXPECT_FALSE(fake.GetFile(path));
-  EXPECT_EQ(fake.GetFile(aside), "locked");
-  EXPECT_EQ(fake.scheduled_deletes.count(aside), 1u);
-
-  // The aside file itself cannot be deleted now, so a second stubborn file cannot take its name.
-  fake.SetFile(path, "locked too");
-  fake.undeletable.insert(path);
-  EXPECT_EQ(RemoveOrMoveAside(fake, path), 0);
-  EXPECT_EQ(fake.GetFile(path), "locked too");
+// Each data file is saved whole or not at all: whichever step of the replace fails, the old
+// file stays as it was and no temporary file is left; a read-only old file is replaced.
+TEST_F(PhoneCacheSave, EveryFailingStepOfTheReplaceKeepsTheOldFileOfEitherKind) {
+  enum Step { kNone, kCreate, kHeader, kRecordWrite, kFlush, kReplace, kReadOnly };
+  const std::u16string kSnapshotPath = u"C:\\Host\\MobileInfo2.dat";
+  for (bool cache : {true, false}) {
+    for (Step step : {kNone, kCreate, kHeader, kRecordWrite, kFlush, kReplace, kReadOnly}) {
+      SCOPED_TRACE(std::string(cache ? "phone cache" : "snapshot") + ", step " +
+                   std::to_string(step));
+      FakePlatform disk;
+      MobileInfoService saver(disk);
+      ServicePeer::phone_info(saver)[u"R1"] = Full(u"R1", kKeyA, kNow);
+      ServicePeer::phone_info(saver)[u"R2"] = Full(u"R2", kKeyB, kNow);
+      UsbDeviceRecord device = ZeroDeviceRecord();
+      CopyField(device.serial, std::u16string(u"S1"));
+      ServicePeer::present_devices(saver)[u"S1"] = device;
+      ServicePeer::present_devices(saver)[u"S2"] = device;
+      const std::u16string path = cache ? kCachePath : kSnapshotPath;
+      const uint32_t record = cache ? kRecord : sizeof(UsbDeviceRecord);
+      disk.SetFile(path, "old content");
+      switch (step) {
+        case kNone: break;
+        case kCreate: disk.unopenable.insert(path + u".tmp"); break;
+        case kHeader: disk.write_limit = 2; break;
+        case kRecordWrite: disk.write_limit = 4 + record + 100; break;  // full disk
+        case kFlush: disk.flush_fails = true; break;
+        case kReplace: disk.unreplaceable.insert(path); break;
+        case kReadOnly: disk.undeletable.insert(path); break;
+      }
+      const int saved = cache ? saver.SavePhoneCache() : saver.SaveDeviceSnapshot();
+      const bool replaced = step == kNone || step == kReadOnly;
+      EXPECT_EQ(saved, replaced ? 1 : 0);
+      const std::string after = disk.GetFile(path).value_or("<missing>");
+      if (replaced) {
+        EXPECT_EQ(after.size(), 4 + 2 * record);
+      } else {
+        EXPECT_EQ(after, "old content");
+      }
+      EXPECT_FALSE(disk.GetFile(path + u".tmp"));
+    }
+  }
 }
 
 // --- saves on several threads ---------------------------------------------------------------

@@ -300,7 +300,7 @@ TEST_F(UsbScanTest, UnreadableOrOverlongDescriptionKeepsTheDeviceAsOther) {
 }
 
 TEST_F(UsbScanTest, FailedSnapshotSaveDoesNotFailTheScan) {
-  fake.unopenable.insert(kSnapshotPath);
+  fake.unreplaceable.insert(kSnapshotPath);
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\R58");
   EXPECT_EQ(service.ScanUsbDevices(), 1);
   EXPECT_EQ(arrivals().size(), 1u);

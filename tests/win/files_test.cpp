@@ -95,19 +95,24 @@ TEST_F(FilesTest, OpenFilesAreNotShared) {
   EXPECT_FALSE(P().DeleteFile(Path(u"a.dat")));
 }
 
-TEST_F(FilesTest, MoveRefusesAnExistingTargetAndScheduleDeleteKeepsTheFileForNow) {
+TEST_F(FilesTest, ReplaceTakesTheTargetsPlaceEvenWhenItIsReadOnly) {
   WriteFile(Path(u"a.dat"), "first");
   WriteFile(Path(u"b.dat"), "second");
-  EXPECT_FALSE(P().MoveFile(Path(u"a.dat"), Path(u"b.dat")));
-  EXPECT_EQ(ReadFile(Path(u"b.dat")), "second");
-  ASSERT_TRUE(P().DeleteFile(Path(u"b.dat")));
-  EXPECT_TRUE(P().MoveFile(Path(u"a.dat"), Path(u"b.dat")));
+  ASSERT_TRUE(SetFileAttributesW(reinterpret_cast<const wchar_t*>(Path(u"b.dat").c_str()),
+                                 FILE_ATTRIBUTE_READONLY));
+  EXPECT_TRUE(P().ReplaceFile(Path(u"a.dat"), Path(u"b.dat")));
   EXPECT_FALSE(P().FileExists(Path(u"a.dat")));
   EXPECT_EQ(ReadFile(Path(u"b.dat")), "first");
-
-  // Deletion at the next restart: accepted now, the file stays until then.
-  EXPECT_TRUE(P().ScheduleDelete(Path(u"b.dat")));
-  EXPECT_TRUE(P().FileExists(Path(u"b.dat")));
+  EXPECT_FALSE(P().ReplaceFile(Path(u"a.dat"), Path(u"c.dat")));  // nothing to move
+  // Refused while the target is open (no sharing): both files stay.
+  WriteFile(Path(u"a.dat"), "third");
+  {
+    std::unique_ptr<File> held = P().OpenFile(Path(u"b.dat"), FileMode::kReadExisting);
+    ASSERT_NE(held, nullptr);
+    EXPECT_FALSE(P().ReplaceFile(Path(u"a.dat"), Path(u"b.dat")));
+  }
+  EXPECT_EQ(ReadFile(Path(u"a.dat")), "third");
+  EXPECT_EQ(ReadFile(Path(u"b.dat")), "first");
 }
 
 TEST_F(FilesTest, CreateDirectoryMakesOneLevel) {

@@ -2,7 +2,7 @@
 //
 // Windows opens the core's files without sharing: while one handle is open, a second open, a
 // delete or a move of that file fails. POSIX has no such mode, so every open here takes an
-// exclusive flock(2) lock, and DeleteFile/MoveFile first check that nobody holds one. The lock is
+// exclusive flock(2) lock, and DeleteFile/ReplaceFile first check that nobody holds one. The lock is
 // advisory: it excludes this library's own handles (in this or another process), not programs
 // that ignore flock.
 #include <errno.h>
@@ -55,6 +55,13 @@ class PosixFile : public File {
     return position < 0 ? -1 : static_cast<int64_t>(position);
   }
 
+  bool Flush() override {
+    for (;;) {
+      if (fsync(fd_) == 0) return true;
+      if (errno != EINTR) return false;
+    }
+  }
+
   uint32_t Size() override {
     struct stat info;
     if (fstat(fd_, &info) != 0) return std::numeric_limits<uint32_t>::max();  // INVALID_FILE_SIZE
@@ -104,7 +111,6 @@ bool LinuxPlatform::FileExists(const std::u16string& path) {
 }
 
 std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMode mode) {
-  if (mode == FileMode::kCreateAlways) RetryScheduledDeletes();
   const std::string native = NativePath(path);
   int flags = O_CLOEXEC | O_NOCTTY;
   switch (mode) {
@@ -131,57 +137,28 @@ std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMo
 }
 
 bool LinuxPlatform::DeleteFile(const std::u16string& path) {
-  RetryScheduledDeletes();
   const std::string native = NativePath(path);
   if (IsDirectory(native) || HeldByOpenHandle(native)) return false;
   return unlink(native.c_str()) == 0;
 }
 
-bool LinuxPlatform::MoveFile(const std::u16string& from, const std::u16string& to) {
+bool LinuxPlatform::ReplaceFile(const std::u16string& from, const std::u16string& to) {
   const std::string source = NativePath(from);
   const std::string target = NativePath(to);
-  if (HeldByOpenHandle(source)) return false;
-  // MoveFileW never replaces an existing target.
-  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
+  // MoveFileExW refuses while either file is open without delete sharing, as ours are.
+  if (IsDirectory(target) || HeldByOpenHandle(source) || HeldByOpenHandle(target)) return false;
+  if (rename(source.c_str(), target.c_str()) != 0) return false;
+  // MOVEFILE_WRITE_THROUGH: the new name is on the disk once this returns, so a power cut after
+  // a save cannot bring the old file back.
+  const size_t slash = target.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);  // some file systems cannot sync a directory; the rename itself has happened
+    close(fd);
   }
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without RENAME_NOREPLACE: check first (a narrow race the original has too).
-  struct stat info;
-  if (lstat(target.c_str(), &info) == 0 || errno != ENOENT) return false;
-  return rename(source.c_str(), target.c_str()) == 0;
-}
-
-// Linux has no deletion at restart. The file is deleted now if it can be; otherwise the request is
-// remembered and retried whenever this object next deletes a file, creates one or is asked to
-// schedule another deletion (the core does those when it next saves beside the file).
-bool LinuxPlatform::ScheduleDelete(const std::u16string& path) {
-  RetryScheduledDeletes();
-  const std::string native = NativePath(path);
-  struct stat info;
-  if (lstat(native.c_str(), &info) != 0) return errno == ENOENT;  // nothing left to delete
-  if (S_ISDIR(info.st_mode)) return false;
-  if (unlink(native.c_str()) == 0) return true;
-  try {
-    std::lock_guard<std::mutex> lock(delete_mutex_);
-    pending_deletes_.push_back(PendingDelete{native, info.st_dev, info.st_ino});
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-void LinuxPlatform::RetryScheduledDeletes() {
-  std::lock_guard<std::mutex> lock(delete_mutex_);
-  auto done = [](const PendingDelete& pending) {
-    struct stat info;
-    if (lstat(pending.path.c_str(), &info) != 0) return errno == ENOENT;
-    // Another file took the name since: it is not the one whose deletion was asked for.
-    if (info.st_dev != pending.device || info.st_ino != pending.inode) return true;
-    return unlink(pending.path.c_str()) == 0;
-  };
-  pending_deletes_.erase(std::remove_if(pending_deletes_.begin(), pending_deletes_.end(), done),
-                         pending_deletes_.end());
+  return true;
 }
 
 bool LinuxPlatform::CreateDirectory(const std::u16string& path) {

@@ -43,8 +43,7 @@ class LinuxPlatform : public Platform {
   bool FileExists(const std::u16string& path) override;
   std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
   bool DeleteFile(const std::u16string& path) override;
-  bool MoveFile(const std::u16string& from, const std::u16string& to) override;
-  bool ScheduleDelete(const std::u16string& path) override;
+  bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
   std::u16string TempDirectory() override;
   std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,
@@ -65,8 +64,6 @@ class LinuxPlatform : public Platform {
 
  private:
   std::string SysfsRoot() const;
-  // Retries the deletions ScheduleDelete could not do at once (see files.cpp).
-  void RetryScheduledDeletes();
 
   const std::optional<std::string> fixed_sysfs_root_;
 
@@ -75,16 +72,6 @@ class LinuxPlatform : public Platform {
   // that to see an unplugged phone's ADB state drop from 2 to 1.
   std::mutex adb_mutex_;  // guards known_adb_paths_
   std::vector<std::u16string> known_adb_paths_;
-
-  // Files whose deletion was asked for but failed, identified by path and inode so that a retry
-  // never deletes a different file that later took the same name.
-  struct PendingDelete {
-    std::string path;
-    dev_t device;
-    ino_t inode;
-  };
-  std::mutex delete_mutex_;  // guards pending_deletes_
-  std::vector<PendingDelete> pending_deletes_;
 
   // The temporary folder made when the usual name is not a private directory of the user's
   // (see TempDirectory); empty until then.

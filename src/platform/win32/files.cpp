@@ -34,6 +34,8 @@ class Win32File final : public File {
     return (static_cast<int64_t>(high) << 32) | low;
   }
 
+  bool Flush() override { return FlushFileBuffers(handle_) != FALSE; }
+
   uint32_t Size() override { return GetFileSize(handle_, nullptr); }
 
  private:
@@ -72,12 +74,17 @@ bool Win32Platform::DeleteFile(const std::u16string& path) {
   return DeleteFileW(WideText(path)) != FALSE;
 }
 
-bool Win32Platform::MoveFile(const std::u16string& from, const std::u16string& to) {
-  return MoveFileW(WideText(from), WideText(to)) != FALSE;
-}
-
-bool Win32Platform::ScheduleDelete(const std::u16string& path) {
-  return MoveFileExW(WideText(path), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+bool Win32Platform::ReplaceFile(const std::u16string& from, const std::u16string& to) {
+  constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (MoveFileExW(WideText(from), WideText(to), kFlags)) return true;
+  // MoveFileExW does not replace a read-only file: the attribute goes first, and comes back when
+  // the replace still fails.
+  const DWORD attributes = GetFileAttributesW(WideText(to));
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return false;
+  if (!SetFileAttributesW(WideText(to), attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
+  if (MoveFileExW(WideText(from), WideText(to), kFlags)) return true;
+  SetFileAttributesW(WideText(to), attributes);
+  return false;
 }
 
 bool Win32Platform::CreateDirectory(const std::u16string& path) {

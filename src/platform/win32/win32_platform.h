@@ -56,8 +56,7 @@ class Win32Platform final : public Platform {
   bool FileExists(const std::u16string& path) override;
   std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
   bool DeleteFile(const std::u16string& path) override;
-  bool MoveFile(const std::u16string& from, const std::u16string& to) override;
-  bool ScheduleDelete(const std::u16string& path) override;
+  bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
   std::u16string TempDirectory() override;
   std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,

@@ -1,0 +1,48 @@
+#include "cache/record_file.h"
+
+#include <utility>
+
+namespace mobileinfo {
+
+RecordFileWriter::RecordFileWriter(Platform& platform, std::u16string path)
+    : platform_(platform), path_(std::move(path)), temporary_(path_ + u".tmp") {
+  // A temporary file left by a process killed while it saved is simply overwritten.
+  file_ = platform_.OpenFile(temporary_, FileMode::kCreateAlways);
+  if (!file_) failed_step_ = u"create";
+}
+
+RecordFileWriter::~RecordFileWriter() {
+  file_.reset();
+  if (!committed_) platform_.DeleteFile(temporary_);
+}
+
+bool RecordFileWriter::WriteHeader(uint32_t record_size) {
+  const uint8_t header[4] = {static_cast<uint8_t>(record_size), static_cast<uint8_t>(record_size >> 8),
+                             static_cast<uint8_t>(record_size >> 16),
+                             static_cast<uint8_t>(record_size >> 24)};
+  return Write(header, sizeof(header));
+}
+
+bool RecordFileWriter::Write(const void* data, uint32_t size) {
+  if (!file_ || *failed_step_) return false;
+  if (file_->Write(data, size)) return true;
+  failed_step_ = u"write";
+  return false;
+}
+
+bool RecordFileWriter::Commit() {
+  if (!file_ || *failed_step_) return false;
+  if (!file_->Flush()) {
+    failed_step_ = u"flush";
+    return false;
+  }
+  file_.reset();  // closed: the system replaces no file that is open
+  if (!platform_.ReplaceFile(temporary_, path_)) {
+    failed_step_ = u"replace";
+    return false;
+  }
+  committed_ = true;
+  return true;
+}
+
+}  // namespace mobileinfo
