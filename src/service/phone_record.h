@@ -30,6 +30,25 @@ inline PhoneRecord MakePhoneRecord(const UsbDeviceRecord& device) {
   return MakePhoneRecord(FieldText(device.device_key), FieldText(device.serial));
 }
 
+// Ends every text field with a terminator within its capacity. A host reads the fields of a
+// record it is handed with wcslen, and a cache file from elsewhere may hold texts that fill
+// their fields.
+inline void TerminateTextFields(PhoneRecord& record) {
+  record.device_key[31] = 0;
+  record.serial[511] = 0;
+  record.name[31] = 0;
+  record.description[31] = 0;
+  record.image_url[2047] = 0;
+  record.vendor_image_url[2047] = 0;
+  record.package_download[2047] = 0;
+  record.driver_guid[39] = 0;
+  record.pack[259] = 0;
+  record.install_path[259] = 0;
+  record.md5[63] = 0;
+  record.file_ext[4] = 0;
+  record.parameters[259] = 0;
+}
+
 inline UsbDeviceRecord ZeroDeviceRecord() {
   UsbDeviceRecord record;
   std::memset(&record, 0, sizeof(record));

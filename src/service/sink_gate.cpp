@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "service/phone_record.h"
+
 namespace mobileinfo {
 
 namespace {
@@ -72,6 +74,8 @@ void SinkGate::CallSink(int32_t code, PhoneRecord* record) {
   if (sink_ == nullptr) return;
   GateEntry entry(this);
   if (!entry) return;
+  // Every record handed to the host is a copy of the library's own, and goes out terminated.
+  if (record) TerminateTextFields(*record);
   try {
     sink_->OnEvent(code, record);
   } catch (...) {

@@ -117,6 +117,7 @@ TEST_F(ScanLoopTest, UnacceptedCandidatePublishesNothing) {
 TEST_F(ScanLoopTest, RemovalReportsCachedRecordOrBareRecord) {
   PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
   CopyField(cached.name, std::u16string(u"Nimbus 5"));
+  for (auto& c : cached.md5) c = u'M';  // a damaged cache file's text fills its field
   ServicePeer::phone_info(service_)[u"ABC123"] = cached;
   ServicePeer::phone_list(service_).push_back(cached);
 
@@ -127,6 +128,8 @@ TEST_F(ScanLoopTest, RemovalReportsCachedRecordOrBareRecord) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].code, kDeviceRemoved);
   EXPECT_EQ(events[0].name(), u"Nimbus 5");
+  EXPECT_EQ(FieldText(events[0].record.md5), std::u16string(63, u'M'));  // the host's wcslen ends
+  EXPECT_EQ(events[0].record.md5[63], 0);
   EXPECT_EQ(events[1].code, kDeviceRemoved);
   EXPECT_EQ(events[1].device_key(), u"VID_046d&PID_c077");
   EXPECT_EQ(events[1].serial(), u"mouse");
