@@ -113,6 +113,31 @@ TEST_F(FilesTest, ReplaceTakesTheTargetsPlaceEvenWhenItIsReadOnly) {
   }
   EXPECT_EQ(ReadFile(Path(u"a.dat")), "third");
   EXPECT_EQ(ReadFile(Path(u"b.dat")), "first");
+  SetFileAttributesW(reinterpret_cast<const wchar_t*>(Path(u"b.dat").c_str()),
+                     FILE_ATTRIBUTE_NORMAL);
+}
+
+// A folder deeper than MAX_PATH: every file operation the data files need still works there.
+TEST_F(FilesTest, PathsPastMaxPathWork) {
+  std::u16string deep = folder_;
+  for (int level = 0; level < 3; ++level) {
+    deep += u"\\" + std::u16string(100, static_cast<char16_t>(u'a' + level));
+    ASSERT_TRUE(P().CreateDirectory(deep));
+  }
+  ASSERT_GT(deep.size(), 300u);
+  const std::u16string data = deep + u"\\MobileInfo1.dat";
+  WriteFile(data + u".tmp", "new");
+  EXPECT_TRUE(P().ReplaceFile(data + u".tmp", data));
+  EXPECT_TRUE(P().FileExists(data));
+  EXPECT_FALSE(P().FileExists(data + u".tmp"));
+  EXPECT_EQ(ReadFile(data), "new");
+  EXPECT_TRUE(P().DeleteFile(data));
+  EXPECT_FALSE(P().FileExists(data));
+  for (int level = 0; level < 3; ++level) {
+    const std::u16string extended = u"\\\\?\\" + deep;
+    RemoveDirectoryW(reinterpret_cast<const wchar_t*>(extended.c_str()));
+    deep.resize(deep.rfind(u'\\'));
+  }
 }
 
 TEST_F(FilesTest, CreateDirectoryMakesOneLevel) {

@@ -9,11 +9,27 @@
 namespace mobileinfo {
 
 std::u16string Win32Platform::HostDirectory() {
-  // A null module names the process's executable, not this library.
-  wchar_t path[MAX_PATH] = {};
-  if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) return std::u16string();
-  PathRemoveFileSpecW(path);
-  return TextFromBuffer(path, MAX_PATH);
+  // A null module names the process's executable, not this library. The buffer grows until the
+  // whole name fits: a host deeper than MAX_PATH would otherwise get its name cut, and its files
+  // would land in a parent directory.
+  std::vector<wchar_t> path(MAX_PATH + 1, L'\0');
+  DWORD length = 0;
+  for (;;) {
+    length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return std::u16string();
+    if (length < path.size()) break;  // fits, with its terminator
+    if (path.size() > 32768) return std::u16string();
+    path.assign(path.size() * 2, L'\0');
+  }
+  if (length < MAX_PATH) {
+    PathRemoveFileSpecW(path.data());
+    return TextFromBuffer(path.data(), path.size());
+  }
+  // PathRemoveFileSpecW takes no longer path; a full path's last component ends at its last
+  // backslash, well after its root.
+  const std::u16string full = TextFromBuffer(path.data(), length);
+  const size_t slash = full.rfind(u'\\');
+  return slash == std::u16string::npos ? std::u16string() : full.substr(0, slash);
 }
 
 char16_t Win32Platform::PathSeparator() { return u'\\'; }

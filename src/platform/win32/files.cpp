@@ -44,8 +44,18 @@ class Win32File final : public File {
 
 }  // namespace
 
+std::wstring FilePathText(const std::u16string& path) {
+  const std::wstring text(reinterpret_cast<const wchar_t*>(path.c_str()), path.size());
+  if (text.size() < MAX_PATH || text.compare(0, 4, L"\\\\?\\") == 0) return text;
+  if (text.size() >= 3 && text[1] == L':' && text[2] == L'\\') return L"\\\\?\\" + text;
+  if (text.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + text.substr(2);
+  return text;
+}
+
 bool Win32Platform::FileExists(const std::u16string& path) {
-  return PathFileExistsW(WideText(path)) != FALSE;
+  // PathFileExistsW takes no path of MAX_PATH units or more; for those the attributes answer.
+  if (path.size() < MAX_PATH) return PathFileExistsW(WideText(path)) != FALSE;
+  return GetFileAttributesW(FilePathText(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::unique_ptr<File> Win32Platform::OpenFile(const std::u16string& path, FileMode mode) {
@@ -64,31 +74,33 @@ std::unique_ptr<File> Win32Platform::OpenFile(const std::u16string& path, FileMo
   }
   // No sharing: a second open of the same file, here or in another process, fails while this
   // one is open.
-  HANDLE handle = CreateFileW(WideText(path), access, 0, nullptr, disposition,
+  HANDLE handle = CreateFileW(FilePathText(path).c_str(), access, 0, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<Win32File>(handle);
 }
 
 bool Win32Platform::DeleteFile(const std::u16string& path) {
-  return DeleteFileW(WideText(path)) != FALSE;
+  return DeleteFileW(FilePathText(path).c_str()) != FALSE;
 }
 
 bool Win32Platform::ReplaceFile(const std::u16string& from, const std::u16string& to) {
   constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-  if (MoveFileExW(WideText(from), WideText(to), kFlags)) return true;
+  const std::wstring source = FilePathText(from);
+  const std::wstring target = FilePathText(to);
+  if (MoveFileExW(source.c_str(), target.c_str(), kFlags)) return true;
   // MoveFileExW does not replace a read-only file: the attribute goes first, and comes back when
   // the replace still fails.
-  const DWORD attributes = GetFileAttributesW(WideText(to));
+  const DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return false;
-  if (!SetFileAttributesW(WideText(to), attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
-  if (MoveFileExW(WideText(from), WideText(to), kFlags)) return true;
-  SetFileAttributesW(WideText(to), attributes);
+  if (!SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
+  if (MoveFileExW(source.c_str(), target.c_str(), kFlags)) return true;
+  SetFileAttributesW(target.c_str(), attributes);
   return false;
 }
 
 bool Win32Platform::CreateDirectory(const std::u16string& path) {
-  return CreateDirectoryW(WideText(path), nullptr) != FALSE;
+  return CreateDirectoryW(FilePathText(path).c_str(), nullptr) != FALSE;
 }
 
 std::u16string Win32Platform::TempDirectory() {

@@ -25,6 +25,13 @@ inline const wchar_t* WideText(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
+// A path in the form the file functions take at any length. From MAX_PATH units on, a full path
+// gets the extended-length prefix ("\\?\C:\..." or "\\?\UNC\server\share\..."), without
+// which the functions refuse it; shorter paths, relative ones and those that have a prefix
+// already are passed as they are. Paths here are built from the host directory and a file name,
+// so they hold no "." or ".." components that the prefix would stop the system from resolving.
+std::wstring FilePathText(const std::u16string& path);
+
 // The text of buffer up to its first NUL, never beyond capacity units.
 inline std::u16string TextFromBuffer(const wchar_t* buffer, size_t capacity) {
   size_t length = 0;
