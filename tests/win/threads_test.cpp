@@ -53,5 +53,25 @@ TEST(RunDetached, ManyThreadsEachRunOnce) {
   EXPECT_EQ(runs.load(), kThreads);
 }
 
+// Threads that finished wait for more work, but a work never waits for another: works that
+// block until all of them run at once still all run.
+TEST(RunDetached, WorksRunAtOnceWhateverThreadsAreIdle) {
+  constexpr int kWorks = 24;
+  // Static: a work still waiting when the test gives up must not reach freed locals.
+  static std::atomic<int> started{0};
+  static std::atomic<int> done{0};
+  for (int round = 0; round < 2; ++round) {
+    started = 0;
+    for (int i = 0; i < kWorks; ++i) {
+      ASSERT_TRUE(Platform::Default().RunDetached([] {
+        ++started;
+        for (int wait = 0; wait < 1000 && started.load() < kWorks; ++wait) Sleep(10);
+        if (started.load() == kWorks) ++done;
+      }));
+    }
+    EXPECT_TRUE(Eventually([&] { return done.load() == (round + 1) * kWorks; }));
+  }
+}
+
 }  // namespace
 }  // namespace mobileinfo
