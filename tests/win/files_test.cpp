@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -148,6 +150,33 @@ TEST(TempNames, FolderWithoutTrailingSeparatorGetsOne) {
   directory.pop_back();
   std::u16string name = P().TempFileName(directory, u"abc", 0x10);
   EXPECT_EQ(name.substr(0, directory.size() + 1), directory + u"\\");
+}
+
+// What finds the files a killed process left: the names by prefix, and whether their process is
+// still there.
+TEST_F(FilesTest, ListsFilesByPrefixAndTellsWhetherAProcessExists) {
+  WriteFile(Path(u"a.dat"), "a");
+  WriteFile(Path(u"b.dat"), "b");
+  ASSERT_TRUE(P().CreateDirectory(Path(u"sub")));
+  EXPECT_EQ(P().ListFiles(folder_ + u"\\", u"a"), std::vector<std::u16string>{u"a.dat"});
+  std::vector<std::u16string> names = P().ListFiles(folder_ + u"\\", u"");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"a.dat", u"b.dat"}));
+  EXPECT_TRUE(P().ListFiles(folder_ + u"\\missing\\", u"").empty());
+
+  EXPECT_TRUE(P().ProcessExists(GetCurrentProcessId()));
+  EXPECT_FALSE(P().ProcessExists(0x7FFFFFF0u));
+  // A process that has ended, its process object still held here.
+  wchar_t command[] = L"cmd.exe /c exit 0";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child = {};
+  ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &startup, &child));
+  ASSERT_EQ(WaitForSingleObject(child.hProcess, 30000), WAIT_OBJECT_0);
+  EXPECT_FALSE(P().ProcessExists(child.dwProcessId));
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
 }
 
 }  // namespace

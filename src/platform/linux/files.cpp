@@ -5,6 +5,7 @@
 // exclusive flock(2) lock, and DeleteFile/MoveFile first check that nobody holds one. The lock is
 // advisory: it excludes this library's own handles (in this or another process), not programs
 // that ignore flock.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "platform/linux/linux_platform.h"
@@ -231,6 +233,27 @@ std::u16string LinuxPlatform::TempFileName(const std::u16string& directory,
   name += digits;
   name += u".tmp";
   return name;
+}
+
+std::vector<std::u16string> LinuxPlatform::ListFiles(const std::u16string& directory,
+                                                    const std::u16string& prefix) {
+  std::vector<std::u16string> names;
+  const std::string folder = NativePath(directory);
+  const std::string start = NativePath(prefix);
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), &closedir);
+  if (!listing) return names;
+  try {
+    while (const dirent* entry = readdir(listing.get())) {
+      const std::string name = entry->d_name;
+      if (name.compare(0, start.size(), start) != 0) continue;
+      struct stat info;
+      if (lstat((folder + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+      names.push_back(Utf8ToUtf16(name));
+    }
+  } catch (...) {
+    // Out of memory: the names had so far.
+  }
+  return names;
 }
 
 }  // namespace mobileinfo

@@ -100,4 +100,24 @@ std::u16string Win32Platform::TempFileName(const std::u16string& directory,
   return TextFromBuffer(buffer, MAX_PATH);
 }
 
+std::vector<std::u16string> Win32Platform::ListFiles(const std::u16string& directory,
+                                                    const std::u16string& prefix) {
+  std::vector<std::u16string> names;
+  const std::u16string pattern = directory + prefix + u"*";
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = FindFirstFileW(WideText(pattern), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  try {
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        names.push_back(TextFromBuffer(found.cFileName, MAX_PATH));
+      }
+    } while (FindNextFileW(search, &found));
+  } catch (...) {
+    // Out of memory: the names had so far.
+  }
+  FindClose(search);
+  return names;
+}
+
 }  // namespace mobileinfo
