@@ -22,7 +22,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const std::u16string kBase = u"http://svc:8780";
-const std::u16string kReplyPath = u"C:\\Temp\\!ly1234.tmp";  // temp folder + "!ly" + pid 0x1234
+const std::u16string kTemp = u"C:\\Temp\\";
+const std::u16string kReplyPath = kTemp + u"!ly1234.tmp";  // temp folder + "!ly" + pid 0x1234
 const std::u16string kGetDriver = kBase + u"/intf/getDriver?os=5&bit=2&id=";
 const int32_t kNow = 1700000000;
 
@@ -112,6 +113,7 @@ class IdentifyTest : public ::testing::Test {
     return urls;
   }
   std::vector<std::u16string> Reports() { return UrlsWith(u"/intf/f72"); }
+  std::vector<std::u16string> TempFiles() { return fake_.ListFiles(kTemp, u""); }
   std::vector<std::u16string> DriverRequests() { return UrlsWith(u"/intf/getDriver"); }
 
   ModelStatusMap& models() { return ServicePeer::model_status(service_); }
@@ -382,6 +384,23 @@ TEST_F(IdentifyTest, BadRepliesAreReadWithoutHarm) {
   service_.IdentifyNewDevices({Device(kKeyC, u"S3")}, output);
   EXPECT_EQ(FieldText(phones().at(u"S3").name), u"Redmi Ñ");
   EXPECT_FALSE(fake_.GetFile(kReplyPath));
+}
+
+// A full drive cuts the reply file: the lost section must not mark its model unknown.
+TEST_F(IdentifyTest, ReplyCutByAFullDriveIsNoReply) {
+  Serve(Section("04e8_6860", "Galaxy") + Section("18d1_4ee7", "Pixel"));
+  AddAdb(u"vid_04e8&pid_6860", u"S1");
+  {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    fake_.write_limit = Section("04e8_6860", "Galaxy").size();
+  }
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
+  EXPECT_TRUE(phones().empty());
+  EXPECT_TRUE(models().empty());
+  EXPECT_EQ(Reports().size(), 1u);
+  EXPECT_TRUE(TempFiles().empty());
 }
 
 TEST_F(IdentifyTest, OneMebibyteReplyIsReadAndALargerOneRefused) {
