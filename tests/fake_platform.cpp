@@ -349,17 +349,6 @@ std::u16string FakePlatform::TempDirectory() {
   return temp_directory;
 }
 
-std::u16string FakePlatform::TempFileName(const std::u16string& directory,
-                                          const std::u16string& prefix, uint32_t unique) {
-  static const char16_t kHex[] = u"0123456789ABCDEF";
-  std::u16string hex;
-  do {
-    hex.insert(hex.begin(), kHex[unique & 15]);
-    unique >>= 4;
-  } while (unique);
-  return directory + prefix.substr(0, 3) + hex + u".tmp";
-}
-
 std::vector<std::u16string> FakePlatform::ListFiles(const std::u16string& directory,
                                                    const std::u16string& prefix) {
   std::lock_guard<std::mutex> lock(mutex);

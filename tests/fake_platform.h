@@ -127,8 +127,6 @@ class FakePlatform : public Platform {
   bool ScheduleDelete(const std::u16string& path) override;
   bool CreateDirectory(const std::u16string& path) override;
   std::u16string TempDirectory() override;
-  std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,
-                              uint32_t unique) override;
   std::vector<std::u16string> ListFiles(const std::u16string& directory,
                                         const std::u16string& prefix) override;
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;

@@ -168,11 +168,6 @@ class Platform {
   // none or the folder cannot be read.
   virtual std::vector<std::u16string> ListFiles(const std::u16string& directory,
                                                 const std::u16string& prefix) = 0;
-  // GetTempFileNameW with a non-zero unique number: folder + the first three units of prefix +
-  // the low 16 bits of the number in hex (letter case as the platform writes it) + ".tmp".
-  // Creates no file.
-  virtual std::u16string TempFileName(const std::u16string& directory,
-                                      const std::u16string& prefix, uint32_t unique) = 0;
 
   // --- USB --------------------------------------------------------------------------------------
   // Lists every present device of every class. False when the list cannot be opened. Devices are

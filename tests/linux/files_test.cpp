@@ -1,6 +1,5 @@
 // The Linux backend's files: Win32 open modes, no sharing between open handles, MoveFileW's
-// refusal to replace, deletion that may have to wait, GetTempFileNameW's names, listing by
-// prefix.
+// refusal to replace, deletion that may have to wait, the temporary folder, listing by prefix.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -176,7 +175,7 @@ TEST_F(FilesTest, ScheduleDeleteDeletesNowOrWhenItCan) {
   EXPECT_EQ(Get("locked/replaced"), "new");
 }
 
-TEST_F(FilesTest, TempNames) {
+TEST_F(FilesTest, TempDirectory) {
   // The user's own 0700 directory inside TMPDIR (or /tmp), made on first use.
   const std::string own = "mobileinfo-" + std::to_string(geteuid());
   setenv("TMPDIR", dir_.c_str(), 1);
@@ -209,13 +208,6 @@ TEST_F(FilesTest, TempNames) {
     EXPECT_EQ(Utf16ToUtf8(platform_.TempDirectory()), fallback);  // made once
   }
   unsetenv("TMPDIR");
-
-  EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"!lyinfo%^&", 0x1A2B), u"/tmp/!ly1A2B.tmp");
-  EXPECT_EQ(platform_.TempFileName(u"/tmp", u"!lyinfo%^&", 0xF), u"/tmp/!lyF.tmp");
-  EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"ab", 255), u"/tmp/abFF.tmp");
-  // Only the low 16 bits of the number count, as in GetTempFileNameW.
-  EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"pre", 0x12345), u"/tmp/pre2345.tmp");
-  EXPECT_FALSE(platform_.FileExists(u"/tmp/!ly1A2B.tmp"));  // no file is created
 }
 
 // What finds the files a killed process left: the names by prefix, and whether their process is

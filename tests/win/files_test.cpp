@@ -126,32 +126,6 @@ TEST(TempNames, TempDirectoryEndsWithASeparatorAndExists) {
   EXPECT_TRUE(P().FileExists(directory));
 }
 
-// Windows writes the number in upper-case hex, Wine 8 in lower case; names are compared the
-// way the file system compares them.
-TEST(TempNames, NonZeroUniqueFormsTheNameAndCreatesNoFile) {
-  std::u16string directory = P().TempDirectory();
-  // The reply file's prefix: only its first three units are used.
-  std::u16string name = P().TempFileName(directory, u"!lyinfo%^&", 0x1234);
-  EXPECT_EQ(CompareStringOrdinal(reinterpret_cast<const wchar_t*>(name.c_str()), -1,
-                                 reinterpret_cast<const wchar_t*>(
-                                     (directory + u"!ly1234.tmp").c_str()), -1, TRUE),
-            CSTR_EQUAL);
-  EXPECT_FALSE(P().FileExists(name));
-  // Only the low 16 bits of the number count: process ids above 0xFFFF share names.
-  name = P().TempFileName(directory, u"ab", 0x1BEEF);
-  EXPECT_EQ(CompareStringOrdinal(reinterpret_cast<const wchar_t*>(name.c_str()), -1,
-                                 reinterpret_cast<const wchar_t*>(
-                                     (directory + u"abBEEF.tmp").c_str()), -1, TRUE),
-            CSTR_EQUAL);
-}
-
-TEST(TempNames, FolderWithoutTrailingSeparatorGetsOne) {
-  std::u16string directory = P().TempDirectory();
-  directory.pop_back();
-  std::u16string name = P().TempFileName(directory, u"abc", 0x10);
-  EXPECT_EQ(name.substr(0, directory.size() + 1), directory + u"\\");
-}
-
 // What finds the files a killed process left: the names by prefix, and whether their process is
 // still there.
 TEST_F(FilesTest, ListsFilesByPrefixAndTellsWhetherAProcessExists) {

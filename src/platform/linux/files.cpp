@@ -216,25 +216,6 @@ std::u16string LinuxPlatform::TempDirectory() {
   return Utf8ToUtf16(fallback_temp_ + "/");
 }
 
-std::u16string LinuxPlatform::TempFileName(const std::u16string& directory,
-                                           const std::u16string& prefix, uint32_t unique) {
-  // GetTempFileNameW's name for a non-zero unique number: it adds a separator when the folder
-  // lacks one and uses only the low 16 bits of the number.
-  std::u16string name = directory;
-  if (name.empty() || name.back() != u'/') name.push_back(u'/');
-  name.append(prefix, 0, std::min<size_t>(3, prefix.find(u'\0')));
-  static const char16_t kHex[] = u"0123456789ABCDEF";
-  std::u16string digits;
-  uint32_t number = unique & 0xFFFF;
-  do {
-    digits.insert(digits.begin(), kHex[number & 0xF]);
-    number >>= 4;
-  } while (number != 0);
-  name += digits;
-  name += u".tmp";
-  return name;
-}
-
 std::vector<std::u16string> LinuxPlatform::ListFiles(const std::u16string& directory,
                                                     const std::u16string& prefix) {
   std::vector<std::u16string> names;

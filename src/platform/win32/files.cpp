@@ -91,15 +91,6 @@ std::u16string Win32Platform::TempDirectory() {
   return TextFromBuffer(buffer, MAX_PATH);
 }
 
-std::u16string Win32Platform::TempFileName(const std::u16string& directory,
-                                           const std::u16string& prefix, uint32_t unique) {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  if (GetTempFileNameW(WideText(directory), WideText(prefix), unique, buffer) == 0) {
-    return std::u16string();
-  }
-  return TextFromBuffer(buffer, MAX_PATH);
-}
-
 std::vector<std::u16string> Win32Platform::ListFiles(const std::u16string& directory,
                                                     const std::u16string& prefix) {
   std::vector<std::u16string> names;

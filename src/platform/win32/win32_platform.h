@@ -61,8 +61,6 @@ class Win32Platform final : public Platform {
   bool ScheduleDelete(const std::u16string& path) override;
   bool CreateDirectory(const std::u16string& path) override;
   std::u16string TempDirectory() override;
-  std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,
-                              uint32_t unique) override;
   std::vector<std::u16string> ListFiles(const std::u16string& directory,
                                         const std::u16string& prefix) override;
 
