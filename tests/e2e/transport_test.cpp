@@ -119,6 +119,11 @@ class TransportTest : public ::testing::Test {
     ServicePeer::adb_devices(*service_)[u"ORCA-1"] = adb;
   }
 
+  // An id that no process has (beyond Linux's pid_max and Windows' process ids), of this test
+  // program's own, for the files a killed process would have left.
+  static uint32_t EndedProcess() {
+    return 0x7F000000u | (Platform::Default().ProcessId() & 0xFFFFFF);
+  }
   static std::string Hex8(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
@@ -126,16 +131,17 @@ class TransportTest : public ::testing::Test {
   }
 
   // The temporary folder's reply files of this process (of either request form, with whatever
-  // a backend writes beside them while downloading); other programs may share the folder.
+  // a backend writes beside them while downloading) and of EndedProcess(); other programs may
+  // share the folder.
   static std::set<std::string> LibraryTempEntries() {
     std::set<std::string> entries;
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator(
              std::filesystem::path(Platform::Default().TempDirectory()), ignored)) {
       const std::string name = entry.path().filename().string();
-      for (const char* prefix : {"!ly", "!lr"}) {
-        if (name.rfind(prefix + Hex8(Platform::Default().ProcessId()), 0) == 0) {
-          entries.insert(name);
+      for (const uint32_t process : {Platform::Default().ProcessId(), EndedProcess()}) {
+        for (const char* prefix : {"!ly", "!lr"}) {
+          if (name.rfind(prefix + Hex8(process), 0) == 0) entries.insert(name);
         }
       }
     }
@@ -517,6 +523,16 @@ class HostileServiceTest : public TransportTest,
 TEST_P(HostileServiceTest, BothFormsEndAsDefinedWithinTheirLimitsAndLeaveNoFile) {
   const HostileCase& c = GetParam();
   ASSERT_TRUE(control_->SetMode(c.mode, c.extra));
+  // What a process killed in mid-pass and mid-refresh left: the pass removes it.
+  for (const char* name : {"!ly%s00000001.tmp", "!lr%s00000002.tmp.Ab12Cd"}) {
+    char planted[64];
+    std::snprintf(planted, sizeof planted, name, Hex8(EndedProcess()).c_str());
+    std::ofstream out(
+        std::filesystem::path(Platform::Default().TempDirectory() + Utf8ToUtf16(planted)),
+        std::ios::binary);
+    out << "[x]";
+    ASSERT_TRUE(out.good()) << planted;
+  }
 
   DeviceList output;
   auto start = Clock::now();

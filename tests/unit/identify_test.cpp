@@ -203,6 +203,29 @@ TEST_F(IdentifyTest, ServiceObjectsOfOneProcessKeepTheirRepliesApart) {
   EXPECT_EQ(fake_.GetFile(first_path), Section("04e8_6860", "first"));
 }
 
+// What a process killed in the middle of a pass or a refresh leaves is removed once it is gone.
+TEST_F(IdentifyTest, ReplyFilesOfEndedProcessesAreRemoved) {
+  fake_.other_processes.insert(0xBEEF);
+  const std::vector<std::u16string> ended = {
+      kTemp + u"!ly0000DEAD00000001.tmp", kTemp + u"!lr0000DEAD00000002.tmp",
+      kTemp + u"!lr0000DEAD00000003.tmp.a1B2c3"};  // a backend's download file beside one
+  const std::vector<std::u16string> kept = {
+      kTemp + u"!ly0000BEEF00000001.tmp",  // its process runs
+      kTemp + u"!ly0000123400000009.tmp",  // this process's: another service object may use it
+      kTemp + u"!ly0000DEAD0000001.tmp", kTemp + u"!ly0000DEAD00000001.tmpx",
+      kTemp + u"!lz0000DEAD00000001.tmp", kTemp + u"!lyinfo.tmp"};
+  for (const auto* paths : {&ended, &kept}) {
+    for (const std::u16string& path : *paths) fake_.SetFile(path, "[x]\r\n");
+  }
+  Serve("[x]\r\n");
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1")}, output);
+  for (const std::u16string& path : ended) {
+    EXPECT_FALSE(fake_.GetFile(path)) << Utf16ToUtf8(path);
+  }
+  for (const std::u16string& path : kept) EXPECT_TRUE(fake_.GetFile(path)) << Utf16ToUtf8(path);
+}
+
 TEST_F(IdentifyTest, RequestRefusesATemporaryFolderTooLongForAPath) {
   Serve("[x]\r\n");
   std::u16string reply_path;
