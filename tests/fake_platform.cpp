@@ -244,6 +244,11 @@ uint32_t FakePlatform::ProcessId() {
   return process_id;
 }
 
+bool FakePlatform::ProcessExists(uint32_t id) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return id == process_id || other_processes.count(id) != 0;
+}
+
 bool FakePlatform::IsReadable(const void* address, uint32_t) { return address != nullptr; }
 
 void FakePlatform::DebugTrap(const char16_t* message) {
@@ -343,15 +348,19 @@ std::u16string FakePlatform::TempDirectory() {
   return temp_directory;
 }
 
-std::u16string FakePlatform::TempFileName(const std::u16string& directory,
-                                          const std::u16string& prefix, uint32_t unique) {
-  static const char16_t kHex[] = u"0123456789ABCDEF";
-  std::u16string hex;
-  do {
-    hex.insert(hex.begin(), kHex[unique & 15]);
-    unique >>= 4;
-  } while (unique);
-  return directory + prefix.substr(0, 3) + hex + u".tmp";
+std::vector<std::u16string> FakePlatform::ListFiles(const std::u16string& directory,
+                                                   const std::u16string& prefix) {
+  std::lock_guard<std::mutex> lock(mutex);
+  std::vector<std::u16string> names;
+  for (const auto& file : files) {
+    const std::u16string& path = file.first;
+    if (path.compare(0, directory.size(), directory) != 0) continue;
+    const std::u16string name = path.substr(directory.size());
+    if (name.compare(0, prefix.size(), prefix) == 0 && name.find(separator) == name.npos) {
+      names.push_back(name);
+    }
+  }
+  return names;
 }
 
 bool FakePlatform::ListPresentDevices(std::vector<PresentDevice>& out) {

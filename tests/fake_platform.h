@@ -38,6 +38,7 @@ class FakePlatform : public Platform {
   std::optional<OsVersion> os_version = OsVersion{2, 6, 1};
   std::optional<uint16_t> native_architecture = uint16_t{9};
   uint32_t process_id = 0x1234;
+  std::set<uint32_t> other_processes;  // running besides this one, for ProcessExists
   std::u16string temp_directory = u"C:\\Temp\\";
   // Time: real by default; ManualTime() freezes both clocks where the test sets them.
   bool manual_time = false;
@@ -113,6 +114,7 @@ class FakePlatform : public Platform {
   uint32_t TickCount() override;
   int32_t Now() override;
   uint32_t ProcessId() override;
+  bool ProcessExists(uint32_t process_id) override;
   bool IsReadable(const void* address, uint32_t size) override;
   void DebugTrap(const char16_t* message) override;
   uint32_t ReadProfileString(const std::u16string& file, const std::u16string& section,
@@ -124,8 +126,8 @@ class FakePlatform : public Platform {
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
   std::u16string TempDirectory() override;
-  std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,
-                              uint32_t unique) override;
+  std::vector<std::u16string> ListFiles(const std::u16string& directory,
+                                        const std::u16string& prefix) override;
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
   std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override;
   bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override;

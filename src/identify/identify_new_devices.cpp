@@ -1,11 +1,13 @@
 // The identification pass over newly arrived devices, and the ADB test it uses.
 //
-// Locking: the pass's reply file is used under pass_reply_lock_ only (request, reading, delete):
-// a scan thread abandoned by Stop may still be in a pass when the next run's scan thread starts
-// one. RefreshDriverInfo has a reply file of its own and never waits for a pass, nor a pass for
-// it. The phone store and the ADB registry take their own locks. No two at once, so the pass
-// first reads every section into local results and stores them afterwards, in entry order.
+// Locking: a pass runs its request, reading and delete under pass_reply_lock_: a scan thread
+// abandoned by Stop may still be in a pass when the next run's scan thread starts one, and the
+// service object keeps one getDriver download and reply file at a time. Each pass's reply file
+// has a name of its own. RefreshDriverInfo never waits for a pass, nor a pass for it. The phone
+// store and the ADB registry take their own locks. No two at once, so the pass first reads every
+// section into local results and stores them afterwards, in entry order.
 #include "identify/driver_info_reader.h"
+#include "identify/reply_file.h"
 #include "service/phone_record.h"
 #include "service/service_core.h"
 #include "service/sink_gate.h"
@@ -57,8 +59,8 @@ void ServiceCore::IdentifyNewDevices(const DeviceList& candidates, DeviceList& o
           results[i].record = working;
         }
       }
-      if (platform_.FileExists(reply_path)) platform_.DeleteFile(reply_path);
     }
+    RemoveReplyFile(platform_, reply_path);
   }
 
   // Asked before the gate: the ADB lock may be held across a driver request that stalls.

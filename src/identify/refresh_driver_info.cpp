@@ -1,8 +1,8 @@
 // Slot 10: fetch one phone's driver information again, into the host's record and the cache.
 //
-// Locking: the refresh's turn (refreshing_, under refresh_lock_) for its own reply file
-// (download and reading), then cache_lock_ for the map update alone; the identification pass
-// waits for neither.
+// Locking: the refresh's turn (refreshing_, under refresh_lock_) for the download and reading of
+// its own reply file, then cache_lock_ for the map update alone; the identification pass waits
+// for neither.
 #include <chrono>
 
 #include "identify/driver_id.h"
@@ -60,6 +60,12 @@ int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
     } turn{this};
     std::optional<ReplyFile> reply = PrepareReplyFile(platform_, kRefreshReplyPrefix);
     if (!reply) return refused(u"no usable temporary folder");
+    // Read or not, the reply is of no use once this block is left.
+    struct Removal {
+      Platform& platform;
+      const std::u16string& path;
+      ~Removal() { RemoveReplyFile(platform, path); }
+    } removal{platform_, reply->path};
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return refused(u"the time limit has passed");

@@ -11,26 +11,12 @@
 
 namespace mobileinfo {
 
-namespace {
-constexpr size_t kPathUnits = 260;  // the system's path buffers, terminator included
-}  // namespace
-
 std::u16string GetDriverUrlStart(const std::u16string& service_base, int32_t os_code,
                                  int32_t bitness_code) {
   const std::u16string base = service_base + u"/intf/getDriver";
   WideString url;
   url.Format(u"%s?os=%d&bit=%d&id=", base.c_str(), os_code, bitness_code);
   return url.ToU16();
-}
-
-std::optional<ReplyFile> PrepareReplyFile(Platform& platform, const char16_t* prefix) {
-  ReplyFile reply;
-  reply.directory = platform.TempDirectory();
-  if (reply.directory.empty() || reply.directory.size() >= kPathUnits) return std::nullopt;
-  reply.path = platform.TempFileName(reply.directory, prefix, platform.ProcessId());
-  if (reply.path.empty() || reply.path.size() >= kPathUnits) return std::nullopt;
-  platform.DeleteFile(reply.path);  // may not be there; a failure shows in the download's result
-  return reply;
 }
 
 bool ServiceCore::RequestDriverInfo(const DeviceList& candidates, std::u16string& reply_path,

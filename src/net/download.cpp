@@ -109,7 +109,14 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
     MOBILEINFO_LOG(platform, u"reply not saved: the reply file cannot be created");
     return 0;
   }
-  target->Write(body.data(), received);
+  if (!target->Write(body.data(), received)) {
+    // A full drive leaves a cut INI text, whose lost sections would mark their models unknown.
+    if (control) control->write_failed = true;
+    target.reset();
+    platform.DeleteFile(file);
+    MOBILEINFO_LOG(platform, u"reply not saved: writing the reply file failed");
+    return 0;
+  }
   MOBILEINFO_LOG(platform, u"reply: %u bytes", received);
   return 1;
 }
@@ -156,6 +163,7 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
       if (started) {
         std::shared_ptr<HttpRequest> abandoned;
         bool gave_up = false;
+        bool write_failed = false;
         {
           std::unique_lock<std::mutex> lock(control->mutex);
           if (!control->finished_cv.wait_for(lock, std::chrono::milliseconds(limit_ms),
@@ -163,12 +171,15 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
             control->cancelled = gave_up = true;
             abandoned = control->request;
           }
+          write_failed = control->write_failed;
         }
         if (gave_up) {
           MOBILEINFO_LOG(platform, u"download abandoned at its limit of %u ms", limit_ms);
         }
         // Outside the lock: a backend's cancel may wait for its own I/O to let go.
         if (abandoned) abandoned->Cancel();
+        // A file the worker could not write whole is no reply, even one it could not delete.
+        if (write_failed) return 0;
       }
     }
   } catch (...) {

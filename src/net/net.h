@@ -74,6 +74,8 @@ struct DownloadControl {
   std::condition_variable finished_cv;
   bool finished = false;   // the worker's download has ended (the file is written or never will be)
   bool cancelled = false;  // the caller gave up waiting
+  // The worker created the file but could not write it whole (a full drive), and deleted it.
+  bool write_failed = false;
   std::shared_ptr<HttpRequest> request;  // the request in flight, for Cancel()
   // The caller's wait, which bounds the request itself too: an abandoned worker whose transport
   // ignores the cancel still ends by itself soon after. Set before the worker starts.
@@ -82,7 +84,8 @@ struct DownloadControl {
 
 // Downloads url into file (directory created first if missing), waiting at most limit_ms for the
 // worker. Returns 1 when a file exists at file when the call ends, else 0; a file left from
-// earlier counts, so callers that need a fresh result delete it first.
+// earlier counts, so callers that need a fresh result delete it first. A file this call's worker
+// could not write whole never counts.
 int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16string& directory,
                    const std::u16string& file, uint32_t limit_ms);
 
@@ -93,9 +96,10 @@ int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
 
 // GET url; when the reply announces an acceptable Content-Length, read the body in one read,
 // create file (kCreateAlways, after the directory chain when directory is missing) and write the
-// bytes received. 1 when the file was created and written to, else 0. With a control, nothing is
-// created once control->cancelled is set, the request can be cancelled through it, and it is
-// bounded by control->limit_ms (without one, by kReportLimitMs).
+// bytes received. 1 when the file was created and written whole, else 0; a file whose write
+// failed (a full drive) is deleted. With a control, nothing is created once control->cancelled
+// is set, the request can be cancelled through it, and it is bounded by control->limit_ms
+// (without one, by kReportLimitMs).
 int DownloadUrlToFile(Platform& platform, const std::u16string& url,
                       const std::u16string& directory, const std::u16string& file,
                       DownloadControl* control = nullptr);

@@ -9,6 +9,7 @@
 #define MOBILEINFO_PLATFORM_PLATFORM_H
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -116,6 +117,9 @@ class Platform {
   virtual uint32_t TickCount() = 0;      // milliseconds, wraps at 2^32
   virtual int32_t Now() = 0;             // seconds since 1970
   virtual uint32_t ProcessId() = 0;
+  // False when the system has no process of that id. A process that exists but may not be
+  // examined counts as existing, so that a caller never takes a live process for an ended one.
+  virtual bool ProcessExists(uint32_t process_id) = 0;
   // True when size bytes at address can be read without a fault.
   virtual bool IsReadable(const void* address, uint32_t size) = 0;
   // Writes message to the debugger output and breaks into the debugger.
@@ -163,11 +167,12 @@ class Platform {
   // create, replace or read files in (Windows: GetTempPathW's folder of the user's profile).
   // Empty when there is none.
   virtual std::u16string TempDirectory() = 0;
-  // GetTempFileNameW with a non-zero unique number: folder + the first three units of prefix +
-  // the low 16 bits of the number in hex (letter case as the platform writes it) + ".tmp".
-  // Creates no file.
-  virtual std::u16string TempFileName(const std::u16string& directory,
-                                      const std::u16string& prefix, uint32_t unique) = 0;
+  // The names, without the folder, of the files in directory (given with its trailing
+  // separator) whose names begin with prefix. Windows matches ignoring letter case and may match
+  // a file by its short 8.3 name too, so callers check each name they get. Empty when there is
+  // none or the folder cannot be read.
+  virtual std::vector<std::u16string> ListFiles(const std::u16string& directory,
+                                                const std::u16string& prefix) = 0;
 
   // --- USB --------------------------------------------------------------------------------------
   // Lists every present device of every class. False when the list cannot be opened. Devices are
@@ -193,7 +198,8 @@ class Platform {
   // network wait, as for OpenUrl). A download that fails, runs out of time, grows beyond
   // max_bytes or announces a length that is no number leaves no file at path from this call.
   // Nothing but path, and while the call runs a new file of the backend's beside it, is written;
-  // no HTTP cache is written.
+  // no HTTP cache is written. The new file's name is path's name, a '.' and a few more units, so
+  // that what a process killed meanwhile leaves behind can be told by its name.
   virtual bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
                                      uint32_t limit_ms, uint32_t max_bytes) = 0;
 
@@ -218,8 +224,14 @@ class Platform {
   // The diagnostics switch of the services that use this platform (see support/debug_log.h).
   DebugLog& debug_log() { return debug_log_; }
 
+  // A number this object has not handed out before (until it wraps after 2^32 calls). Every
+  // service object of a process uses the backend's one object, so the process id and this
+  // number name something that no other user of the library on the machine names meanwhile.
+  uint32_t NextUniqueNumber() { return unique_numbers_.fetch_add(1) + 1; }
+
  private:
   DebugLog debug_log_;
+  std::atomic<uint32_t> unique_numbers_{0};
 };
 
 }  // namespace mobileinfo

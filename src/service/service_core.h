@@ -85,12 +85,12 @@ class ServiceCore {
   std::atomic<int32_t> os_code_{0};
   std::atomic<int32_t> bitness_code_{1};
   friend class MobileInfoService;
-  // The identification pass's reply file has one name per process; this lock serialises the
-  // passes of an abandoned scan thread and of the next run's. Never held together with another
-  // lock.
+  // Serialises the identification passes of an abandoned scan thread and of the next run's, so
+  // that a service object has one getDriver download and reply file at a time. Never held
+  // together with another lock.
   std::mutex pass_reply_lock_;
-  // RefreshDriverInfo has a reply file of its own (the identification pass never waits for a
-  // refresh); refreshing_ gives it to one refresh at a time, and a refresh waits for its turn on
+  // RefreshDriverInfo has reply files of its own (the identification pass never waits for a
+  // refresh); refreshing_ lets one refresh at a time download, and a refresh waits for its turn on
   // refresh_cv_ no longer than its own time limit. refresh_lock_ guards refreshing_ only and is
   // never held together with another lock.
   std::mutex refresh_lock_;

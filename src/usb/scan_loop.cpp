@@ -7,6 +7,7 @@
 // short by Stop therefore leaves the changes it did not report to the next session's first scan.
 #include <unordered_set>
 
+#include "identify/reply_file.h"
 #include "service/phone_record.h"
 #include "service/run.h"
 #include "support/debug_log.h"
@@ -16,6 +17,9 @@ namespace mobileinfo {
 
 void Run::ScanThreadMain() {
   const DebugLog::ThreadName thread_name(u"scan");
+  // Each run clears away what killed processes left in the middle of a request, even a run that
+  // never sends one; off the host's thread, as the folder may be a large one.
+  RemoveLeftoverReplyFiles(core().platform(), core().platform().TempDirectory());
   bool first = true;
   for (;;) {
     int signalled = events_.WaitAny({ServiceEvents::kStop, ServiceEvents::kRescan},

@@ -1,13 +1,15 @@
 // The Linux backend's files: Win32 open modes, no sharing between open handles, MoveFileExW's
-// replace in one step, GetTempFileNameW's names.
+// replace in one step, the temporary folder, listing by prefix.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -162,7 +164,7 @@ TEST_F(FilesTest, DeleteReplaceAndCreateDirectory) {
   EXPECT_EQ(Get("sub/new"), "new");
 }
 
-TEST_F(FilesTest, TempNames) {
+TEST_F(FilesTest, TempDirectory) {
   // The user's own 0700 directory inside TMPDIR (or /tmp), made on first use.
   const std::string own = "mobileinfo-" + std::to_string(geteuid());
   setenv("TMPDIR", dir_.c_str(), 1);
@@ -195,13 +197,29 @@ TEST_F(FilesTest, TempNames) {
     EXPECT_EQ(Utf16ToUtf8(platform_.TempDirectory()), fallback);  // made once
   }
   unsetenv("TMPDIR");
+}
 
-  EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"!lyinfo%^&", 0x1A2B), u"/tmp/!ly1A2B.tmp");
-  EXPECT_EQ(platform_.TempFileName(u"/tmp", u"!lyinfo%^&", 0xF), u"/tmp/!lyF.tmp");
-  EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"ab", 255), u"/tmp/abFF.tmp");
-  // Only the low 16 bits of the number count, as in GetTempFileNameW.
-  EXPECT_EQ(platform_.TempFileName(u"/tmp/", u"pre", 0x12345), u"/tmp/pre2345.tmp");
-  EXPECT_FALSE(platform_.FileExists(u"/tmp/!ly1A2B.tmp"));  // no file is created
+// What finds the files a killed process left: the names by prefix, and whether their process is
+// still there.
+TEST_F(FilesTest, ListsFilesByPrefixAndTellsWhetherAProcessExists) {
+  Put("!ly1.tmp", "a");
+  Put("!ly2.tmp.x", "b");
+  Put("other!ly", "c");
+  ASSERT_EQ(mkdir(Native("!lydir").c_str(), 0700), 0);
+  std::vector<std::u16string> names = platform_.ListFiles(Path(""), u"!ly");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"!ly1.tmp", u"!ly2.tmp.x"}));
+  EXPECT_TRUE(platform_.ListFiles(Path("missing/"), u"!ly").empty());
+
+  EXPECT_TRUE(platform_.ProcessExists(static_cast<uint32_t>(getpid())));
+  EXPECT_TRUE(platform_.ProcessExists(1));  // someone else's unless the tests run as root
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  EXPECT_FALSE(platform_.ProcessExists(static_cast<uint32_t>(child)));
+  EXPECT_FALSE(platform_.ProcessExists(0));
+  EXPECT_FALSE(platform_.ProcessExists(0xFFFFFFF0u));
 }
 
 }  // namespace

@@ -22,7 +22,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const std::u16string kBase = u"http://svc:8780";
-const std::u16string kReplyPath = u"C:\\Temp\\!ly1234.tmp";  // temp folder + "!ly" + pid 0x1234
+const std::u16string kTemp = u"C:\\Temp\\";
+// The fake's process is 0x1234; its platform numbers the reply files from 1.
+std::u16string ReplyPath(const char16_t* prefix, const char16_t* number) {
+  return kTemp + prefix + u"00001234" + number + u".tmp";
+}
 const std::u16string kGetDriver = kBase + u"/intf/getDriver?os=5&bit=2&id=";
 const int32_t kNow = 1700000000;
 
@@ -80,7 +84,7 @@ class IdentifyTest : public ::testing::Test {
   void Serve(const std::string& body) {
     fake_.http = [this, body](const std::u16string& url) {
       if (url.find(u"/intf/getDriver") != std::u16string::npos) {
-        reply_file_existed_ = fake_.FileExists(kReplyPath);
+        reply_file_existed_ = !TempFiles().empty();
         return Reply(body);
       }
       return Reply("ok");
@@ -112,6 +116,7 @@ class IdentifyTest : public ::testing::Test {
     return urls;
   }
   std::vector<std::u16string> Reports() { return UrlsWith(u"/intf/f72"); }
+  std::vector<std::u16string> TempFiles() { return fake_.ListFiles(kTemp, u""); }
   std::vector<std::u16string> DriverRequests() { return UrlsWith(u"/intf/getDriver"); }
 
   ModelStatusMap& models() { return ServicePeer::model_status(service_); }
@@ -132,8 +137,8 @@ TEST_F(IdentifyTest, RequestAsksForAllCandidatesInOrder) {
   EXPECT_TRUE(service_.RequestDriverInfo(candidates, reply_path, lookup));
   EXPECT_EQ(DriverRequests(),
             std::vector<std::u16string>{kGetDriver + u"04e8_6860,18d1_4ee7,04e8_6860"});
-  EXPECT_EQ(reply_path, kReplyPath);
-  EXPECT_EQ(fake_.GetFile(kReplyPath), "[x]\r\n");
+  EXPECT_EQ(reply_path, ReplyPath(u"!ly", u"00000001"));
+  EXPECT_EQ(fake_.GetFile(reply_path), "[x]\r\n");
   ASSERT_EQ(lookup.size(), 3u);
   EXPECT_EQ(FieldText(lookup[0].driver_id), u"04e8_6860");
   EXPECT_EQ(FieldText(lookup[1].driver_id), u"18d1_4ee7");
@@ -167,8 +172,9 @@ TEST_F(IdentifyTest, RequestIsSentEvenWithoutAnyUsableKey) {
   EXPECT_TRUE(lookup.empty());
 }
 
+// A file an ended process of the same id left under the name.
 TEST_F(IdentifyTest, RequestDeletesAStaleReplyFileFirst) {
-  fake_.SetFile(kReplyPath, "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
+  fake_.SetFile(ReplyPath(u"!ly", u"00000001"), "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
   Serve("[x]\r\n");
   std::u16string reply_path;
   std::vector<DriverLookupEntry> lookup;
@@ -176,12 +182,48 @@ TEST_F(IdentifyTest, RequestDeletesAStaleReplyFileFirst) {
   EXPECT_FALSE(reply_file_existed_);
 
   // With the service down, the stale file must not pass for a reply.
-  fake_.SetFile(kReplyPath, "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
+  fake_.SetFile(ReplyPath(u"!ly", u"00000002"), "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
   ServiceDown();
   lookup.clear();
   EXPECT_FALSE(service_.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
-  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_FALSE(fake_.GetFile(ReplyPath(u"!ly", u"00000002")));
   EXPECT_EQ(lookup.size(), 1u);  // left filled in either case
+}
+
+// A host that released a service object whose pass still runs, and made the next one.
+TEST_F(IdentifyTest, ServiceObjectsOfOneProcessKeepTheirRepliesApart) {
+  MobileInfoService next(fake_, Timings(300), kBase);
+  std::u16string first_path, next_path;
+  std::vector<DriverLookupEntry> lookup;
+  Serve(Section("04e8_6860", "first"));
+  ASSERT_TRUE(service_.RequestDriverInfo({Device(kKeyA, u"S1")}, first_path, lookup));
+  Serve(Section("18d1_4ee7", "next"));
+  ASSERT_TRUE(next.RequestDriverInfo({Device(kKeyB, u"S2")}, next_path, lookup));
+  EXPECT_NE(first_path, next_path);
+  EXPECT_EQ(fake_.GetFile(first_path), Section("04e8_6860", "first"));
+}
+
+// What a process killed in the middle of a pass or a refresh leaves is removed once it is gone.
+TEST_F(IdentifyTest, ReplyFilesOfEndedProcessesAreRemoved) {
+  fake_.other_processes.insert(0xBEEF);
+  const std::vector<std::u16string> ended = {
+      kTemp + u"!ly0000DEAD00000001.tmp", kTemp + u"!lr0000DEAD00000002.tmp",
+      kTemp + u"!lr0000DEAD00000003.tmp.a1B2c3"};  // a backend's download file beside one
+  const std::vector<std::u16string> kept = {
+      kTemp + u"!ly0000BEEF00000001.tmp",  // its process runs
+      kTemp + u"!ly0000123400000009.tmp",  // this process's: another service object may use it
+      kTemp + u"!ly0000DEAD0000001.tmp", kTemp + u"!ly0000DEAD00000001.tmpx",
+      kTemp + u"!lz0000DEAD00000001.tmp", kTemp + u"!lyinfo.tmp"};
+  for (const auto* paths : {&ended, &kept}) {
+    for (const std::u16string& path : *paths) fake_.SetFile(path, "[x]\r\n");
+  }
+  Serve("[x]\r\n");
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1")}, output);
+  for (const std::u16string& path : ended) {
+    EXPECT_FALSE(fake_.GetFile(path)) << Utf16ToUtf8(path);
+  }
+  for (const std::u16string& path : kept) EXPECT_TRUE(fake_.GetFile(path)) << Utf16ToUtf8(path);
 }
 
 TEST_F(IdentifyTest, RequestRefusesATemporaryFolderTooLongForAPath) {
@@ -190,14 +232,14 @@ TEST_F(IdentifyTest, RequestRefusesATemporaryFolderTooLongForAPath) {
   std::vector<DriverLookupEntry> lookup;
   {
     std::lock_guard<std::mutex> lock(fake_.mutex);
-    fake_.temp_directory = u"C:\\" + std::u16string(245, u't') + u"\\";  // 249 units
+    fake_.temp_directory = u"C:\\" + std::u16string(233, u't') + u"\\";  // 237 units
   }
-  // 249 + "!ly1234.tmp" = 260 units: one more than a path buffer holds.
+  // 237 + "!ly" + 16 digits + ".tmp" = 260 units: one more than a path buffer holds.
   EXPECT_FALSE(service_.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
   EXPECT_TRUE(DriverRequests().empty());
   {
     std::lock_guard<std::mutex> lock(fake_.mutex);
-    fake_.temp_directory = u"C:\\" + std::u16string(244, u't') + u"\\";  // 259 in all
+    fake_.temp_directory = u"C:\\" + std::u16string(232, u't') + u"\\";  // 259 in all
   }
   lookup.clear();
   EXPECT_TRUE(service_.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
@@ -233,7 +275,7 @@ TEST_F(IdentifyTest, TwoPhonesOfOneModelAreBothStored) {
     EXPECT_EQ(record.adb_status, 0u);
   }
   EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}}));
-  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_TRUE(TempFiles().empty());
   EXPECT_TRUE(Reports().empty());
 }
 
@@ -248,7 +290,7 @@ TEST_F(IdentifyTest, UnknownModelIsMarkedUnlessItIsAnAdbDevice) {
   EXPECT_EQ(phones().size(), 1u);
   EXPECT_TRUE(phones().count(u"S1"));
   EXPECT_TRUE(Reports().empty());  // the service answered: nobody is reported
-  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_TRUE(TempFiles().empty());
 }
 
 TEST_F(IdentifyTest, AdbDeviceMatchesBySerialIgnoringCase) {
@@ -310,7 +352,7 @@ TEST_F(IdentifyTest, ReplyWithoutSectionsMarksEveryNonAdbModel) {
   EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, false}, {kKeyC, false}}));
   EXPECT_TRUE(phones().empty());
   EXPECT_TRUE(Reports().empty());
-  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_TRUE(TempFiles().empty());
 }
 
 TEST_F(IdentifyTest, NoEarlierEntryLeaksIntoALaterRecord) {
@@ -350,7 +392,7 @@ TEST_F(IdentifyTest, CandidatesWithoutDriverIdTakeNoPart) {
   service_.IdentifyNewDevices({Device(u"VID_12&PID_34", u"ADBSHORT")}, output);
   EXPECT_TRUE(output.empty());
   EXPECT_EQ(DriverRequests().back(), kGetDriver);
-  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_TRUE(TempFiles().empty());
   EXPECT_EQ(models().size(), 1u);
 }
 
@@ -381,7 +423,24 @@ TEST_F(IdentifyTest, BadRepliesAreReadWithoutHarm) {
   output.clear();
   service_.IdentifyNewDevices({Device(kKeyC, u"S3")}, output);
   EXPECT_EQ(FieldText(phones().at(u"S3").name), u"Redmi Ñ");
-  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+// A full drive cuts the reply file: the lost section must not mark its model unknown.
+TEST_F(IdentifyTest, ReplyCutByAFullDriveIsNoReply) {
+  Serve(Section("04e8_6860", "Galaxy") + Section("18d1_4ee7", "Pixel"));
+  AddAdb(u"vid_04e8&pid_6860", u"S1");
+  {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    fake_.write_limit = Section("04e8_6860", "Galaxy").size();
+  }
+  DeviceList output;
+  service_.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
+  EXPECT_TRUE(phones().empty());
+  EXPECT_TRUE(models().empty());
+  EXPECT_EQ(Reports().size(), 1u);
+  EXPECT_TRUE(TempFiles().empty());
 }
 
 TEST_F(IdentifyTest, OneMebibyteReplyIsReadAndALargerOneRefused) {
@@ -420,7 +479,7 @@ TEST_F(IdentifyTest, SlowServiceIsAbandonedAtTheLimit) {
   // Past the moment the reply would have arrived, no reply file has appeared.
   std::this_thread::sleep_until(start + std::chrono::milliseconds(1800));
   fake_.JoinDetached();
-  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_TRUE(TempFiles().empty());
   EXPECT_TRUE(phones().empty());
   EXPECT_TRUE(models().empty());
 }
@@ -446,7 +505,7 @@ TEST_F(IdentifyRealLimitTest, PassReturnsAfterTenSeconds) {
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_EQ(Reports().size(), 1u);
   fake_.JoinDetached();
-  EXPECT_FALSE(fake_.GetFile(kReplyPath));
+  EXPECT_TRUE(TempFiles().empty());
 }
 
 // --- the unidentified device report ------------------------------------------------------------
@@ -541,7 +600,7 @@ TEST_F(RefreshTest, BadRecordsAreRefusedWithoutARequest) {
 }
 
 TEST_F(RefreshTest, UncachedPhoneGetsFreshInformation) {
-  fake_.SetFile(kReplyPath, "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
+  fake_.SetFile(ReplyPath(u"!lr", u"00000001"), "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
   ServeSync(Body("new-vendor"));
   PhoneRecord record = HostRecord(kKeyA, u"S1");
   EXPECT_EQ(service_.RefreshDriverInfo(&record), 1);
@@ -551,7 +610,7 @@ TEST_F(RefreshTest, UncachedPhoneGetsFreshInformation) {
   EXPECT_EQ(FieldText(record.vendor_image_url), u"new-vendor");
   EXPECT_EQ(record.time_stamp, 42);
   EXPECT_TRUE(phones().empty());
-  EXPECT_TRUE(fake_.GetFile(kReplyPath));  // left for the next download to replace
+  EXPECT_TRUE(TempFiles().empty());  // the reply is removed once read
 }
 
 TEST_F(RefreshTest, FailedDownloadOrSectionGivesZero) {

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -154,30 +156,31 @@ TEST(TempNames, TempDirectoryEndsWithASeparatorAndExists) {
   EXPECT_TRUE(P().FileExists(directory));
 }
 
-// Windows writes the number in upper-case hex, Wine 8 in lower case; names are compared the
-// way the file system compares them.
-TEST(TempNames, NonZeroUniqueFormsTheNameAndCreatesNoFile) {
-  std::u16string directory = P().TempDirectory();
-  // The reply file's prefix: only its first three units are used.
-  std::u16string name = P().TempFileName(directory, u"!lyinfo%^&", 0x1234);
-  EXPECT_EQ(CompareStringOrdinal(reinterpret_cast<const wchar_t*>(name.c_str()), -1,
-                                 reinterpret_cast<const wchar_t*>(
-                                     (directory + u"!ly1234.tmp").c_str()), -1, TRUE),
-            CSTR_EQUAL);
-  EXPECT_FALSE(P().FileExists(name));
-  // Only the low 16 bits of the number count: process ids above 0xFFFF share names.
-  name = P().TempFileName(directory, u"ab", 0x1BEEF);
-  EXPECT_EQ(CompareStringOrdinal(reinterpret_cast<const wchar_t*>(name.c_str()), -1,
-                                 reinterpret_cast<const wchar_t*>(
-                                     (directory + u"abBEEF.tmp").c_str()), -1, TRUE),
-            CSTR_EQUAL);
-}
+// What finds the files a killed process left: the names by prefix, and whether their process is
+// still there.
+TEST_F(FilesTest, ListsFilesByPrefixAndTellsWhetherAProcessExists) {
+  WriteFile(Path(u"a.dat"), "a");
+  WriteFile(Path(u"b.dat"), "b");
+  ASSERT_TRUE(P().CreateDirectory(Path(u"sub")));
+  EXPECT_EQ(P().ListFiles(folder_ + u"\\", u"a"), std::vector<std::u16string>{u"a.dat"});
+  std::vector<std::u16string> names = P().ListFiles(folder_ + u"\\", u"");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"a.dat", u"b.dat"}));
+  EXPECT_TRUE(P().ListFiles(folder_ + u"\\missing\\", u"").empty());
 
-TEST(TempNames, FolderWithoutTrailingSeparatorGetsOne) {
-  std::u16string directory = P().TempDirectory();
-  directory.pop_back();
-  std::u16string name = P().TempFileName(directory, u"abc", 0x10);
-  EXPECT_EQ(name.substr(0, directory.size() + 1), directory + u"\\");
+  EXPECT_TRUE(P().ProcessExists(GetCurrentProcessId()));
+  EXPECT_FALSE(P().ProcessExists(0x7FFFFFF0u));
+  // A process that has ended, its process object still held here.
+  wchar_t command[] = L"cmd.exe /c exit 0";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child = {};
+  ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &startup, &child));
+  ASSERT_EQ(WaitForSingleObject(child.hProcess, 30000), WAIT_OBJECT_0);
+  EXPECT_FALSE(P().ProcessExists(child.dwProcessId));
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
 }
 
 }  // namespace

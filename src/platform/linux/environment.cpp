@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <limits>
 #include <string>
 
 #include "platform/linux/linux_platform.h"
@@ -124,6 +125,16 @@ uint32_t LinuxPlatform::TickCount() {
 int32_t LinuxPlatform::Now() { return static_cast<int32_t>(std::time(nullptr)); }
 
 uint32_t LinuxPlatform::ProcessId() { return static_cast<uint32_t>(getpid()); }
+
+bool LinuxPlatform::ProcessExists(uint32_t process_id) {
+  // Signal 0 only asks whether the process could be sent one: ESRCH is the one answer that says
+  // there is none (EPERM: it is someone else's). 0 (to kill, the caller's process group) and
+  // numbers beyond pid_t's range name none.
+  if (process_id == 0 || process_id > static_cast<uint32_t>(std::numeric_limits<pid_t>::max())) {
+    return false;
+  }
+  return kill(static_cast<pid_t>(process_id), 0) == 0 || errno != ESRCH;
+}
 
 bool LinuxPlatform::IsReadable(const void* address, uint32_t size) {
   if (address == nullptr) return false;

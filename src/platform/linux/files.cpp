@@ -5,6 +5,7 @@
 // exclusive flock(2) lock, and DeleteFile/ReplaceFile first check that nobody holds one. The lock is
 // advisory: it excludes this library's own handles (in this or another process), not programs
 // that ignore flock.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "platform/linux/linux_platform.h"
@@ -191,23 +193,25 @@ std::u16string LinuxPlatform::TempDirectory() {
   return Utf8ToUtf16(fallback_temp_ + "/");
 }
 
-std::u16string LinuxPlatform::TempFileName(const std::u16string& directory,
-                                           const std::u16string& prefix, uint32_t unique) {
-  // GetTempFileNameW's name for a non-zero unique number: it adds a separator when the folder
-  // lacks one and uses only the low 16 bits of the number.
-  std::u16string name = directory;
-  if (name.empty() || name.back() != u'/') name.push_back(u'/');
-  name.append(prefix, 0, std::min<size_t>(3, prefix.find(u'\0')));
-  static const char16_t kHex[] = u"0123456789ABCDEF";
-  std::u16string digits;
-  uint32_t number = unique & 0xFFFF;
-  do {
-    digits.insert(digits.begin(), kHex[number & 0xF]);
-    number >>= 4;
-  } while (number != 0);
-  name += digits;
-  name += u".tmp";
-  return name;
+std::vector<std::u16string> LinuxPlatform::ListFiles(const std::u16string& directory,
+                                                    const std::u16string& prefix) {
+  std::vector<std::u16string> names;
+  const std::string folder = NativePath(directory);
+  const std::string start = NativePath(prefix);
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), &closedir);
+  if (!listing) return names;
+  try {
+    while (const dirent* entry = readdir(listing.get())) {
+      const std::string name = entry->d_name;
+      if (name.compare(0, start.size(), start) != 0) continue;
+      struct stat info;
+      if (lstat((folder + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+      names.push_back(Utf8ToUtf16(name));
+    }
+  } catch (...) {
+    // Out of memory: the names had so far.
+  }
+  return names;
 }
 
 }  // namespace mobileinfo

@@ -31,6 +31,7 @@ class LinuxPlatform : public Platform {
   uint32_t TickCount() override;
   int32_t Now() override;
   uint32_t ProcessId() override;
+  bool ProcessExists(uint32_t process_id) override;
   bool IsReadable(const void* address, uint32_t size) override;
   void DebugTrap(const char16_t* message) override;
 
@@ -46,8 +47,8 @@ class LinuxPlatform : public Platform {
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
   std::u16string TempDirectory() override;
-  std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,
-                              uint32_t unique) override;
+  std::vector<std::u16string> ListFiles(const std::u16string& directory,
+                                        const std::u16string& prefix) override;
 
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
   std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override;

@@ -69,6 +69,17 @@ int32_t Win32Platform::Now() { return static_cast<int32_t>(time(nullptr)); }
 
 uint32_t Win32Platform::ProcessId() { return GetCurrentProcessId(); }
 
+bool Win32Platform::ProcessExists(uint32_t process_id) {
+  // SYNCHRONIZE is the least a caller may ask for, and enough to see whether the process has
+  // ended. ERROR_INVALID_PARAMETER is the one refusal that says there is no such process; a
+  // process object that outlives its process (someone holds a handle) has ended all the same.
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
 bool Win32Platform::IsReadable(const void* address, uint32_t size) {
   // Deprecated, but it is the very check a host's pointer has always been put to here.
   return IsBadReadPtr(address, size) == 0;

@@ -110,13 +110,24 @@ std::u16string Win32Platform::TempDirectory() {
   return TextFromBuffer(buffer, MAX_PATH);
 }
 
-std::u16string Win32Platform::TempFileName(const std::u16string& directory,
-                                           const std::u16string& prefix, uint32_t unique) {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  if (GetTempFileNameW(WideText(directory), WideText(prefix), unique, buffer) == 0) {
-    return std::u16string();
+std::vector<std::u16string> Win32Platform::ListFiles(const std::u16string& directory,
+                                                    const std::u16string& prefix) {
+  std::vector<std::u16string> names;
+  const std::u16string pattern = directory + prefix + u"*";
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = FindFirstFileW(WideText(pattern), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  try {
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        names.push_back(TextFromBuffer(found.cFileName, MAX_PATH));
+      }
+    } while (FindNextFileW(search, &found));
+  } catch (...) {
+    // Out of memory: the names had so far.
   }
-  return TextFromBuffer(buffer, MAX_PATH);
+  FindClose(search);
+  return names;
 }
 
 }  // namespace mobileinfo

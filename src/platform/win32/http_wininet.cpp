@@ -125,20 +125,19 @@ class WinInetRequest final : public HttpRequest {
   const Clock::time_point deadline_;
 };
 
-// A name for a new file in path's directory that no file has yet, or "".
+// A name for a new file beside path that no file has yet, or "": path's name followed by '.' and
+// four hex digits, so that what a process killed in mid-download leaves is known by its name.
 std::u16string SiblingFile(const std::u16string& path) {
   static std::atomic<uint32_t> counter{0};
-  wchar_t directory[MAX_PATH + 1] = {};
-  if (path.size() > MAX_PATH) return std::u16string();
-  std::copy(path.begin(), path.end(), directory);
-  if (!PathRemoveFileSpecW(directory) || directory[0] == L'\0') return std::u16string();
+  constexpr size_t kSuffixUnits = 5;
+  if (path.empty() || path.size() + kSuffixUnits >= MAX_PATH) return std::u16string();
+  static const char16_t kHex[] = u"0123456789ABCDEF";
   for (int attempt = 0; attempt < 16; ++attempt) {
     // Distinct for the downloads of one process; CREATE_NEW settles it against other processes.
-    uint32_t unique = (GetCurrentProcessId() + (++counter) * 0x9E37u) & 0xFFFF;
-    if (unique == 0) continue;
-    wchar_t name[MAX_PATH + 1] = {};
-    if (GetTempFileNameW(directory, L"!ld", unique, name) == 0) return std::u16string();
-    if (!PathFileExistsW(name)) return TextFromBuffer(name, MAX_PATH);
+    const uint32_t unique = ++counter;
+    std::u16string name = path + u'.';
+    for (int shift = 12; shift >= 0; shift -= 4) name += kHex[(unique >> shift) & 0xF];
+    if (!PathFileExistsW(WideText(name))) return name;
   }
   return std::u16string();
 }

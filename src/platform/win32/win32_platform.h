@@ -49,6 +49,7 @@ class Win32Platform final : public Platform {
   uint32_t TickCount() override;
   int32_t Now() override;
   uint32_t ProcessId() override;
+  bool ProcessExists(uint32_t process_id) override;
   bool IsReadable(const void* address, uint32_t size) override;
   void DebugTrap(const char16_t* message) override;
   uint32_t ReadProfileString(const std::u16string& file, const std::u16string& section,
@@ -66,8 +67,8 @@ class Win32Platform final : public Platform {
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
   std::u16string TempDirectory() override;
-  std::u16string TempFileName(const std::u16string& directory, const std::u16string& prefix,
-                              uint32_t unique) override;
+  std::vector<std::u16string> ListFiles(const std::u16string& directory,
+                                        const std::u16string& prefix) override;
 
   // devices.cpp
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
