@@ -14,54 +14,18 @@
 #if defined(_WIN32)
 #include <wchar.h>
 #include <windows.h>
-#define HOSTCALL __thiscall
-#define FACTORYCALL __stdcall
 #else
 #include <dlfcn.h>
 #include <limits.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#define HOSTCALL
-#define FACTORYCALL
 #endif
 
-#if defined(_WIN64) || !defined(_WIN32)
-#undef HOSTCALL
-#define HOSTCALL /* x86-64: member calls pass this as the first argument */
+#include "host_slots.h"
+#if defined(_WIN32)
+#include "wine_bus.h"
 #endif
-
-typedef struct Service Service;
-typedef struct {
-  void(HOSTCALL* Release)(Service*);
-  int32_t(HOSTCALL* Init)(Service*, void* sink, int32_t fresh_start);
-  int32_t(HOSTCALL* Start)(Service*);
-  int32_t(HOSTCALL* Stop)(Service*);
-  void(HOSTCALL* OnDeviceChange)(Service*, uint32_t type, int32_t data);
-  int32_t*(HOSTCALL* Reserved5)(Service*, int32_t* slot, int32_t ignored);
-  void(HOSTCALL* FreeBuffer)(Service*, void* buffer);
-  int32_t(HOSTCALL* Reserved7)(Service*, int32_t);
-  int32_t(HOSTCALL* Reserved8)(Service*, int32_t);
-  int32_t(HOSTCALL* Reserved9)(Service*, int32_t, int32_t, int32_t);
-  int32_t(HOSTCALL* RefreshDriverInfo)(Service*, void* record);
-  void(HOSTCALL* ExcludeFromCache)(Service*, uint16_t* serial_text);
-  int32_t(HOSTCALL* QueryPhoneStatus)(Service*, void* record);
-  void*(HOSTCALL* DeletingDestructor)(Service*, uint32_t flags);
-  void(HOSTCALL* ClearAndDestroy)(Service*);
-} ServiceTable;
-struct Service {
-  const ServiceTable* table;
-};
-typedef Service*(FACTORYCALL* Factory)(int32_t, int32_t);
-
-/* The host's sink: slot 0 is OnEvent(this, code, record). */
-typedef struct Sink Sink;
-typedef struct {
-  int32_t(HOSTCALL* OnEvent)(Sink*, int32_t code, void* record);
-} SinkTable;
-struct Sink {
-  const SinkTable* table;
-};
 
 /* What the sink saw: each call's code, the serial of its record and the calling thread. The
  * two worker threads may call at once, so each call takes its slot atomically. */
@@ -226,27 +190,9 @@ static void RemoveDataFiles(void) {
 }
 
 #if defined(_WIN32)
-/* Wine's SetupAPI lists a device node that has a ClassGUID value; every listed node counts as
- * present. */
 static const wchar_t kPhoneNode[] =
     L"System\\CurrentControlSet\\Enum\\USB\\VID_22B8&PID_2E7C\\" L"" kPhoneSerial;
-static int PlugPhone(void) {
-  static const wchar_t kClass[] = L"{36fc9e60-c465-11cf-8056-444553540000}";
-  static const wchar_t kDescription[] = L"Phone Modem";
-  HKEY key;
-  LSTATUS status;
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kPhoneNode, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) !=
-      ERROR_SUCCESS) {
-    return 0;
-  }
-  status = RegSetValueExW(key, L"ClassGUID", 0, REG_SZ, (const BYTE*)kClass, sizeof kClass);
-  if (status == ERROR_SUCCESS) {
-    status = RegSetValueExW(key, L"DeviceDesc", 0, REG_SZ, (const BYTE*)kDescription,
-                            sizeof kDescription);
-  }
-  RegCloseKey(key);
-  return status == ERROR_SUCCESS;
-}
+static int PlugPhone(void) { return AddPlainUsbNode(kPhoneNode); }
 static void UnplugPhone(void) {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kPhoneNode);
   RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPhoneNode);

@@ -28,31 +28,9 @@
 #include <setupapi.h>
 #include <wininet.h>
 
-#if defined(_WIN64)
-#define HOSTCALL
-#else
-#define HOSTCALL __thiscall
-#endif
+#include "host_slots.h"
+#include "wine_bus.h"
 
-typedef struct Service Service;
-typedef struct {
-  void(HOSTCALL* Release)(Service*);
-  int32_t(HOSTCALL* Init)(Service*, void* sink, int32_t fresh_start);
-  int32_t(HOSTCALL* Start)(Service*);
-  int32_t(HOSTCALL* Stop)(Service*);
-} ServiceTable; /* the first four of the fifteen slots */
-struct Service {
-  const ServiceTable* table;
-};
-typedef Service*(__stdcall* Factory)(int32_t, int32_t);
-
-typedef struct Sink Sink;
-typedef struct {
-  int32_t(HOSTCALL* OnEvent)(Sink*, int32_t code, void* record);
-} SinkTable;
-struct Sink {
-  const SinkTable* table;
-};
 static volatile LONG events_seen;
 static int32_t HOSTCALL OnEvent(Sink* self, int32_t code, void* record) {
   (void)self;
@@ -136,23 +114,9 @@ static void RemoveNode(const wchar_t* instance_id) {
 }
 
 static int AddPlainNode(const wchar_t* instance_id) {
-  static const wchar_t kClass[] = L"{36fc9e60-c465-11cf-8056-444553540000}";
-  static const wchar_t kDescription[] = L"Phone Modem";
   wchar_t path[600];
-  HKEY key;
-  LSTATUS status;
   swprintf(path, 600, L"%ls%ls", kEnumKey, instance_id);
-  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) !=
-      ERROR_SUCCESS) {
-    return 0;
-  }
-  status = RegSetValueExW(key, L"ClassGUID", 0, REG_SZ, (const BYTE*)kClass, sizeof kClass);
-  if (status == ERROR_SUCCESS) {
-    status = RegSetValueExW(key, L"DeviceDesc", 0, REG_SZ, (const BYTE*)kDescription,
-                            sizeof kDescription);
-  }
-  RegCloseKey(key);
-  return status == ERROR_SUCCESS;
+  return AddPlainUsbNode(path);
 }
 
 static int AddAdbNode(const wchar_t* instance_id) {
