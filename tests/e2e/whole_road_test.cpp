@@ -409,25 +409,24 @@ TEST_F(WholeRoadTest, UnknownModelIsCachedAsNegativeEntryAndNotAskedForAgain) {
   // After a restart the unknown device leaves (reported like any device, with its key and
   // serial only) and comes back: its model is known to be unknown, so the service is not asked
   // again and nothing is published.
+  // Each cycle ends by saving the snapshot: the test waits for the removal's cycle (the device
+  // gone from it) and then for the arrival's (the device back), so that unplugging the phone
+  // cannot let a slow scan see a half-removed phone.
+  const std::u16string unknown_serial = Wide(unknown);
+  const std::string serial_bytes(reinterpret_cast<const char*>(unknown_serial.data()),
+                                 unknown_serial.size() * sizeof(char16_t));
+  const auto snapshot_lists_unknown = [&] {
+    return ReadBytes(SnapshotPath()).find(serial_bytes) != std::string::npos;
+  };
   Sink sink;
   StartLibrary(sink, 0);
   bus_->Unplug(unknown);
   Forward(kDeviceRemoval);
   ASSERT_TRUE(sink.WaitFor(1));
+  ASSERT_TRUE(Eventually([&] { return !snapshot_lists_unknown(); }));
   ASSERT_TRUE(bus_->PlugPlainPhone("1234", "5678", unknown));
   Forward(kDeviceArrival);
-  // The scan ends by saving the snapshot with the device back in it; unplugging the phone before
-  // that could let a slow scan see a half-removed phone.
-  {
-    const std::u16string serial = Wide(unknown);
-    const std::string serial_bytes(reinterpret_cast<const char*>(serial.data()),
-                                   serial.size() * sizeof(char16_t));
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (ReadBytes(SnapshotPath()).find(serial_bytes) == std::string::npos &&
-           Clock::now() < deadline) {
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-  }
+  ASSERT_TRUE(Eventually(snapshot_lists_unknown));
   bus_->Unplug(phone);
   Forward(kDeviceRemoval);
   ASSERT_TRUE(sink.WaitFor(2)) << ::testing::PrintToString(sink.codes());
