@@ -1,23 +1,16 @@
-// "MobileInfo2.dat": the present-device map of the last completed USB scan, so that devices that
-// stayed plugged in across a restart are not reported as new arrivals.
-//
-// Layout: the record size 1092 as a little-endian 32-bit header, then the raw USB device records
-// (their byte images: every target is little-endian) in key order. No count: trailing bytes
-// short of a record are ignored, and an empty file stands for an empty map.
+#include "cache/device_snapshot.h"
+
 #include <cstring>
 #include <memory>
 
 #include "cache/record_file.h"
-#include "service/host_files.h"
 #include "support/debug_log.h"
 #include "support/text.h"
-#include "usb/device_tracker.h"
 
 namespace mobileinfo {
 
 namespace {
 
-const char16_t kSnapshotFileName[] = u"MobileInfo2.dat";
 constexpr uint32_t kRecordSize = sizeof(UsbDeviceRecord);
 constexpr uint32_t kHeaderSize = 4;
 
@@ -36,48 +29,36 @@ std::optional<uint32_t> ReadFully(File& file, void* buffer, uint32_t size) {
 
 }  // namespace
 
-int DeviceTracker::SaveDeviceSnapshot() {
-  DeviceMap copy;
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    copy = present_devices_;
-  }
-  return WriteSnapshot(copy);
-}
-
-int DeviceTracker::WriteSnapshot(const DeviceMap& records) {
-  const std::u16string path = HostFilePath(platform_, kSnapshotFileName);
-  std::lock_guard<std::mutex> lock(snapshot_file_lock_);
+int WriteDeviceSnapshot(Platform& platform, const std::u16string& path, const DeviceMap& records) {
   // The file is replaced whole: a crash or a full disk while saving leaves the old snapshot.
-  RecordFileWriter writer(platform_, path);
+  RecordFileWriter writer(platform, path);
   bool written = records.empty() || writer.WriteHeader(kRecordSize);
   for (auto it = records.begin(); written && it != records.end(); ++it) {
     written = writer.Write(&it->second, kRecordSize);
   }
   if (!written || !writer.Commit()) {
-    MOBILEINFO_LOG(platform_,
+    MOBILEINFO_LOG(platform,
                    u"device snapshot not saved: the %s step failed for %s, the old file stays",
                    writer.failed_step(), path.c_str());
     return 0;
   }
   if (records.empty()) {
-    MOBILEINFO_LOG(platform_, u"device snapshot saved empty: no devices");
+    MOBILEINFO_LOG(platform, u"device snapshot saved empty: no devices");
     return 0;  // an empty file: no devices
   }
-  MOBILEINFO_LOG(platform_, u"device snapshot saved: %u records",
+  MOBILEINFO_LOG(platform, u"device snapshot saved: %u records",
                  static_cast<unsigned>(records.size()));
   return 1;
 }
 
-int DeviceTracker::LoadDeviceSnapshot() {
-  const std::u16string path = HostFilePath(platform_, kSnapshotFileName);
-  if (!platform_.FileExists(path)) {
-    MOBILEINFO_LOG(platform_, u"device snapshot not loaded: %s is missing", path.c_str());
+int ReadDeviceSnapshot(Platform& platform, const std::u16string& path, DeviceMap& into) {
+  if (!platform.FileExists(path)) {
+    MOBILEINFO_LOG(platform, u"device snapshot not loaded: %s is missing", path.c_str());
     return 0;
   }
-  std::unique_ptr<File> file = platform_.OpenFile(path, FileMode::kReadExisting);
+  std::unique_ptr<File> file = platform.OpenFile(path, FileMode::kReadExisting);
   if (!file) {
-    MOBILEINFO_LOG(platform_, u"device snapshot not loaded: %s cannot be opened", path.c_str());
+    MOBILEINFO_LOG(platform, u"device snapshot not loaded: %s cannot be opened", path.c_str());
     return 0;
   }
   const uint32_t size = file->Size();
@@ -85,13 +66,13 @@ int DeviceTracker::LoadDeviceSnapshot() {
   uint8_t header[kHeaderSize];
   std::optional<uint32_t> n = ReadFully(*file, header, kHeaderSize);
   if (!n || *n < kHeaderSize) {
-    MOBILEINFO_LOG(platform_, u"device snapshot refused: no header (empty file: no devices)");
+    MOBILEINFO_LOG(platform, u"device snapshot refused: no header (empty file: no devices)");
     return 0;
   }
   const uint32_t record_size = static_cast<uint32_t>(header[0]) | (header[1] << 8) |
                                (header[2] << 16) | (static_cast<uint32_t>(header[3]) << 24);
   if (record_size != kRecordSize) {  // e.g. 15296: a phone cache file
-    MOBILEINFO_LOG(platform_, u"device snapshot refused: record size %u", record_size);
+    MOBILEINFO_LOG(platform, u"device snapshot refused: record size %u", record_size);
     return 0;
   }
 
@@ -99,7 +80,7 @@ int DeviceTracker::LoadDeviceSnapshot() {
   uint32_t offset = kHeaderSize;
   unsigned taken = 0;
   const auto loaded = [&](int result, const char16_t* how) {
-    MOBILEINFO_LOG(platform_, u"device snapshot loaded: %u records%s", taken, how);
+    MOBILEINFO_LOG(platform, u"device snapshot loaded: %u records%s", taken, how);
     return result;
   };
   if (size - offset < kRecordSize) return loaded(1, u"");
@@ -116,8 +97,7 @@ int DeviceTracker::LoadDeviceSnapshot() {
     std::u16string serial = FieldText(record.serial);
     if (!serial.empty()) {
       ++taken;
-      std::lock_guard<std::mutex> lock(lock_);
-      present_devices_[std::move(serial)] = record;
+      into[std::move(serial)] = record;
     }
     if (size - offset < kRecordSize) return loaded(1, u"");
   }

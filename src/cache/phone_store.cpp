@@ -1,7 +1,9 @@
-// The phone store's questions and changes other than the cache file's load and save.
 #include "cache/phone_store.h"
 
-#include "service/phone_record.h"
+#include "cache/phone_cache.h"
+#include "model/phone_record.h"
+#include "platform/host_files.h"
+#include "support/debug_log.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -22,6 +24,85 @@ bool SameDriverInfo(const PhoneRecord& a, const PhoneRecord& b) {
 }
 
 }  // namespace
+
+int PhoneStore::SavePhoneCache() try {
+  // The image is built under the cache lock and written without it: a save never reads the maps
+  // while another thread changes them, and never keeps the scan thread waiting on the disk.
+  const int32_t now = platform_.Now();
+  std::vector<PhoneRecord> records;
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(cache_lock_);
+    if (phone_info_.empty() && model_status_.empty()) {
+      MOBILEINFO_LOG(platform_, u"phone cache not saved: nothing known");
+      return 0;
+    }
+    // The image buffer of the last save is reused: a large cache then costs no fresh pages.
+    records.swap(cache_image_spare_);
+    records.clear();
+    size_t negatives = 0;
+    for (const auto& entry : model_status_) negatives += entry.second ? 0 : 1;
+    records.reserve(phone_info_.size() + negatives);
+    for (const auto& entry : phone_info_) {
+      if (IsPersistedSerial(entry.first, exclusion_set_)) records.push_back(entry.second);
+    }
+    // While the shared stamp is young every negative entry keeps it, so that all of them expire
+    // together; once it has aged, this save's time starts a new period.
+    const int32_t stamp = IsYoung(now, negative_cache_stamp_, cache_timeout_days_)
+                              ? negative_cache_stamp_
+                              : now;
+    for (const auto& entry : model_status_) {
+      if (entry.second) continue;
+      PhoneRecord& negative = records.emplace_back(ZeroPhoneRecord());
+      CopyField(negative.device_key, entry.first);
+      negative.time_stamp = stamp;
+    }
+    generation = ++cache_image_generation_;
+  }
+  const int result = WritePhoneCacheImage(records, generation);
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  if (records.capacity() > cache_image_spare_.capacity()) cache_image_spare_.swap(records);
+  return result;
+} catch (...) {
+  // No image could be built (out of memory): the file on disk stays as it was.
+  MOBILEINFO_LOG(platform_, u"phone cache not saved: out of memory");
+  return 0;
+}
+
+int PhoneStore::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
+                                     uint64_t generation) {
+  const std::u16string path = HostFilePath(platform_, kPhoneCacheName);
+  std::lock_guard<std::mutex> file_lock(cache_file_lock_);
+  // Two saves (the scan thread's and Stop's) may reach the file in either order; the one built
+  // from older maps must not overwrite the newer image.
+  if (generation < cache_written_generation_) {
+    MOBILEINFO_LOG(platform_, u"phone cache save skipped: a newer image is on disk");
+    return 1;
+  }
+  if (!WritePhoneCache(platform_, path, records)) return 0;
+  cache_written_generation_ = generation;
+  return 1;
+}
+
+int PhoneStore::LoadPhoneCache() try {
+  const int32_t now = platform_.Now();
+  int32_t timeout_days;
+  {
+    std::lock_guard<std::mutex> lock(cache_lock_);
+    timeout_days = cache_timeout_days_;
+  }
+  // Read whole before the maps take it: only young records are in memory.
+  PhoneCacheContents contents;
+  const int result = ReadPhoneCache(platform_, HostFilePath(platform_, kPhoneCacheName), now,
+                                    timeout_days, contents);
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  for (auto& entry : contents.phones) phone_info_[entry.first] = entry.second;
+  for (auto& entry : contents.models) model_status_[entry.first] = entry.second;
+  if (contents.negative_stamp) negative_cache_stamp_ = *contents.negative_stamp;
+  return result;
+} catch (...) {
+  return 0;
+}
 
 int PhoneStore::IsKnownPhoneSerial(const std::u16string& serial) {
   std::lock_guard<std::mutex> lock(cache_lock_);

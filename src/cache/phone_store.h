@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "service/records.h"
+#include "model/records.h"
 
 namespace mobileinfo {
 
@@ -56,7 +56,6 @@ class PhoneStore {
   void SetCacheTimeout(int32_t days);
 
  private:
-  friend struct ServicePeer;  // tests
   // Writes a built phone cache image under cache_file_lock_ unless a newer one is on disk.
   int WritePhoneCacheImage(const std::vector<PhoneRecord>& records, uint64_t generation);
 

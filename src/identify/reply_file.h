@@ -1,5 +1,4 @@
-// What the two getDriver request forms share: the start of the request URL and the reply file,
-// whose name is the request's own: no other pass or refresh of any service object of any process
+// The reply file the two getDriver request forms save their replies to, whose name is the request's own: no other pass or refresh of any service object of any process
 // on the machine uses it meanwhile.
 #ifndef MOBILEINFO_IDENTIFY_REPLY_FILE_H
 #define MOBILEINFO_IDENTIFY_REPLY_FILE_H
@@ -11,10 +10,6 @@
 #include "platform/platform.h"
 
 namespace mobileinfo {
-
-// service_base + "/intf/getDriver?os=<os_code>&bit=<bitness_code>&id=", ready for driver ids.
-std::u16string GetDriverUrlStart(const std::u16string& service_base, int32_t os_code,
-                                 int32_t bitness_code);
 
 struct ReplyFile {
   std::u16string directory;  // the temporary folder

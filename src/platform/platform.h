@@ -97,7 +97,7 @@ class HttpRequest {
   virtual void Cancel() = 0;
 };
 
-class Platform {
+class Platform : public DebugLineOutput {
  public:
   virtual ~Platform() = default;
 
@@ -219,7 +219,7 @@ class Platform {
   // Writes one diagnostic line (given without a line end): to the system's debug output
   // (Windows: OutputDebugStringW; elsewhere: standard error) when path is empty, else appended
   // with a line end, as UTF-8, to the file at path, created when missing. Failures are ignored.
-  virtual void WriteDebugLine(const std::u16string& line, const std::u16string& path) = 0;
+  void WriteDebugLine(const std::u16string& line, const std::u16string& path) override = 0;
 
   // The diagnostics switch of the services that use this platform (see support/debug_log.h).
   DebugLog& debug_log() { return debug_log_; }

@@ -20,7 +20,6 @@ class PhoneList {
   std::vector<PhoneRecord> Copy() const;
 
  private:
-  friend struct ServicePeer;  // tests
   mutable std::mutex lock_;   // the phone list lock: guards phones_
   std::vector<PhoneRecord> phones_;
 };

@@ -8,13 +8,13 @@
 namespace mobileinfo {
 
 Run::Run(std::shared_ptr<ServiceCore> core, IPelmoInfoSink* sink)
-    : core_(std::move(core)), gate_(sink, core_->platform()) {}
+    : core_(std::move(core)), gate_(sink, core_->platform) {}
 
 bool Run::StartWorker(Worker Run::*worker, void (Run::*body)()) {
   std::shared_ptr<Run> self = shared_from_this();
   // Through the platform: on Windows the thread keeps the library loaded until it ends, so a host
   // may unload the library while an abandoned worker finishes.
-  return core_->platform().RunDetached([self, worker, body] {
+  return core_->platform.RunDetached([self, worker, body] {
     {
       std::lock_guard<std::mutex> lock(self->workers_lock_);
       (self.get()->*worker).id = std::this_thread::get_id();
@@ -55,8 +55,8 @@ void Run::End(uint32_t wait_ms) {
     ended_ = true;
   }
   events_.Set(ServiceEvents::kStop);
-  Platform& platform = core_->platform();
-  const uint32_t sink_wait_ms = core_->timings().sink_wait_ms;
+  Platform& platform = core_->platform;
+  const uint32_t sink_wait_ms = core_->timings.sink_wait_ms;
   if (!gate_.Close(sink_wait_ms)) {
     MOBILEINFO_LOG(platform,
                    u"run ended while a sink call is still running after %u ms: the host's sink "

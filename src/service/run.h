@@ -40,7 +40,7 @@ class Run : public std::enable_shared_from_this<Run> {
   ServiceEvents& events() { return events_; }
   IPelmoInfoSink* sink() const { return gate_.sink(); }
 
-  // --- scan thread and change processing (usb/scan_loop.cpp) ---------------------------------
+  // --- scan thread and change processing (run_scan.cpp) ---------------------------------
   void ScanThreadMain();
   // Processes the arrivals (1) or removals (0) of one scan, making each known as the host hears
   // of it.
@@ -48,12 +48,11 @@ class Run : public std::enable_shared_from_this<Run> {
   int RemoveDevice(const UsbDeviceRecord& record);
   int PublishPhones(const DeviceList& output);
 
-  // --- notification thread (service/notification.cpp) -------------------------------------
+  // --- notification thread (run_notification.cpp) -------------------------------------
   void RunNotificationLoop();
   int PollArrivalReport();
 
  private:
-  friend struct ServicePeer;  // tests
   struct Worker {
     bool started = false;
     bool done = false;

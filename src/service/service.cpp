@@ -10,6 +10,7 @@
 #include <new>
 
 #include "service/run.h"
+#include "service/settings.h"
 #include "support/debug_log.h"
 #include "support/text.h"
 #include "support/wide_string.h"
@@ -30,20 +31,12 @@ std::u16string DefaultServiceBase() {
 #endif
 }
 
-ServiceCore::ServiceCore(Platform& platform, ServiceTimings timings, std::u16string service_base)
-    : tracker(platform),
-      adb(platform),
-      store(platform),
-      platform_(platform),
-      timings_(timings),
-      service_base_(std::move(service_base)) {}
-
 MobileInfoService::MobileInfoService(Platform& platform, ServiceTimings timings,
                                      std::u16string service_base)
     : core_(std::make_shared<ServiceCore>(platform, timings, std::move(service_base))) {}
 
 MobileInfoService::~MobileInfoService() {
-  MOBILEINFO_LOG(core_->platform(), u"service object destroyed");
+  MOBILEINFO_LOG(core_->platform, u"service object destroyed");
   // A host that destroys the object without Stop: the threads end at their next wait. A thread
   // still busy holds the run and the core, not this object, so nothing here waits for it.
   try {
@@ -55,11 +48,6 @@ MobileInfoService::~MobileInfoService() {
 std::shared_ptr<Run> MobileInfoService::CurrentRun() {
   std::lock_guard<std::mutex> lock(lifecycle_lock_);
   return run_;
-}
-
-std::shared_ptr<Run> MobileInfoService::RunForHostCall() {
-  std::shared_ptr<Run> run = CurrentRun();
-  return run ? run : std::make_shared<Run>(core_, nullptr);
 }
 
 void MobileInfoService::AbandonRun() {
@@ -81,12 +69,11 @@ void* MobileInfoService::DeletingDestructor(uint32_t flags) {
 
 void MobileInfoService::ClearAndDestroy() {
   try {
-    MOBILEINFO_LOG(core_->platform(), u"ClearAndDestroy: the lists are emptied");
+    MOBILEINFO_LOG(core_->platform, u"ClearAndDestroy: the lists are emptied");
     // The run ends first, so that no worker commits into the containers being emptied.
     AbandonRun();
     core_->store.Clear();
     core_->tracker.ClearPresentDevices();
-    core_->tracker.ClearChanges();
   } catch (...) {
   }
   DeletingDestructor(1);
@@ -94,9 +81,9 @@ void MobileInfoService::ClearAndDestroy() {
 
 int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
   std::shared_ptr<Run> replaced;
-  Platform& platform = core_->platform();
+  Platform& platform = core_->platform;
   // Read here, so that a host can switch diagnostics on or off before each session.
-  platform.debug_log().Configure(platform);
+  platform.debug_log().Configure(platform.EnvironmentVariable(u"MOBILEINFO_DEBUG"));
   {
     std::lock_guard<std::mutex> lock(lifecycle_lock_);
     // The running threads would go on with the old sink and settings: the host stops first.
@@ -113,18 +100,16 @@ int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
       core.tracker.LoadDeviceSnapshot();
     }
     core.store.Clear();
-    core.tracker.ClearChanges();
-    core.ReadSettings();
+    ReadSettings(platform, core.store);
     core.store.LoadPhoneCache();
 
     if (sink == nullptr || !platform.IsReadable(sink, 4)) {
       MOBILEINFO_LOG(platform, u"Init(freshStart %d): 0, no readable sink", fresh_start);
       return 0;
     }
-    core.os_code_ = core.GetOsCode();
-    core.bitness_code_ = core.Is64BitOs() ? 2 : 1;
+    core.identifier.SetSystem(GetOsCode(platform), Is64BitOs(platform) ? 2 : 1);
     MOBILEINFO_LOG(platform, u"Init(freshStart %d): 1, os code %d, bitness code %d", fresh_start,
-                   core.os_code_.load(), core.bitness_code_.load());
+                   core.identifier.os_code(), core.identifier.bitness_code());
     replaced = std::move(run_);
     run_ = std::make_shared<Run>(core_, sink);
   }
@@ -138,11 +123,11 @@ int32_t MobileInfoService::Start() try {
   std::lock_guard<std::mutex> lock(lifecycle_lock_);
   // Without Init's run there is neither a sink nor events to wait on.
   if (!run_) {
-    MOBILEINFO_LOG(core_->platform(), u"Start: 0, no Init since the last Stop");
+    MOBILEINFO_LOG(core_->platform, u"Start: 0, no Init since the last Stop");
     return 0;
   }
   const int32_t started = run_->Start();
-  MOBILEINFO_LOG(core_->platform(), started ? u"Start: 1" : u"Start: 0, no thread could start");
+  MOBILEINFO_LOG(core_->platform, started ? u"Start: 1" : u"Start: 0, no thread could start");
   return started;
 } catch (...) {
   return 0;
@@ -152,7 +137,7 @@ int32_t MobileInfoService::Stop() try {
   // Nothing below touches this object once the run is taken: a window procedure that the wait
   // for a sink call lets run may destroy the object meanwhile.
   const std::shared_ptr<ServiceCore> core = core_;
-  MOBILEINFO_LOG(core->platform(), u"Stop");
+  MOBILEINFO_LOG(core->platform, u"Stop");
   core->store.SavePhoneCache();
   std::shared_ptr<Run> run;
   {
@@ -161,8 +146,8 @@ int32_t MobileInfoService::Stop() try {
   }
   // Outside the lifecycle lock: ending waits for sink calls in progress, and a sink may call
   // OnDeviceChange or Stop itself.
-  if (run) run->End(core->timings().stop_wait_ms);
-  MOBILEINFO_LOG(core->platform(), u"Stop: 1, the run has ended");
+  if (run) run->End(core->timings.stop_wait_ms);
+  MOBILEINFO_LOG(core->platform, u"Stop: 1, the run has ended");
   return 1;
 } catch (...) {
   return 1;
@@ -171,12 +156,12 @@ int32_t MobileInfoService::Stop() try {
 void MobileInfoService::OnDeviceChange(uint32_t event_type, int32_t) {
   if (event_type != kDevNodesChanged && event_type != kDeviceArrival &&
       event_type != kDeviceRemoveComplete) {
-    MOBILEINFO_LOG(core_->platform(), u"OnDeviceChange(0x%x): ignored", event_type);
+    MOBILEINFO_LOG(core_->platform, u"OnDeviceChange(0x%x): ignored", event_type);
     return;
   }
   try {
     std::shared_ptr<Run> run = CurrentRun();
-    MOBILEINFO_LOG(core_->platform(), run ? u"OnDeviceChange(0x%x): rescan"
+    MOBILEINFO_LOG(core_->platform, run ? u"OnDeviceChange(0x%x): rescan"
                                           : u"OnDeviceChange(0x%x): ignored, no run",
                    event_type);
     if (run) run->Rescan();
@@ -195,13 +180,13 @@ int32_t MobileInfoService::Reserved8(int32_t) { return 0; }
 int32_t MobileInfoService::Reserved9(int32_t, int32_t, int32_t) { return 0; }
 
 int32_t MobileInfoService::RefreshDriverInfo(PhoneRecord* record) {
-  return core_->RefreshDriverInfo(record);
+  return core_->identifier.RefreshDriverInfo(record);
 }
 
 void MobileInfoService::ExcludeFromCache(MobileInfoWideString serial) {
   try {
     WideString text = WideString::Adopt(serial.text);  // released when it goes out of scope
-    MOBILEINFO_LOG(core_->platform(), u"ExcludeFromCache: %s", text.c_str());
+    MOBILEINFO_LOG(core_->platform, u"ExcludeFromCache: %s", text.c_str());
     core_->store.Exclude(text.ToU16());
   } catch (...) {
   }
@@ -209,24 +194,11 @@ void MobileInfoService::ExcludeFromCache(MobileInfoWideString serial) {
 
 int32_t MobileInfoService::QueryPhoneStatus(PhoneRecord* record) {
   try {
-    if (record == nullptr || !core_->platform().IsReadable(record, sizeof(PhoneRecord))) return 0;
+    if (record == nullptr || !core_->platform.IsReadable(record, sizeof(PhoneRecord))) return 0;
     return static_cast<int32_t>(core_->adb.QueryAdbStatus(*record));
   } catch (...) {
     return 0;
   }
 }
-
-void MobileInfoService::ProcessChanges(int arrivals) {
-  ServiceCore& core = *core_;
-  RunForHostCall()->ProcessChanges(
-      arrivals, arrivals ? core.tracker.TakeArrivals() : core.tracker.TakeRemovals());
-}
-int MobileInfoService::RemoveDevice(const UsbDeviceRecord& record) {
-  return RunForHostCall()->RemoveDevice(record);
-}
-int MobileInfoService::PublishPhones(const DeviceList& output) {
-  return RunForHostCall()->PublishPhones(output);
-}
-int MobileInfoService::PollArrivalReport() { return RunForHostCall()->PollArrivalReport(); }
 
 }  // namespace mobileinfo

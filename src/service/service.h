@@ -9,11 +9,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "mobileinfo/mobileinfo.h"
 #include "platform/platform.h"
-#include "service/records.h"
 #include "service/service_core.h"
 
 namespace mobileinfo {
@@ -47,54 +45,12 @@ class MobileInfoService final : public IPelmoInfo {
   // Slot 14: ends the run, empties the containers, then destroys through slot 13 with flags 1.
   virtual void ClearAndDestroy();
 
-  // --- the parts' operations, on the caller's thread (tests, benchmarks) ---------------------
-  int32_t ReadSettings() { return core_->ReadSettings(); }
-  int32_t GetOsCode() { return core_->GetOsCode(); }
-  int32_t Is64BitOs() { return core_->Is64BitOs(); }
-  std::u16string GetHostDirectory() { return core_->GetHostDirectory(); }
-  std::u16string HostFilePath(const char16_t* name) { return core_->HostFilePath(name); }
-  uint32_t QueryAdbStatus(PhoneRecord& record) { return core_->adb.QueryAdbStatus(record); }
-  int ScanUsbDevices() { return core_->tracker.ScanUsbDevices(); }
-  void DiffDevices(DeviceMap previous, DeviceMap current) {
-    core_->tracker.DiffDevices(std::move(previous), std::move(current));
-  }
-  int ScanAdbInterfaces(const std::u16string& class_guid) {
-    return core_->adb.ScanAdbInterfaces(class_guid);
-  }
-  int ClassifyArrivals(const DeviceList& taken, DeviceList& output) {
-    return core_->ClassifyArrivals(taken, output);
-  }
-  int IsKnownPhoneSerial(const std::u16string& serial) {
-    return core_->store.IsKnownPhoneSerial(serial);
-  }
-  int IsRejectedModel(const std::u16string& key) { return core_->store.IsRejectedModel(key); }
-  void ReportUnidentifiedDevice(const std::u16string& key) { core_->ReportUnidentifiedDevice(key); }
-  void IdentifyNewDevices(const DeviceList& candidates, DeviceList& output) {
-    core_->IdentifyNewDevices(candidates, output);
-  }
-  bool IsAdbDevice(const UsbDeviceRecord& device) { return core_->adb.IsAdbDevice(device); }
-  bool RequestDriverInfo(const DeviceList& candidates, std::u16string& reply_path,
-                         std::vector<DriverLookupEntry>& lookup) {
-    return core_->RequestDriverInfo(candidates, reply_path, lookup);
-  }
-  int LoadPhoneCache() { return core_->store.LoadPhoneCache(); }
-  int SavePhoneCache() { return core_->store.SavePhoneCache(); }
-  int LoadDeviceSnapshot() { return core_->tracker.LoadDeviceSnapshot(); }
-  int SaveDeviceSnapshot() { return core_->tracker.SaveDeviceSnapshot(); }
-  // The current run's steps (a run without sink before Init).
-  void ProcessChanges(int arrivals);
-  int RemoveDevice(const UsbDeviceRecord& record);
-  int PublishPhones(const DeviceList& output);
-  int PollArrivalReport();
-
-  Platform& platform() { return core_->platform(); }
-  const ServiceTimings& timings() const { return core_->timings(); }
-  uint32_t last_adb_error() const { return core_->adb.last_adb_error(); }
+  // The shared parts and the current run (from a successful Init to Stop), for tests that
+  // look at what the slots did.
+  const std::shared_ptr<ServiceCore>& core() const { return core_; }
+  std::shared_ptr<Run> CurrentRun();
 
  private:
-  friend struct ServicePeer;  // tests
-  std::shared_ptr<Run> CurrentRun();
-  std::shared_ptr<Run> RunForHostCall();
   // Takes the current run away and ends it without waiting for its threads.
   void AbandonRun();
 

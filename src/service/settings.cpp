@@ -1,10 +1,9 @@
-// The host directory, "mobileInfo.ini" and the two operating-system probes.
+#include "service/settings.h"
+
 #include <cstdlib>
 
-#include "service/host_files.h"
-#include "service/service_core.h"
+#include "platform/host_files.h"
 #include "support/debug_log.h"
-#include "support/wide_string.h"
 
 namespace mobileinfo {
 
@@ -26,39 +25,25 @@ int32_t ParseLeadingInt(const std::u16string& text) {
 
 }  // namespace
 
-std::u16string HostFilePath(Platform& platform, const char16_t* name) {
-  const char16_t format[] = {u'%', u's', platform.PathSeparator(), u'%', u's', 0};
-  WideString path;
-  std::u16string directory = platform.HostDirectory();
-  path.Format(format, directory.c_str(), name);
-  return path.ToU16();
-}
-
-std::u16string ServiceCore::GetHostDirectory() { return platform_.HostDirectory(); }
-
-std::u16string ServiceCore::HostFilePath(const char16_t* name) {
-  return mobileinfo::HostFilePath(platform_, name);
-}
-
-int32_t ServiceCore::ReadSettings() {
-  std::u16string path = HostFilePath(u"mobileInfo.ini");
-  if (!platform_.FileExists(path)) {
-    MOBILEINFO_LOG(platform_, u"settings: %s is missing, the defaults hold", path.c_str());
+int32_t ReadSettings(Platform& platform, PhoneStore& store) {
+  std::u16string path = HostFilePath(platform, u"mobileInfo.ini");
+  if (!platform.FileExists(path)) {
+    MOBILEINFO_LOG(platform, u"settings: %s is missing, the defaults hold", path.c_str());
     return 0;
   }
   std::u16string value;
-  if (platform_.ReadProfileString(path, u"main", u"MobileInfoCacheTimeOut", 260, value) == 0) {
-    MOBILEINFO_LOG(platform_, u"settings: no [main] MobileInfoCacheTimeOut, the defaults hold");
+  if (platform.ReadProfileString(path, u"main", u"MobileInfoCacheTimeOut", 260, value) == 0) {
+    MOBILEINFO_LOG(platform, u"settings: no [main] MobileInfoCacheTimeOut, the defaults hold");
     return 0;
   }
   const int32_t days = ParseLeadingInt(value);
-  MOBILEINFO_LOG(platform_, u"settings: cache time-out %d days", days);
+  MOBILEINFO_LOG(platform, u"settings: cache time-out %d days", days);
   store.SetCacheTimeout(days);
   return 1;
 }
 
-int32_t ServiceCore::GetOsCode() {
-  std::optional<OsVersion> version = platform_.GetOsVersion();
+int32_t GetOsCode(Platform& platform) {
+  std::optional<OsVersion> version = platform.GetOsVersion();
   if (!version || version->platform_id != 2) return 0;
   struct Entry { uint32_t major, minor; int32_t code; };
   static const Entry kCodes[] = {{5, 0, 1}, {5, 1, 3}, {5, 2, 2}, {6, 0, 4}, {6, 1, 5}, {6, 2, 7}};
@@ -68,9 +53,9 @@ int32_t ServiceCore::GetOsCode() {
   return 0;
 }
 
-int32_t ServiceCore::Is64BitOs() {
-  if (!platform_.GetOsVersion()) return 0;
-  std::optional<uint16_t> architecture = platform_.NativeProcessorArchitecture();
+int32_t Is64BitOs(Platform& platform) {
+  if (!platform.GetOsVersion()) return 0;
+  std::optional<uint16_t> architecture = platform.NativeProcessorArchitecture();
   if (!architecture) return 0;
   // PROCESSOR_ARCHITECTURE_AMD64 and _IA64. The native architecture counts, not the process's.
   return (*architecture == 9 || *architecture == 6) ? 1 : 0;

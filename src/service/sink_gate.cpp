@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "service/phone_record.h"
+#include "model/phone_record.h"
 
 namespace mobileinfo {
 

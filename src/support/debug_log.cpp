@@ -3,7 +3,6 @@
 #include <chrono>
 #include <optional>
 
-#include "platform/platform.h"
 #include "support/wide_string.h"
 
 namespace mobileinfo {
@@ -25,8 +24,7 @@ void AppendNumber(std::u16string& out, int64_t value, int digits) {
 
 }  // namespace
 
-void DebugLog::Configure(Platform& platform) {
-  std::optional<std::u16string> value = platform.EnvironmentVariable(u"MOBILEINFO_DEBUG");
+void DebugLog::Configure(const std::optional<std::u16string>& value) {
   bool on = value && !value->empty() && *value != u"0";
   {
     std::lock_guard<std::mutex> hold(lock_);
@@ -61,7 +59,7 @@ std::u16string DebugLog::LinePrefix(int64_t unix_milliseconds) {
   return prefix;
 }
 
-void DebugLog::Write(Platform& platform, const char16_t* format, ...) {
+void DebugLog::Write(DebugLineOutput& output, const char16_t* format, ...) {
   WideString text;
   va_list args;
   va_start(args, format);
@@ -75,7 +73,7 @@ void DebugLog::Write(Platform& platform, const char16_t* format, ...) {
     std::lock_guard<std::mutex> hold(lock_);
     path = path_;
   }
-  platform.WriteDebugLine(line, path);
+  output.WriteDebugLine(line, path);
 }
 
 }  // namespace mobileinfo

@@ -13,24 +13,33 @@
 #include <atomic>
 #include <cstdarg>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace mobileinfo {
 
-class Platform;
+// Where the lines go: the platform writes a line to the system's debug output (empty path) or
+// appends it to a file.
+class DebugLineOutput {
+ public:
+  virtual void WriteDebugLine(const std::u16string& line, const std::u16string& path) = 0;
+
+ protected:
+  ~DebugLineOutput() = default;
+};
 
 class DebugLog {
  public:
   // True when lines are written. Relaxed: a line more or less around Init does not matter.
   bool on() const { return on_.load(std::memory_order_relaxed); }
 
-  // Reads MOBILEINFO_DEBUG from the environment through platform and switches accordingly.
+  // Switches according to the value of MOBILEINFO_DEBUG in the environment (nothing: unset).
   // Called by Init, so that a host can switch diagnostics on before any service starts.
-  void Configure(Platform& platform);
+  void Configure(const std::optional<std::u16string>& setting);
 
   // Formats one line with the library's printf-style formatter (%s takes a char16_t text) and
   // writes it with the time and thread tag in front.
-  void Write(Platform& platform, const char16_t* format, ...);
+  void Write(DebugLineOutput& output, const char16_t* format, ...);
 
   // Names the calling thread in the lines it writes ("scan", "notify"...) while it lives, and
   // gives the thread its earlier name back at the end (a worker's body may run on a thread of

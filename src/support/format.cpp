@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/platform.h"
 #include "support/wide_string.h"
 
 namespace mobileinfo {
@@ -407,7 +406,7 @@ int WideString::EstimateLength(const char16_t* format, va_list args) {
       case u'G':
         // A programming error: no format of the system converts floating point. The formatter
         // then prints the letter like any unknown conversion.
-        Platform::Default().DebugTrap(kFloatMessage);
+        FormatterMisuse(kFloatMessage);
         total += item + width;
         continue;
       default:

@@ -94,6 +94,10 @@ const WideStringHeader* EmptyBlockHeader();
 int FormatWideV(char16_t* out, int capacity, const char16_t* format, va_list args);
 int FormatWide(char16_t* out, int capacity, const char16_t* format, ...);
 
+// Called by the formatter for a conversion that no format of the system supports (floating
+// point): a programming error. The platform layer defines it as its debug trap.
+void FormatterMisuse(const char16_t* message);
+
 }  // namespace mobileinfo
 
 #endif  // MOBILEINFO_SUPPORT_WIDE_STRING_H

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "service/records.h"
+#include "model/records.h"
 
 namespace mobileinfo {
 
@@ -31,7 +31,6 @@ class AdbRegistry {
   uint32_t last_adb_error() const { return last_adb_error_; }
 
  private:
-  friend struct ServicePeer;  // tests
   Platform& platform_;
   std::mutex adb_lock_;  // the ADB lock: guards adb_devices_ and every ADB enumeration
   AdbMap adb_devices_;

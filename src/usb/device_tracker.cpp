@@ -1,7 +1,9 @@
-// Making a scan's changes known as the scan thread processes them, handing the host form's lists
-// over, and emptying the tracker for Init and ClearAndDestroy.
+// Making a scan's changes known as the scan thread processes them, the snapshot file's load and
+// save, and emptying the tracker for Init and ClearAndDestroy.
 #include "usb/device_tracker.h"
 
+#include "cache/device_snapshot.h"
+#include "platform/host_files.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -26,29 +28,38 @@ void DeviceTracker::Complete(DeviceMap devices) {
   present_devices_.swap(devices);
 }
 
-DeviceList DeviceTracker::TakeArrivals() {
-  DeviceList taken;
-  std::lock_guard<std::mutex> lock(lock_);
-  taken.swap(arrivals_);
-  return taken;
+int DeviceTracker::SaveDeviceSnapshot() {
+  DeviceMap copy;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    copy = present_devices_;
+  }
+  return WriteSnapshot(copy);
 }
 
-DeviceList DeviceTracker::TakeRemovals() {
-  DeviceList taken;
+int DeviceTracker::WriteSnapshot(const DeviceMap& records) {
+  std::lock_guard<std::mutex> lock(snapshot_file_lock_);
+  return WriteDeviceSnapshot(platform_, HostFilePath(platform_, kDeviceSnapshotName), records);
+}
+
+int DeviceTracker::LoadDeviceSnapshot() {
+  // Read whole before the map takes it: the file's distinct serials, no more, are in memory.
+  DeviceMap loaded;
+  const int result =
+      ReadDeviceSnapshot(platform_, HostFilePath(platform_, kDeviceSnapshotName), loaded);
   std::lock_guard<std::mutex> lock(lock_);
-  taken.swap(removals_);
-  return taken;
+  for (auto& entry : loaded) present_devices_[entry.first] = std::move(entry.second);
+  return result;
+}
+
+DeviceMap DeviceTracker::PresentDevices() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return present_devices_;
 }
 
 void DeviceTracker::ClearPresentDevices() {
   std::lock_guard<std::mutex> lock(lock_);
   present_devices_.clear();
-}
-
-void DeviceTracker::ClearChanges() {
-  std::lock_guard<std::mutex> lock(lock_);
-  arrivals_.clear();
-  removals_.clear();
 }
 
 }  // namespace mobileinfo

@@ -1,7 +1,7 @@
-// The device tracker: the present-device map of the last completed USB scan, the arrival and
-// removal lists that the scan's diff fills, and the device snapshot file "MobileInfo2.dat" that
-// keeps the map across restarts. The scan thread scans and takes the lists; Init loads and
-// empties, ClearAndDestroy empties.
+// The device tracker: the present-device map of the last completed USB scan, the USB scan that
+// diffs the bus against it, and the device snapshot file "MobileInfo2.dat" (cache/device_snapshot.h)
+// that keeps the map across restarts. The scan thread scans and makes the scan known; Init loads
+// or empties, ClearAndDestroy empties.
 #ifndef MOBILEINFO_USB_DEVICE_TRACKER_H
 #define MOBILEINFO_USB_DEVICE_TRACKER_H
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "model/records.h"
 #include "platform/platform.h"
-#include "service/records.h"
 
 namespace mobileinfo {
 
@@ -22,15 +22,21 @@ struct UsbScan {
   DeviceList removals;
 };
 
+// Arrivals: entries of current without a match (ignoring case) in previous, in current's order;
+// removals the other way round.
+void DiffDevices(const DeviceMap& previous, const DeviceMap& current, DeviceList& arrivals,
+                 DeviceList& removals);
+
 class DeviceTracker {
  public:
   explicit DeviceTracker(Platform& platform) : platform_(platform) {}
   DeviceTracker(const DeviceTracker&) = delete;
   DeviceTracker& operator=(const DeviceTracker&) = delete;
 
-  // The whole USB scan at once: lists the present devices, diffs them against the map into the
-  // arrival and removal lists, replaces the map and saves the snapshot (host threads, tests).
-  int ScanUsbDevices();
+  // The whole USB scan at once: lists the present devices, diffs them against the map into
+  // changes, replaces the map and saves the snapshot (host threads, tests). 0 when the scan was
+  // abandoned, the map then staying as it was.
+  int ScanUsbDevices(UsbScan& changes);
   // The scan thread's form: lists the present devices and diffs them against the map, changing
   // nothing. The devices become known only as the changes are processed (Acknowledge...) and the
   // cycle ends (Complete), so a cycle cut short by Stop leaves its changes to the next session.
@@ -43,32 +49,27 @@ class DeviceTracker {
   // The end of a cycle that processed all its changes: the scan's devices replace the map, and
   // the snapshot is saved.
   void Complete(DeviceMap devices);
-  void DiffDevices(DeviceMap previous, DeviceMap current);
   // Adds the snapshot file's records to the map (entries already there stay unless the file has
   // their serial).
   int LoadDeviceSnapshot();
   int SaveDeviceSnapshot();
 
-  DeviceList TakeArrivals();
-  DeviceList TakeRemovals();
+  // A copy of the known devices.
+  DeviceMap PresentDevices();
   void ClearPresentDevices();
-  void ClearChanges();
 
  private:
-  friend struct ServicePeer;  // tests
   // Writes the map's records (in key order) as the snapshot file, without any lock held.
   int WriteSnapshot(const DeviceMap& records);
 
   Platform& platform_;
   // Held around the platform's USB enumeration only, never together with lock_.
   std::mutex enumeration_lock_;
-  std::mutex lock_;  // guards present_devices_, arrivals_ and removals_
+  std::mutex lock_;  // guards present_devices_
   // Serialises writers of the snapshot file (the scan thread, a run's end); never held with
   // lock_.
   std::mutex snapshot_file_lock_;
   DeviceMap present_devices_;
-  DeviceList arrivals_;
-  DeviceList removals_;
 };
 
 }  // namespace mobileinfo

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "service/records.h"
+#include "model/records.h"
 
 namespace mobileinfo {
 

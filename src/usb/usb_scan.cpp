@@ -23,10 +23,11 @@ std::unordered_set<std::u16string> FoldedKeys(const DeviceMap& map) {
   return keys;
 }
 
-// Arrivals: entries of current without a match in previous, in current's order; removals the
-// other way round. Both lists are replaced only once both are complete.
-void Diff(const DeviceMap& previous, const DeviceMap& current, DeviceList& arrivals_out,
-          DeviceList& removals_out) {
+}  // namespace
+
+// Both lists are replaced only once both are complete.
+void DiffDevices(const DeviceMap& previous, const DeviceMap& current, DeviceList& arrivals_out,
+                 DeviceList& removals_out) {
   const std::unordered_set<std::u16string> previous_keys = FoldedKeys(previous);
   const std::unordered_set<std::u16string> current_keys = FoldedKeys(current);
   DeviceList arrivals;
@@ -40,8 +41,6 @@ void Diff(const DeviceMap& previous, const DeviceMap& current, DeviceList& arriv
   arrivals_out.swap(arrivals);
   removals_out.swap(removals);
 }
-
-}  // namespace
 
 bool DeviceTracker::Scan(UsbScan& result) {
   DeviceMap scan;
@@ -70,8 +69,8 @@ bool DeviceTracker::Scan(UsbScan& result) {
   }
   {
     std::lock_guard<std::mutex> lock(lock_);
-    // DiffDevices on the maps themselves: it only reads them, so they need not be copied for it.
-    Diff(present_devices_, scan, result.arrivals, result.removals);
+    // The diff only reads the maps, so they need not be copied for it.
+    DiffDevices(present_devices_, scan, result.arrivals, result.removals);
   }
   MOBILEINFO_LOG(platform_, u"scan: %u devices listed, %u USB devices, %u arrivals, %u removals",
                  static_cast<unsigned>(listed), static_cast<unsigned>(scan.size()),
@@ -81,21 +80,13 @@ bool DeviceTracker::Scan(UsbScan& result) {
   return true;
 }
 
-int DeviceTracker::ScanUsbDevices() {
+int DeviceTracker::ScanUsbDevices(UsbScan& changes) {
   UsbScan scan;
   if (!Scan(scan)) return 0;
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    arrivals_.swap(scan.arrivals);
-    removals_.swap(scan.removals);
-  }
+  changes.arrivals.swap(scan.arrivals);
+  changes.removals.swap(scan.removals);
   Complete(std::move(scan.devices));
   return 1;
-}
-
-void DeviceTracker::DiffDevices(DeviceMap previous, DeviceMap current) {
-  std::lock_guard<std::mutex> lock(lock_);
-  Diff(previous, current, arrivals_, removals_);
 }
 
 }  // namespace mobileinfo

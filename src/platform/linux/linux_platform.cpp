@@ -1,5 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
+#include "support/wide_string.h"
+
 #include <cstdlib>
 #include <system_error>
 #include <thread>
@@ -35,5 +37,7 @@ bool LinuxPlatform::RunDetached(std::function<void()> work) {
     return false;
   }
 }
+
+void FormatterMisuse(const char16_t* message) { Platform::Default().DebugTrap(message); }
 
 }  // namespace mobileinfo

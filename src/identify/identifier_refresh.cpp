@@ -1,21 +1,22 @@
 // Slot 10: fetch one phone's driver information again, into the host's record and the cache.
 //
 // Locking: the refresh's turn (refreshing_, under refresh_lock_) for the download and reading of
-// its own reply file, then cache_lock_ for the map update alone; the identification pass waits
-// for neither.
+// its own reply file, then the store's cache lock for the map update alone; the identification
+// pass waits for neither.
+#include "identify/identifier.h"
+
 #include <chrono>
 
 #include "identify/driver_id.h"
 #include "identify/driver_info_reader.h"
 #include "identify/reply_file.h"
 #include "net/net.h"
-#include "service/service_core.h"
 #include "support/debug_log.h"
 #include "support/text.h"
 
 namespace mobileinfo {
 
-int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
+int32_t Identifier::RefreshDriverInfo(PhoneRecord* record) try {
   if (!record || !platform_.IsReadable(record, sizeof(PhoneRecord))) {
     MOBILEINFO_LOG(platform_, u"RefreshDriverInfo: 0, no readable record");
     return 0;
@@ -39,7 +40,7 @@ int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
     // The whole call is bounded: a host's worker thread can wait this long for a slow or hung
     // service, and a second refresh waits for the first only within its own limit.
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timings_.refresh_limit_ms);
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(refresh_limit_ms_);
     {
       std::unique_lock<std::mutex> lock(refresh_lock_);
       if (!refresh_cv_.wait_until(lock, deadline, [this] { return !refreshing_; })) {
@@ -49,7 +50,7 @@ int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
     }
     // Gives the reply file to the next refresh on every way out of this block.
     struct Turn {
-      ServiceCore* service;
+      Identifier* service;
       ~Turn() {
         {
           std::lock_guard<std::mutex> lock(service->refresh_lock_);
@@ -79,7 +80,7 @@ int32_t ServiceCore::RefreshDriverInfo(PhoneRecord* record) try {
   }
 
   // From here on the host's record carries the fresh driver information.
-  const int32_t stored = store.StoreRefreshed(*record, platform_.Now());
+  const int32_t stored = store_.StoreRefreshed(*record, platform_.Now());
   MOBILEINFO_LOG(platform_,
                  stored ? u"RefreshDriverInfo %s: 1, model %s"
                         : u"RefreshDriverInfo %s: 0, model %s, the cache had this information",

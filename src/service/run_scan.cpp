@@ -8,7 +8,7 @@
 #include <unordered_set>
 
 #include "identify/reply_file.h"
-#include "service/phone_record.h"
+#include "model/phone_record.h"
 #include "service/run.h"
 #include "support/debug_log.h"
 #include "support/text.h"
@@ -19,7 +19,7 @@ void Run::ScanThreadMain() {
   const DebugLog::ThreadName thread_name(u"scan");
   // Each run clears away what killed processes left in the middle of a request, even a run that
   // never sends one; off the host's thread, as the folder may be a large one.
-  RemoveLeftoverReplyFiles(core().platform(), core().platform().TempDirectory());
+  RemoveLeftoverReplyFiles(core().platform, core().platform.TempDirectory());
   bool first = true;
   for (;;) {
     int signalled = events_.WaitAny({ServiceEvents::kStop, ServiceEvents::kRescan},
@@ -49,7 +49,7 @@ void Run::ScanCycle(bool& first) {
   }
   GateEntry entry(&gate_);
   if (!entry) {
-    MOBILEINFO_LOG(core().platform(), u"scan dropped: its run has ended");
+    MOBILEINFO_LOG(core().platform, u"scan dropped: its run has ended");
     return;
   }
   tracker.Complete(std::move(scan.devices));
@@ -64,7 +64,7 @@ void Run::AddDepartedListedPhones(UsbScan& scan) {
   for (const UsbDeviceRecord& removal : scan.removals) seen.insert(LowerAscii(FieldText(removal.serial)));
   for (const PhoneRecord& listed : core().phone_list.Copy()) {
     if (!seen.insert(LowerAscii(FieldText(listed.serial))).second) continue;
-    MOBILEINFO_LOG(core().platform(), u"listed phone %s %s is not on the bus: removed",
+    MOBILEINFO_LOG(core().platform, u"listed phone %s %s is not on the bus: removed",
                    FieldText(listed.device_key).c_str(), FieldText(listed.serial).c_str());
     UsbDeviceRecord departed = ZeroDeviceRecord();
     CopyField(departed.device_key, FieldText(listed.device_key));
@@ -76,12 +76,17 @@ void Run::AddDepartedListedPhones(UsbScan& scan) {
 void Run::ProcessChanges(int arrivals, const DeviceList& taken) {
   if (taken.empty()) return;
   if (arrivals) {
-    DeviceList output;
-    core().ClassifyArrivals(taken, output, &gate_);
-    // Every arrival is settled now (published, or known to be no phone); the host hears of the
-    // published ones in the same entry.
+    // The pass's request may outlive Stop's wait; what it learnt is stored, and the arrivals
+    // settled (published, or known to be no phone), in the entry that tells the host.
+    const IdentificationPass pass = core().identifier.Prepare(taken);
     GateEntry entry(&gate_);
-    if (!entry) return;  // the run has ended: the next session's first scan sees them again
+    if (!entry) {
+      // The next session's first scan sees the arrivals again.
+      MOBILEINFO_LOG(core().platform, u"identification dropped: its run has ended");
+      return;
+    }
+    DeviceList output;
+    core().identifier.Commit(pass, output);
     core().tracker.AcknowledgeArrivals(taken);
     snapshot_unsaved_ = true;
     if (!output.empty()) PublishPhones(output);
@@ -96,33 +101,13 @@ void Run::ProcessChanges(int arrivals, const DeviceList& taken) {
   }
 }
 
-int ServiceCore::ClassifyArrivals(const DeviceList& taken, DeviceList& output, SinkGate* gate) {
-  DeviceList candidates;
-  for (const UsbDeviceRecord& record : taken) {
-    if (store.IsKnownPhoneSerial(FieldText(record.serial))) {
-      MOBILEINFO_LOG(platform_, u"arrival %s %s: known serial, published from the cache",
-                     FieldText(record.device_key).c_str(), FieldText(record.serial).c_str());
-      output.push_back(record);
-    } else if (!store.IsRejectedModel(FieldText(record.device_key))) {
-      MOBILEINFO_LOG(platform_, u"arrival %s %s: candidate for identification",
-                     FieldText(record.device_key).c_str(), FieldText(record.serial).c_str());
-      candidates.push_back(record);
-    } else {
-      MOBILEINFO_LOG(platform_, u"arrival %s %s: dropped, the model is known to be no phone",
-                     FieldText(record.device_key).c_str(), FieldText(record.serial).c_str());
-    }
-  }
-  if (!candidates.empty()) IdentifyNewDevices(candidates, output, gate);
-  return 1;
-}
-
 int Run::RemoveDevice(const UsbDeviceRecord& record) {
   GateEntry entry(&gate_);
   if (!entry) return 1;  // the run has ended: the next session's first scan sees the change
   std::optional<PhoneRecord> cached = core().store.FindPhoneIgnoringCase(FieldText(record.serial));
   PhoneRecord phone = cached ? *cached : MakePhoneRecord(record);
   core().phone_list.RemoveFirst(phone);
-  Platform& platform = core().platform();
+  Platform& platform = core().platform;
 
   bool pending;
   {
@@ -141,7 +126,7 @@ int Run::RemoveDevice(const UsbDeviceRecord& record) {
 int Run::PublishPhones(const DeviceList& output) {
   GateEntry entry(&gate_);
   if (!entry) return 1;  // the run has ended: its late work is dropped
-  Platform& platform = core().platform();
+  Platform& platform = core().platform;
   for (const UsbDeviceRecord& record : output) {
     MOBILEINFO_LOG(platform, u"publish %s %s", FieldText(record.device_key).c_str(),
                    FieldText(record.serial).c_str());
@@ -164,7 +149,7 @@ int Run::PublishPhones(const DeviceList& output) {
     // notify event is set below, so code 3 reaches the host before the report's end.
     if (!output.empty()) gate_.CallSink(kArrivalReportBegins, nullptr);
     std::lock_guard<std::mutex> lock(report_lock_);
-    publication_tick_ = core().platform().TickCount();
+    publication_tick_ = core().platform.TickCount();
     events_.Set(ServiceEvents::kNotify);
     ++report_changes_;
   }

@@ -2,7 +2,7 @@
 // reports (codes 1 and 4).
 #include <vector>
 
-#include "service/phone_record.h"
+#include "model/phone_record.h"
 #include "service/run.h"
 #include "support/debug_log.h"
 #include "support/text.h"
@@ -17,7 +17,7 @@ void Run::RunNotificationLoop() {
     if (signalled == ServiceEvents::kStop) return;
     if (signalled != ServiceEvents::kNotify) continue;
     for (;;) {
-      if (events_.WaitAny({ServiceEvents::kStop}, core().timings().poll_ms) ==
+      if (events_.WaitAny({ServiceEvents::kStop}, core().timings.poll_ms) ==
           ServiceEvents::kStop) {
         break;
       }
@@ -36,8 +36,8 @@ int Run::PollArrivalReport() {
     std::lock_guard<std::mutex> lock(report_lock_);
     changes_seen = report_changes_;
   }
-  const uint32_t elapsed = core().platform().TickCount() - publication_tick_.load();
-  const bool expired = elapsed >= core().timings().grace_ms;
+  const uint32_t elapsed = core().platform.TickCount() - publication_tick_.load();
+  const bool expired = elapsed >= core().timings.grace_ms;
 
   std::vector<PhoneRecord> copies = core().phone_list.Copy();
   // Each copy is the host's to read during the call; nothing it does reaches the phone list.
@@ -62,7 +62,7 @@ int Run::PollArrivalReport() {
     if (report_changes_ != changes_seen) return 0;
     events_.Reset(ServiceEvents::kNotify);
   }
-  Platform& platform = core().platform();
+  Platform& platform = core().platform;
   if (report) {
     MOBILEINFO_LOG(platform,
                    adb_ready ? u"arrival report ends (code 1): %s %s, its ADB interface is up"

@@ -1,6 +1,6 @@
 // Paths of the files that live in the host directory ("mobileInfo.ini" and the two data files).
-#ifndef MOBILEINFO_SERVICE_HOST_FILES_H
-#define MOBILEINFO_SERVICE_HOST_FILES_H
+#ifndef MOBILEINFO_PLATFORM_HOST_FILES_H
+#define MOBILEINFO_PLATFORM_HOST_FILES_H
 
 #include <string>
 
@@ -13,4 +13,4 @@ std::u16string HostFilePath(Platform& platform, const char16_t* name);
 
 }  // namespace mobileinfo
 
-#endif  // MOBILEINFO_SERVICE_HOST_FILES_H
+#endif  // MOBILEINFO_PLATFORM_HOST_FILES_H

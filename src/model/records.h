@@ -1,7 +1,7 @@
 // The library's internal fixed-size records. Both are written raw to the device snapshot file or
 // compared field by field with the host's phone record, so their layouts are fixed.
-#ifndef MOBILEINFO_SERVICE_RECORDS_H
-#define MOBILEINFO_SERVICE_RECORDS_H
+#ifndef MOBILEINFO_MODEL_RECORDS_H
+#define MOBILEINFO_MODEL_RECORDS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -53,4 +53,4 @@ using ModelStatusMap = std::map<std::u16string, bool>;
 
 }  // namespace mobileinfo
 
-#endif  // MOBILEINFO_SERVICE_RECORDS_H
+#endif  // MOBILEINFO_MODEL_RECORDS_H

@@ -1,12 +1,12 @@
 // Building and copying phone records.
-#ifndef MOBILEINFO_SERVICE_PHONE_RECORD_H
-#define MOBILEINFO_SERVICE_PHONE_RECORD_H
+#ifndef MOBILEINFO_MODEL_PHONE_RECORD_H
+#define MOBILEINFO_MODEL_PHONE_RECORD_H
 
 #include <cstring>
 #include <string>
 
 #include "mobileinfo/mobileinfo.h"
-#include "service/records.h"
+#include "model/records.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -57,4 +57,4 @@ inline UsbDeviceRecord ZeroDeviceRecord() {
 
 }  // namespace mobileinfo
 
-#endif  // MOBILEINFO_SERVICE_PHONE_RECORD_H
+#endif  // MOBILEINFO_MODEL_PHONE_RECORD_H

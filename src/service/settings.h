@@ -1,0 +1,24 @@
+// The service's settings and the two operating-system probes that Init reads: the phone cache's
+// time-out from "mobileInfo.ini" in the host directory, and the codes sent with every getDriver
+// request.
+#ifndef MOBILEINFO_SERVICE_SETTINGS_H
+#define MOBILEINFO_SERVICE_SETTINGS_H
+
+#include <cstdint>
+
+#include "cache/phone_store.h"
+#include "platform/platform.h"
+
+namespace mobileinfo {
+
+// Reads [main] MobileInfoCacheTimeOut from "mobileInfo.ini" into the store. 1 when the file had
+// the key; 0 when the defaults hold.
+int32_t ReadSettings(Platform& platform, PhoneStore& store);
+// The Windows version's code (0 when unknown or not an NT system).
+int32_t GetOsCode(Platform& platform);
+// 1 on a 64-bit system, whatever the process's own bitness.
+int32_t Is64BitOs(Platform& platform);
+
+}  // namespace mobileinfo
+
+#endif  // MOBILEINFO_SERVICE_SETTINGS_H
