@@ -11,9 +11,8 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "service/phone_record.h"
-#include "service/service.h"
-#include "service_peer.h"
+#include "model/phone_record.h"
+#include "cache/phone_store.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -32,7 +31,6 @@ std::u16string Numbered(const char* prefix, int i) {
 struct CacheBench {
   explicit CacheBench(int records) {
     fake.ManualTime(0, kNow);
-    std::lock_guard<std::mutex> lock(ServicePeer::cache_lock(service));
     for (int i = 0; i < records; ++i) {
       const std::u16string serial = Numbered("R58M", i);
       const std::u16string key = Numbered("VID_", i);
@@ -42,17 +40,17 @@ struct CacheBench {
       CopyField(record.name, name);
       CopyField(record.package_download, url);
       record.time_stamp = kNow - 60;
-      ServicePeer::phone_info(service)[serial] = record;
-      ServicePeer::model_status(service)[key] = true;
+      store.PutPhone(serial, record);
+      store.PutModel(key, true);
     }
   }
   std::string SavedBytes() {
-    service.SavePhoneCache();
+    store.SavePhoneCache();
     return fake.GetFile(kCachePath).value_or("");
   }
 
   FakePlatform fake;
-  MobileInfoService service{fake};
+  PhoneStore store{fake};
 };
 
 void Finish(benchmark::State& state, size_t bytes) {
@@ -63,7 +61,7 @@ void Finish(benchmark::State& state, size_t bytes) {
 void BM_SavePhoneCache(benchmark::State& state) {
   CacheBench bench(static_cast<int>(state.range(0)));
   const size_t bytes = bench.SavedBytes().size();
-  for (auto _ : state) benchmark::DoNotOptimize(bench.service.SavePhoneCache());
+  for (auto _ : state) benchmark::DoNotOptimize(bench.store.SavePhoneCache());
   Finish(state, bytes);
 }
 
@@ -72,12 +70,8 @@ void BM_LoadPhoneCache(benchmark::State& state) {
   const size_t bytes = bench.SavedBytes().size();
   for (auto _ : state) {
     // Init empties the maps before it loads; so does every round here.
-    {
-      std::lock_guard<std::mutex> lock(ServicePeer::cache_lock(bench.service));
-      ServicePeer::phone_info(bench.service).clear();
-      ServicePeer::model_status(bench.service).clear();
-    }
-    benchmark::DoNotOptimize(bench.service.LoadPhoneCache());
+    bench.store.Clear();
+    benchmark::DoNotOptimize(bench.store.LoadPhoneCache());
   }
   Finish(state, bytes);
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "service/service.h"
+#include "usb/device_tracker.h"
 
 namespace mobileinfo {
 namespace {
@@ -25,9 +25,10 @@ void BM_ScanUsbDevices(benchmark::State& state) {
     fake.AddDevice(InstanceId(i, i), i % 3 == 0 ? u"USB Composite Device" : u"USB Mass Storage Device");
     fake.AddDevice(InstanceId(i, i) + u"&MI_01", u"ADB Interface");  // skipped, as in a real list
   }
-  MobileInfoService service(fake);
-  service.ScanUsbDevices();
-  for (auto _ : state) benchmark::DoNotOptimize(service.ScanUsbDevices());
+  DeviceTracker tracker(fake);
+  UsbScan changes;
+  tracker.ScanUsbDevices(changes);
+  for (auto _ : state) benchmark::DoNotOptimize(tracker.ScanUsbDevices(changes));
   state.SetItemsProcessed(state.iterations() * n);
 }
 BENCHMARK(BM_ScanUsbDevices)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
@@ -45,14 +46,15 @@ void BM_ScanUsbDevicesWithChurn(benchmark::State& state) {
       sets[k].push_back(PresentDevice{id, u"USB Composite Device"});
     }
   }
-  MobileInfoService service(fake);
+  DeviceTracker tracker(fake);
+  UsbScan changes;
   int k = 0;
   for (auto _ : state) {
     state.PauseTiming();
     fake.devices = sets[k];
     k ^= 1;
     state.ResumeTiming();
-    benchmark::DoNotOptimize(service.ScanUsbDevices());
+    benchmark::DoNotOptimize(tracker.ScanUsbDevices(changes));
   }
   state.SetItemsProcessed(state.iterations() * n);
 }

@@ -6,20 +6,21 @@
 
 #include "fake_platform.h"
 #include "fuzz_input.h"
-#include "service/service.h"
+#include "platform/host_files.h"
+#include "usb/device_tracker.h"
 
 using namespace mobileinfo;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakePlatform platform;
-  MobileInfoService service(platform);
-  const std::u16string path = service.HostFilePath(u"MobileInfo2.dat");
+  DeviceTracker service(platform);
+  const std::u16string path = HostFilePath(platform, u"MobileInfo2.dat");
   platform.SetFile(path, std::string(reinterpret_cast<const char*>(data), size));
 
   const int loaded = service.LoadDeviceSnapshot();
   fuzz::Require(loaded == 0 || loaded == 1);
   if (service.SaveDeviceSnapshot() == 1) {
-    MobileInfoService reader(platform);
+    DeviceTracker reader(platform);
     fuzz::Require(reader.LoadDeviceSnapshot() == 1);
   }
   return 0;

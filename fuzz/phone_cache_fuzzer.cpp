@@ -6,7 +6,8 @@
 
 #include "fake_platform.h"
 #include "fuzz_input.h"
-#include "service/service.h"
+#include "platform/host_files.h"
+#include "cache/phone_store.h"
 
 using namespace mobileinfo;
 
@@ -14,15 +15,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakePlatform platform;
   // A clock the seed records are young for (they are stamped a little before it).
   platform.ManualTime(1000, 1700000000);
-  MobileInfoService service(platform);
-  const std::u16string path = service.HostFilePath(u"MobileInfo1.dat");
+  PhoneStore service(platform);
+  const std::u16string path = HostFilePath(platform, u"MobileInfo1.dat");
   platform.SetFile(path, std::string(reinterpret_cast<const char*>(data), size));
 
   const int loaded = service.LoadPhoneCache();
   fuzz::Require(loaded == 0 || loaded == 1);
   if (service.SavePhoneCache() == 1) {
     // What this build wrote, this build reads back.
-    MobileInfoService reader(platform);
+    PhoneStore reader(platform);
     fuzz::Require(reader.LoadPhoneCache() == 1);
   }
   return 0;

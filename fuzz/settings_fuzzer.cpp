@@ -6,7 +6,9 @@
 
 #include "fake_platform.h"
 #include "fuzz_input.h"
-#include "service/service.h"
+#include "cache/phone_store.h"
+#include "platform/host_files.h"
+#include "service/settings.h"
 #include "support/profile_text.h"
 
 using namespace mobileinfo;
@@ -14,12 +16,12 @@ using namespace mobileinfo;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   FakePlatform platform;
-  MobileInfoService service(platform);
-  platform.SetFile(service.HostFilePath(u"mobileInfo.ini"), bytes);
+  PhoneStore store(platform);
+  platform.SetFile(HostFilePath(platform, u"mobileInfo.ini"), bytes);
 
   std::u16string value;
   const uint32_t n =
       ReadProfileText(DecodeProfileBytes(bytes), u"main", u"MobileInfoCacheTimeOut", 260, value);
-  fuzz::Require(service.ReadSettings() == (n != 0 ? 1 : 0));
+  fuzz::Require(ReadSettings(platform, store) == (n != 0 ? 1 : 0));
   return 0;
 }

@@ -175,4 +175,49 @@ void PhoneStore::SetCacheTimeout(int32_t days) {
   cache_timeout_days_ = days;
 }
 
+PhoneInfoMap PhoneStore::Phones() {
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  return phone_info_;
+}
+
+ModelStatusMap PhoneStore::Models() {
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  return model_status_;
+}
+
+bool PhoneStore::IsExcluded(const std::u16string& serial) {
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  return exclusion_set_.count(serial) != 0;
+}
+
+int32_t PhoneStore::cache_timeout_days() {
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  return cache_timeout_days_;
+}
+
+int32_t PhoneStore::negative_cache_stamp() {
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  return negative_cache_stamp_;
+}
+
+void PhoneStore::PutPhone(const std::u16string& serial, const PhoneRecord& record) {
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  phone_info_[serial] = record;
+}
+
+void PhoneStore::ErasePhone(const std::u16string& serial) {
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  phone_info_.erase(serial);
+}
+
+void PhoneStore::PutModel(const std::u16string& device_key, bool known) {
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  model_status_[device_key] = known;
+}
+
+void PhoneStore::SetNegativeCacheStamp(int32_t stamp) {
+  std::lock_guard<std::mutex> lock(cache_lock_);
+  negative_cache_stamp_ = stamp;
+}
+
 }  // namespace mobileinfo

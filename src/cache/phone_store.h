@@ -55,6 +55,17 @@ class PhoneStore {
   void Clear();
   void SetCacheTimeout(int32_t days);
 
+  // --- reading and seeding the maps directly (tests, benchmarks) ---------------------------
+  PhoneInfoMap Phones();
+  ModelStatusMap Models();
+  bool IsExcluded(const std::u16string& serial);
+  int32_t cache_timeout_days();
+  int32_t negative_cache_stamp();
+  void PutPhone(const std::u16string& serial, const PhoneRecord& record);
+  void ErasePhone(const std::u16string& serial);
+  void PutModel(const std::u16string& device_key, bool known);
+  void SetNegativeCacheStamp(int32_t stamp);
+
  private:
   // Writes a built phone cache image under cache_file_lock_ unless a newer one is on disk.
   int WritePhoneCacheImage(const std::vector<PhoneRecord>& records, uint64_t generation);

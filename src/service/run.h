@@ -53,6 +53,7 @@ class Run : public std::enable_shared_from_this<Run> {
   int PollArrivalReport();
 
  private:
+  friend struct ServicePeer;  // the notification tests' publications
   struct Worker {
     bool started = false;
     bool done = false;

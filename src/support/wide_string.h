@@ -95,7 +95,7 @@ int FormatWideV(char16_t* out, int capacity, const char16_t* format, va_list arg
 int FormatWide(char16_t* out, int capacity, const char16_t* format, ...);
 
 // Called by the formatter for a conversion that no format of the system supports (floating
-// point): a programming error. The platform layer defines it as its debug trap.
+// point): a programming error. The platform layer defines it: the backend's debug trap.
 void FormatterMisuse(const char16_t* message);
 
 }  // namespace mobileinfo

@@ -47,4 +47,14 @@ bool AdbRegistry::IsAdbDevice(const UsbDeviceRecord& device) {
   return false;
 }
 
+AdbMap AdbRegistry::Devices() {
+  std::lock_guard<std::mutex> lock(adb_lock_);
+  return adb_devices_;
+}
+
+void AdbRegistry::Replace(AdbMap devices) {
+  std::lock_guard<std::mutex> lock(adb_lock_);
+  adb_devices_.swap(devices);
+}
+
 }  // namespace mobileinfo

@@ -30,6 +30,10 @@ class AdbRegistry {
   bool IsAdbDevice(const UsbDeviceRecord& device);
   uint32_t last_adb_error() const { return last_adb_error_; }
 
+  // A copy of the ADB device map, and a map put in its place without a scan (tests).
+  AdbMap Devices();
+  void Replace(AdbMap devices);
+
  private:
   Platform& platform_;
   std::mutex adb_lock_;  // the ADB lock: guards adb_devices_ and every ADB enumeration

@@ -15,9 +15,8 @@
 #include <thread>
 
 #include "platform/linux/linux_platform.h"
-#include "service/phone_record.h"
+#include "model/phone_record.h"
 #include "service/service.h"
-#include "service_peer.h"
 #include "support/text.h"
 
 namespace fs = std::filesystem;
@@ -55,14 +54,14 @@ void FillGeneration(MobileInfoService& service, int g) {
     PhoneRecord record = MakePhoneRecord(u"VID_18d1&PID_4ee2", serial);
     CopyField(record.name, mark);
     record.time_stamp = static_cast<int32_t>(std::time(nullptr));
-    ServicePeer::phone_info(service)[serial] = record;
+    service.core()->store.PutPhone(serial, record);
   }
   for (int i = 0; i < kDevices; ++i) {
     const std::u16string serial = Utf8ToUtf16("D" + std::to_string(i));
     UsbDeviceRecord device = ZeroDeviceRecord();
     CopyField(device.device_key, mark);
     CopyField(device.serial, serial);
-    ServicePeer::present_devices(service)[serial] = device;
+    service.core()->tracker.AcknowledgeArrivals({device});
   }
 }
 
@@ -80,8 +79,8 @@ TEST(CrashSave, ChildSavesUntilKilled) {
       close(fd);
       unsetenv(kChildReady);
     }
-    service.SavePhoneCache();
-    service.SaveDeviceSnapshot();
+    service.core()->store.SavePhoneCache();
+    service.core()->tracker.SaveDeviceSnapshot();
   }
 }
 
@@ -110,8 +109,8 @@ TEST(CrashSave, KilledAtAnyMomentEveryFileLoadsWhole) {
     DirectoryPlatform platform(directory);
     MobileInfoService service(platform);
     FillGeneration(service, 0);
-    ASSERT_EQ(service.SavePhoneCache(), 1);
-    ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
+    ASSERT_EQ(service.core()->store.SavePhoneCache(), 1);
+    ASSERT_EQ(service.core()->tracker.SaveDeviceSnapshot(), 1);
   }
   std::mt19937 random(20261208);
   // A save of both files takes some tens of milliseconds here: the kills fall before, inside and
@@ -154,10 +153,10 @@ TEST(CrashSave, KilledAtAnyMomentEveryFileLoadsWhole) {
     // The library loads them as well.
     DirectoryPlatform platform(directory);
     MobileInfoService restarted(platform);
-    EXPECT_EQ(restarted.LoadPhoneCache(), 1);
-    EXPECT_EQ(ServicePeer::phone_info(restarted).size(), static_cast<size_t>(kPhones));
-    EXPECT_EQ(restarted.LoadDeviceSnapshot(), 1);
-    EXPECT_EQ(ServicePeer::present_devices(restarted).size(), static_cast<size_t>(kDevices));
+    EXPECT_EQ(restarted.core()->store.LoadPhoneCache(), 1);
+    EXPECT_EQ(restarted.core()->store.Phones().size(), static_cast<size_t>(kPhones));
+    EXPECT_EQ(restarted.core()->tracker.LoadDeviceSnapshot(), 1);
+    EXPECT_EQ(restarted.core()->tracker.PresentDevices().size(), static_cast<size_t>(kDevices));
   }
   // Kills that landed after a save took effect: the loop did test both sides of a replace.
   EXPECT_GT(newer, 0);

@@ -10,7 +10,6 @@
 #include "linux/fake_sysfs.h"
 #include "platform/linux/linux_platform.h"
 #include "service/service.h"
-#include "service_peer.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -301,10 +300,11 @@ TEST(UsbSysfsRootTest, DefaultBackendReadsTheRootFromTheEnvironmentOnEachCall) {
 class CoreOnSysfsTest : public UsbSysfsTest {
  protected:
   MobileInfoService service_{platform_};
+  UsbScan changes_;
 
   std::vector<std::string> PresentRecords() {
     std::vector<std::string> records;
-    for (const auto& entry : ServicePeer::present_devices(service_)) {
+    for (const auto& entry : service_.core()->tracker.PresentDevices()) {
       records.push_back(U8(FieldText(entry.second.device_key)) + " " +
                         U8(FieldText(entry.second.serial)) + " " +
                         std::to_string(entry.second.storage_kind));
@@ -313,7 +313,7 @@ class CoreOnSysfsTest : public UsbSysfsTest {
   }
   std::vector<std::string> AdbRecords() {
     std::vector<std::string> records;
-    for (const auto& entry : ServicePeer::adb_devices(service_)) {
+    for (const auto& entry : service_.core()->adb.Devices()) {
       records.push_back(U8(entry.first) + " " + U8(FieldText(entry.second.device_key)) + " " +
                         U8(FieldText(entry.second.adb_serial)) + " " +
                         std::to_string(entry.second.state));
@@ -327,13 +327,13 @@ TEST_F(CoreOnSysfsTest, ScansSeeEachDeviceOnceWithItsKind) {
   bus_.LoadFixture("phone_composite.txt");
   bus_.LoadFixture("mass_storage.txt");
   bus_.LoadFixture("hub_with_keyboard.txt");
-  ASSERT_EQ(service_.ScanUsbDevices(), 1);
+  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
   auto records = PresentRecords();
   ASSERT_EQ(records.size(), 4u);  // no root hub, no composite function
   EXPECT_EQ(records[0], "VID_0781&PID_5567 4C530001231114115384 1");
   EXPECT_EQ(records[3], "VID_04e8&PID_6860 R58M12345ABC 2");
 
-  ASSERT_EQ(service_.ScanAdbInterfaces(kAdbClass), 1);
+  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(kAdbClass), 1);
   auto adb = AdbRecords();
   ASSERT_EQ(adb.size(), 1u);
   EXPECT_TRUE(std::regex_match(adb[0],
@@ -343,14 +343,14 @@ TEST_F(CoreOnSysfsTest, ScansSeeEachDeviceOnceWithItsKind) {
 
 TEST_F(CoreOnSysfsTest, UnpluggedPhoneGoesFromActiveToRegistered) {
   bus_.LoadFixture("phone_adb.txt");
-  ASSERT_EQ(service_.ScanUsbDevices(), 1);
-  ASSERT_EQ(service_.ScanAdbInterfaces(kAdbClass), 1);
+  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(kAdbClass), 1);
   EXPECT_THAT(AdbRecords(), ElementsAre("0123456789abcdef vid_18d1&pid_4ee7 0123456789ABCDEF 2"));
 
   bus_.Unplug("1-2");
-  ASSERT_EQ(service_.ScanUsbDevices(), 1);
+  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
   EXPECT_TRUE(PresentRecords().empty());
-  ASSERT_EQ(service_.ScanAdbInterfaces(kAdbClass), 1);
+  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(kAdbClass), 1);
   EXPECT_THAT(AdbRecords(), ElementsAre("0123456789abcdef vid_18d1&pid_4ee7 0123456789ABCDEF 1"));
 }
 

@@ -10,8 +10,7 @@
 #include <thread>
 
 #include "fake_platform.h"
-#include "service/service.h"
-#include "service_peer.h"
+#include "usb/adb_registry.h"
 #include "support/text.h"
 #include "usb/interface_path.h"
 
@@ -179,10 +178,10 @@ TEST(AdbSerialTest, DestinationIsWrittenOnlyOnSuccess) {
 class AdbScanTest : public ::testing::Test {
  protected:
   int Scan() { return service.ScanAdbInterfaces(kAdbInterfaceClass); }
-  AdbMap& adb() { return ServicePeer::adb_devices(service); }
+  AdbMap adb() { return service.Devices(); }
 
   FakePlatform fake;
-  MobileInfoService service{fake};
+  AdbRegistry service{fake};
 };
 
 TEST_F(AdbScanTest, InterfaceSeenFirstInactiveThenActive) {
@@ -191,29 +190,29 @@ TEST_F(AdbScanTest, InterfaceSeenFirstInactiveThenActive) {
   fake.SetAdbSerial(path, u"HT7A1B2C3D");
   ASSERT_EQ(Scan(), 1);
   ASSERT_EQ(adb().size(), 1u);
-  const AdbRecord& record = adb().at(u"0123456789ABCDEF");
-  EXPECT_EQ(record.state, kAdbRegistered);
-  EXPECT_EQ(FieldText(record.adb_serial), u"");
-  EXPECT_EQ(FieldText(record.device_key), u"vid_18d1&pid_4ee2");
+  auto record = [&] { return adb().at(u"0123456789ABCDEF"); };
+  EXPECT_EQ(record().state, kAdbRegistered);
+  EXPECT_EQ(FieldText(record().adb_serial), u"");
+  EXPECT_EQ(FieldText(record().device_key), u"vid_18d1&pid_4ee2");
   EXPECT_EQ(fake.adb_serial_requests, 0);  // inactive interfaces are not asked
 
   fake.SetInterfaceActive(path, true);
   ASSERT_EQ(Scan(), 1);
   ASSERT_EQ(adb().size(), 1u);
-  EXPECT_EQ(record.state, kAdbActive);
-  EXPECT_EQ(FieldText(record.adb_serial), u"HT7A1B2C3D");
+  EXPECT_EQ(record().state, kAdbActive);
+  EXPECT_EQ(FieldText(record().adb_serial), u"HT7A1B2C3D");
 
   // Unplugged: still listed, no longer active; the serial stays.
   fake.SetInterfaceActive(path, false);
   ASSERT_EQ(Scan(), 1);
-  EXPECT_EQ(record.state, kAdbRegistered);
-  EXPECT_EQ(FieldText(record.adb_serial), u"HT7A1B2C3D");
+  EXPECT_EQ(record().state, kAdbRegistered);
+  EXPECT_EQ(FieldText(record().adb_serial), u"HT7A1B2C3D");
 
   // Gone from the list altogether: the record keeps its last state.
   fake.interfaces.clear();
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(adb().size(), 1u);
-  EXPECT_EQ(record.state, kAdbRegistered);
+  EXPECT_EQ(record().state, kAdbRegistered);
 }
 
 TEST_F(AdbScanTest, ActiveInterfaceSeenFirstGetsItsSerialAtOnce) {
@@ -308,7 +307,7 @@ TEST_F(AdbScanTest, EnumerationEndDecidesTheResult) {
   EXPECT_EQ(Scan(), 1);
 
   fake.interface_list_fails = true;
-  adb().clear();
+  service.Replace({});
   EXPECT_EQ(Scan(), 0);
   EXPECT_NE(service.last_adb_error(), 0u);
   EXPECT_TRUE(adb().empty());
@@ -366,7 +365,7 @@ class LockProbePlatform : public FakePlatform {
     return FakePlatform::RequestAdbSerial(path, reply);
   }
 
-  MobileInfoService* service = nullptr;
+  AdbRegistry* service = nullptr;
   std::thread second;
   std::atomic<bool> started_second{false};
   std::atomic<int> second_result{-1};
@@ -381,7 +380,7 @@ class LockProbePlatform : public FakePlatform {
 
 TEST(AdbScanLockTest, LockCoversTheLoopButNotOpeningOrDestroyingTheList) {
   LockProbePlatform fake;
-  MobileInfoService service(fake);
+  AdbRegistry service(fake);
   fake.service = &service;
   fake.AddInterface(AdbPath(u"S1"), true);
   fake.SetAdbSerial(AdbPath(u"S1"), u"SERIAL1");
@@ -392,7 +391,7 @@ TEST(AdbScanLockTest, LockCoversTheLoopButNotOpeningOrDestroyingTheList) {
   EXPECT_TRUE(fake.second_opened_while_first_held_lock);
   EXPECT_FALSE(fake.second_stepped_while_first_held_lock);
   EXPECT_TRUE(fake.second_entered_before_first_destroyed);
-  EXPECT_EQ(FieldText(ServicePeer::adb_devices(service).at(u"S1").adb_serial), u"SERIAL1");
+  EXPECT_EQ(FieldText(service.Devices().at(u"S1").adb_serial), u"SERIAL1");
 }
 
 }  // namespace

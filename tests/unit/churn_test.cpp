@@ -12,9 +12,8 @@
 
 #include "fake_platform.h"
 #include "recording_sink.h"
-#include "service/phone_record.h"
+#include "model/phone_record.h"
 #include "service/service.h"
-#include "service_peer.h"
 #include "support/wide_string.h"
 
 namespace mobileinfo {
@@ -80,7 +79,7 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
   hosts.emplace_back([&] {
     for (int i = 0; !done; ++i) {
       service->ExcludeFromCache(HostString(u"excluded-" + U(std::to_string(i % 50))));
-      if (i % 20 == 0) service->SavePhoneCache();
+      if (i % 20 == 0) service->core()->store.SavePhoneCache();
     }
   });
 
@@ -104,8 +103,7 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
   EXPECT_EQ(service->Stop(), 1);
 
   {
-    std::lock_guard<std::mutex> lock(ServicePeer::phone_list_lock(*service));
-    EXPECT_TRUE(ServicePeer::phone_list(*service).empty());
+    EXPECT_TRUE(service->core()->phone_list.Copy().empty());
   }
   service->Release();
   fake.JoinDetached();

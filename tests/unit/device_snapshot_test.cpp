@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "service/service.h"
-#include "service_peer.h"
+#include "usb/device_tracker.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -45,18 +44,18 @@ std::vector<std::u16string> Keys(const DeviceMap& map) {
 
 class DeviceSnapshotTest : public ::testing::Test {
  protected:
-  DeviceMap& present() { return ServicePeer::present_devices(service); }
+  DeviceMap present() { return service.PresentDevices(); }
 
   FakePlatform fake;
-  MobileInfoService service{fake};
+  DeviceTracker service{fake};
 };
 
 // --- save -------------------------------------------------------------------------------------
 
 TEST_F(DeviceSnapshotTest, SaveWritesHeaderAndRawRecordsInKeyOrder) {
-  present()[u"b"] = Record(u"b", u"VID_18d1&PID_4ee2", kStorageComposite);
-  present()[u"A"] = Record(u"A", u"VID_0781&PID_5567", kStorageMass);
-  present()[u"B"] = Record(u"B");
+  service.AcknowledgeArrivals({Record(u"b", u"VID_18d1&PID_4ee2", kStorageComposite)});
+  service.AcknowledgeArrivals({Record(u"A", u"VID_0781&PID_5567", kStorageMass)});
+  service.AcknowledgeArrivals({Record(u"B")});
   ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
 
   std::string expected = Header() + Bytes(present()[u"A"]) + Bytes(present()[u"B"]) +
@@ -72,7 +71,7 @@ TEST_F(DeviceSnapshotTest, SaveWritesHeaderAndRawRecordsInKeyOrder) {
 
 TEST_F(DeviceSnapshotTest, SaveReplacesAnExistingFileWhole) {
   fake.SetFile(kSnapshotPath, std::string(50000, 'x'));
-  present()[u"S"] = Record(u"S");
+  service.AcknowledgeArrivals({Record(u"S")});
   ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
   EXPECT_EQ(fake.GetFile(kSnapshotPath)->size(), 4 + kRecordSize);
 }
@@ -88,11 +87,11 @@ TEST_F(DeviceSnapshotTest, EmptyMapLeavesAnEmptyFileAndReportsFailure) {
 // --- load -------------------------------------------------------------------------------------
 
 TEST_F(DeviceSnapshotTest, SavedMapLoadsBackUnchanged) {
-  present()[u"R58M12345ABC"] = Record(u"R58M12345ABC", u"VID_04e8&PID_6860", kStorageComposite);
-  present()[u"4C530001"] = Record(u"4C530001", u"VID_0781&PID_5567", kStorageMass);
+  service.AcknowledgeArrivals({Record(u"R58M12345ABC", u"VID_04e8&PID_6860", kStorageComposite)});
+  service.AcknowledgeArrivals({Record(u"4C530001", u"VID_0781&PID_5567", kStorageMass)});
   const DeviceMap saved = present();
   ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
-  present().clear();
+  service.ClearPresentDevices();
   ASSERT_EQ(service.LoadDeviceSnapshot(), 1);
   ASSERT_EQ(Keys(present()), Keys(saved));
   for (const auto& entry : saved) {
@@ -139,7 +138,7 @@ TEST_F(DeviceSnapshotTest, TrailingBytesShortOfARecordAreIgnored) {
   EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
   EXPECT_EQ(Keys(present()), (std::vector<std::u16string>{u"S1", u"S2", u"S3"}));
 
-  present().clear();
+  service.ClearPresentDevices();
   fake.SetFile(kSnapshotPath, three + Bytes(Record(u"S4")).substr(0, 600));
   EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
   EXPECT_EQ(Keys(present()), (std::vector<std::u16string>{u"S1", u"S2", u"S3"}));
@@ -155,7 +154,7 @@ TEST_F(DeviceSnapshotTest, KeysComeFromTheSerialField) {
   UsbDeviceRecord later = Record(u"DUP", u"VID_0002&PID_0002");
   fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"")) + Bytes(cut) + Bytes(full) +
                                   Bytes(earlier) + Bytes(later));
-  present()[u"KEPT"] = Record(u"KEPT");  // a load adds to the map; Init empties it first
+  service.AcknowledgeArrivals({Record(u"KEPT")});  // a load adds to the map; Init empties it first
 
   EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
   EXPECT_EQ(Keys(present()),
@@ -209,26 +208,26 @@ TEST(DeviceSnapshotFaultTest, ReadOrSeekFailurePartWayKeepsTheRecordsBefore) {
     FaultyReadPlatform fake;
     fake.SetFile(kSnapshotPath, file);
     fake.fail_reads_after = 4 + 2 * kRecordSize + 5;
-    MobileInfoService service(fake);
+    DeviceTracker service(fake);
     EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
-    EXPECT_EQ(Keys(ServicePeer::present_devices(service)),
+    EXPECT_EQ(Keys(service.PresentDevices()),
               (std::vector<std::u16string>{u"S1", u"S2"}));
   }
   {
     FaultyReadPlatform fake;
     fake.SetFile(kSnapshotPath, file);
     fake.fail_reads_after = 2;
-    MobileInfoService service(fake);
+    DeviceTracker service(fake);
     EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
-    EXPECT_TRUE(ServicePeer::present_devices(service).empty());
+    EXPECT_TRUE(service.PresentDevices().empty());
   }
   {
     FaultyReadPlatform fake;
     fake.SetFile(kSnapshotPath, file);
     fake.fail_seeks_from = 4 + kRecordSize;
-    MobileInfoService service(fake);
+    DeviceTracker service(fake);
     EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
-    EXPECT_EQ(Keys(ServicePeer::present_devices(service)), std::vector<std::u16string>{u"S1"});
+    EXPECT_EQ(Keys(service.PresentDevices()), std::vector<std::u16string>{u"S1"});
   }
 }
 
@@ -261,18 +260,20 @@ TEST(DeviceSnapshotRestartTest, DevicesThatStayedPluggedInAreNoArrivals) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\STAYED");
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\LEFT");
   {
-    MobileInfoService before(fake);
-    ASSERT_EQ(before.ScanUsbDevices(), 1);
+    DeviceTracker before(fake);
+    UsbScan scan;
+    ASSERT_EQ(before.ScanUsbDevices(scan), 1);
   }
   fake.RemoveDevice(u"USB\\VID_04E8&PID_6860\\LEFT");
   fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\CAME");
 
-  MobileInfoService after(fake);
+  DeviceTracker after(fake);
   ASSERT_EQ(after.LoadDeviceSnapshot(), 1);
-  ASSERT_EQ(after.ScanUsbDevices(), 1);
+  UsbScan scan;
+  ASSERT_EQ(after.ScanUsbDevices(scan), 1);
   std::vector<std::u16string> arrivals, removals;
-  for (const auto& r : ServicePeer::arrivals(after)) arrivals.push_back(FieldText(r.serial));
-  for (const auto& r : ServicePeer::removals(after)) removals.push_back(FieldText(r.serial));
+  for (const auto& r : scan.arrivals) arrivals.push_back(FieldText(r.serial));
+  for (const auto& r : scan.removals) removals.push_back(FieldText(r.serial));
   EXPECT_EQ(arrivals, std::vector<std::u16string>{u"CAME"});
   EXPECT_EQ(removals, std::vector<std::u16string>{u"LEFT"});
 }

@@ -6,7 +6,7 @@
 #include "fake_platform.h"
 #include "identify/driver_id.h"
 #include "identify/driver_info_reader.h"
-#include "service/phone_record.h"
+#include "model/phone_record.h"
 #include "support/text.h"
 
 namespace mobileinfo {

@@ -7,7 +7,7 @@
 #include "eventually.h"
 #include "fake_platform.h"
 #include "recording_sink.h"
-#include "service/phone_record.h"
+#include "model/phone_record.h"
 #include "service/service.h"
 #include "service_peer.h"
 
@@ -42,8 +42,8 @@ class NotificationTest : public ::testing::Test {
     ServicePeer::Publish(service_, phone, fake_.TickCount());
   }
   bool NotifyEventSet() {
-    ServiceEvents* events = ServicePeer::worker_events(service_);
-    return events && events->IsSet(ServiceEvents::kNotify);
+    std::shared_ptr<mobileinfo::Run> run = service_.CurrentRun();
+    return run && run->events().IsSet(ServiceEvents::kNotify);
   }
 
   FakePlatform fake_;
@@ -62,8 +62,7 @@ TEST_F(NotificationTest, ReadyPhoneIsReportedAboutOnePollAfterPublication) {
   EXPECT_EQ(events[0].record.adb_status, 2u);
   EXPECT_LT(events[0].when - start, 300ms);  // well before the grace period
   // The host scribbled on its copy; the listed record is untouched.
-  std::lock_guard<std::mutex> lock(ServicePeer::phone_list_lock(service_));
-  EXPECT_EQ(FieldText(ServicePeer::phone_list(service_)[0].serial), u"serial_a");
+  EXPECT_EQ(FieldText(service_.core()->phone_list.Copy()[0].serial), u"serial_a");
 }
 
 TEST_F(NotificationTest, SecondListedPhoneReadyIsTheOneReported) {
@@ -80,8 +79,7 @@ TEST_F(NotificationTest, SecondListedPhoneReadyIsTheOneReported) {
 TEST_F(NotificationTest, NewUnreadyArrivalReportsTheReadyPhoneListedEarlier) {
   fake_.AddInterface(kPathA, true);
   {
-    std::lock_guard<std::mutex> lock(ServicePeer::phone_list_lock(service_));
-    ServicePeer::phone_list(service_).push_back(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
+    service_.core()->phone_list.AppendIfAbsent(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
   }
   Publish(MakePhoneRecord(u"VID_1111&PID_2222", u"new"));
   ASSERT_TRUE(sink_.WaitFor(1));
@@ -104,9 +102,8 @@ TEST_F(NotificationTest, GraceEndsWithTheFirstPhoneAndItsStatus) {
 
 TEST_F(NotificationTest, OnlyPhoneRemovedWithinGraceGivesCodeFour) {
   Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"gone"));
-  {
-    std::lock_guard<std::mutex> lock(ServicePeer::phone_list_lock(service_));
-    ServicePeer::phone_list(service_).clear();
+  for (const PhoneRecord& phone : service_.core()->phone_list.Copy()) {
+    service_.core()->phone_list.RemoveFirst(phone);
   }
   ASSERT_TRUE(sink_.WaitFor(1));
   auto events = sink_.events();
@@ -122,7 +119,7 @@ TEST_F(NotificationTest, RemovalWhileAReportIsPendingRaisesNoCodeTwo) {
   UsbDeviceRecord device = ZeroDeviceRecord();
   CopyField(device.device_key, std::u16string(u"VID_9999&PID_0001"));
   CopyField(device.serial, std::u16string(u"p1"));
-  service_.RemoveDevice(device);
+  service_.CurrentRun()->RemoveDevice(device);
   ASSERT_TRUE(sink_.WaitFor(1));
   EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kNoPhoneLeft});
 }
@@ -131,14 +128,14 @@ TEST_F(NotificationTest, RemovalWhileAReportIsPendingRaisesNoCodeTwo) {
 // phone: that publication begins a new report (code 3) and is reported in turn.
 TEST_F(NotificationTest, PublicationDuringTheCallThatEndsAReportBeginsANewOne) {
   fake_.AddInterface(kPathA, true);
-  ServicePeer::phone_info(service_)[u"late"] = MakePhoneRecord(u"VID_9999&PID_0001", u"late");
+  service_.core()->store.PutPhone(u"late", MakePhoneRecord(u"VID_9999&PID_0001", u"late"));
   sink_.Hold(true, kPhoneReady);
   Publish(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
   ASSERT_TRUE(sink_.WaitFor(1));  // inside OnEvent(1)
   UsbDeviceRecord late = ZeroDeviceRecord();
   CopyField(late.device_key, std::u16string(u"VID_9999&PID_0001"));
   CopyField(late.serial, std::u16string(u"late"));
-  service_.PublishPhones({late});  // as the scan thread does
+  service_.CurrentRun()->PublishPhones({late});  // as the scan thread does
   sink_.Hold(false);
   ASSERT_TRUE(sink_.WaitFor(3, 3s));
   EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kPhoneReady, kArrivalReportBegins, kPhoneReady}));
@@ -153,7 +150,7 @@ TEST_F(NotificationTest, RemovalDuringTheCallThatEndsAReportIsReported) {
   UsbDeviceRecord gone = ZeroDeviceRecord();
   CopyField(gone.device_key, std::u16string(u"VID_046d&PID_c077"));
   CopyField(gone.serial, std::u16string(u"mouse"));
-  std::thread scan([&] { service_.RemoveDevice(gone); });
+  std::thread scan([&] { service_.CurrentRun()->RemoveDevice(gone); });
   ASSERT_TRUE(sink_.WaitFor(2, 3s));
   sink_.Hold(false);
   scan.join();
@@ -233,7 +230,7 @@ TEST_F(QueryTest, QueriesFromManyThreadsAtOnce) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(twos.load(), 200);
-  EXPECT_EQ(ServicePeer::adb_devices(service_).size(), 1u);
+  EXPECT_EQ(service_.core()->adb.Devices().size(), 1u);
 }
 
 }  // namespace

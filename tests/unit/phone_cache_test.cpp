@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "service/phone_record.h"
-#include "service/service.h"
-#include "service_peer.h"
+#include "model/phone_record.h"
+#include "cache/phone_store.h"
+#include "usb/device_tracker.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -81,14 +81,13 @@ class PhoneCacheTest : public ::testing::Test {
     fake.SetFile(kCachePath, bytes);
     return service.LoadPhoneCache();
   }
-  PhoneInfoMap& phones() { return ServicePeer::phone_info(service); }
-  ModelStatusMap& models() { return ServicePeer::model_status(service); }
-  int32_t& timeout_days() { return ServicePeer::cache_timeout_days(service); }
-  int32_t& negative_stamp() { return ServicePeer::negative_cache_stamp(service); }
+  PhoneInfoMap phones() { return service.Phones(); }
+  ModelStatusMap models() { return service.Models(); }
+  int32_t negative_stamp() { return service.negative_cache_stamp(); }
   std::string CacheBytes() { return fake.GetFile(kCachePath).value_or("<missing>"); }
 
   FakePlatform fake;
-  MobileInfoService service{fake};
+  PhoneStore service{fake};
 };
 
 // --- loading --------------------------------------------------------------------------------
@@ -151,7 +150,7 @@ TEST_F(PhoneCacheLoad, NegativeEntryMarksTheModelUnknownAndSetsTheSharedStamp) {
 }
 
 TEST_F(PhoneCacheLoad, RecordExactlyTimeOutOldIsDropped) {
-  timeout_days() = 2;
+  service.SetCacheTimeout(2);
   ASSERT_EQ(Load(CacheFile({
                 Full(u"exact", kKeyA, kNow - 2 * kDay),
                 Full(u"young", kKeyB, kNow - 2 * kDay + 1),
@@ -170,14 +169,14 @@ TEST_F(PhoneCacheLoad, RecordExactlyTimeOutOldIsDropped) {
 }
 
 TEST_F(PhoneCacheLoad, TimeOutOfZeroOrLessKeepsOnlyRecordsFromTheFuture) {
-  timeout_days() = 0;
+  service.SetCacheTimeout(0);
   ASSERT_EQ(Load(CacheFile({Full(u"now", kKeyA, kNow), Full(u"ahead", kKeyB, kNow + 1)})), 1);
   EXPECT_EQ(phones().count(u"now"), 0u);
   EXPECT_EQ(phones().count(u"ahead"), 1u);
 
   // A negative time-out asks for records more than that many days ahead.
-  phones().clear();
-  timeout_days() = -1;
+  service.Clear();
+  service.SetCacheTimeout(-1);
   ASSERT_EQ(Load(CacheFile({Full(u"one day ahead", kKeyA, kNow + kDay),
                             Full(u"further", kKeyB, kNow + kDay + 1)})),
             1);
@@ -192,9 +191,9 @@ TEST_F(PhoneCacheLoad, AgeIsComparedAsWrappingThirtyTwoBitValues) {
   ASSERT_EQ(Load(CacheFile({Full(u"wrapped", kKeyA, INT32_MIN + 10)})), 1);
   EXPECT_EQ(phones().count(u"wrapped"), 1u);
 
-  phones().clear();
+  service.Clear();
   fake.ManualTime(0, kNow);
-  timeout_days() = 24856;  // 24856 * 86400 > INT32_MAX
+  service.SetCacheTimeout(24856);  // 24856 * 86400 > INT32_MAX
   ASSERT_EQ(Load(CacheFile({Full(u"recent", kKeyA, kNow - 1)})), 1);
   EXPECT_TRUE(phones().empty());
 }
@@ -240,7 +239,7 @@ TEST_F(PhoneCacheLoad, NegativeEntryAfterAFullRecordOfTheSameModelWinsInTheModel
 using PhoneCacheSave = PhoneCacheTest;
 
 TEST_F(PhoneCacheSave, NothingToSaveLeavesTheFileAsItWas) {
-  ServicePeer::exclusion_set(service).insert(u"R1");
+  service.Exclude(u"R1");
   EXPECT_EQ(service.SavePhoneCache(), 0);
   EXPECT_FALSE(fake.GetFile(kCachePath));
   fake.SetFile(kCachePath, "older cache");
@@ -251,16 +250,16 @@ TEST_F(PhoneCacheSave, NothingToSaveLeavesTheFileAsItWas) {
 TEST_F(PhoneCacheSave, WritesFullRecordsThenNegativeEntriesEachInKeyOrder) {
   const PhoneRecord b = Full(u"B2", kKeyA, kNow - 30);
   const PhoneRecord a = Full(u"A1", kKeyB, kNow - 40);
-  phones()[u"B2"] = b;
-  phones()[u"A1"] = a;
+  service.PutPhone(u"B2", b);
+  service.PutPhone(u"A1", a);
   phones()[u"6&2a3b4c5d&0&1"] = Full(u"6&2a3b4c5d&0&1", kKeyA, kNow);  // made-up instance id
-  phones()[u""] = Full(u"", kKeyA, kNow);
-  phones()[u"EXCLUDED"] = Full(u"EXCLUDED", kKeyA, kNow);
-  ServicePeer::exclusion_set(service).insert(u"EXCLUDED");
-  models()[u"VID_ffff&PID_0002"] = false;
-  models()[u"VID_ffff&PID_0001"] = false;
-  models()[kKeyA] = true;
-  negative_stamp() = kNow - 100;
+  service.PutPhone(u"", Full(u"", kKeyA, kNow));
+  service.PutPhone(u"EXCLUDED", Full(u"EXCLUDED", kKeyA, kNow));
+  service.Exclude(u"EXCLUDED");
+  service.PutModel(u"VID_ffff&PID_0002", false);
+  service.PutModel(u"VID_ffff&PID_0001", false);
+  service.PutModel(kKeyA, true);
+  service.SetNegativeCacheStamp(kNow - 100);
 
   ASSERT_EQ(service.SavePhoneCache(), 1);
   const std::string file = CacheBytes();
@@ -286,7 +285,7 @@ TEST_F(PhoneCacheSave, WritesFullRecordsThenNegativeEntriesEachInKeyOrder) {
 
 TEST_F(PhoneCacheSave, NegativeEntryKeyIsCutToItsField) {
   const std::u16string long_key(40, u'k');
-  models()[long_key] = false;
+  service.PutModel(long_key, false);
   ASSERT_EQ(service.SavePhoneCache(), 1);
   PhoneRecord entry;
   const std::string file = CacheBytes();
@@ -297,10 +296,10 @@ TEST_F(PhoneCacheSave, NegativeEntryKeyIsCutToItsField) {
 }
 
 TEST_F(PhoneCacheSave, NegativeEntriesShareTheStampWhileYoungThenTakeTheSaveTime) {
-  models()[kKeyA] = false;
+  service.PutModel(kKeyA, false);
   auto saved_stamp = [&](int32_t stamp, int32_t days) {
-    negative_stamp() = stamp;
-    timeout_days() = days;
+    service.SetNegativeCacheStamp(stamp);
+    service.SetCacheTimeout(days);
     EXPECT_EQ(service.SavePhoneCache(), 1);
     EXPECT_EQ(negative_stamp(), stamp);  // the save does not move the shared stamp
     return static_cast<int32_t>(U32At(CacheBytes(), 4 + 13584));
@@ -314,24 +313,24 @@ TEST_F(PhoneCacheSave, NegativeEntriesShareTheStampWhileYoungThenTakeTheSaveTime
 }
 
 TEST_F(PhoneCacheSave, SavedCacheLoadsBackIntoAFreshService) {
-  phones()[u"R1"] = Full(u"R1", kKeyA, kNow - 10);
-  phones()[u"R2"] = Full(u"R2", kKeyB, kNow - 20);
-  models()[kKeyA] = true;
-  models()[kKeyB] = true;
-  models()[kKeyC] = false;
-  negative_stamp() = kNow - 5;
+  service.PutPhone(u"R1", Full(u"R1", kKeyA, kNow - 10));
+  service.PutPhone(u"R2", Full(u"R2", kKeyB, kNow - 20));
+  service.PutModel(kKeyA, true);
+  service.PutModel(kKeyB, true);
+  service.PutModel(kKeyC, false);
+  service.SetNegativeCacheStamp(kNow - 5);
   ASSERT_EQ(service.SavePhoneCache(), 1);
 
-  MobileInfoService restarted(fake);
+  PhoneStore restarted(fake);
   ASSERT_EQ(restarted.LoadPhoneCache(), 1);
-  PhoneInfoMap& loaded = ServicePeer::phone_info(restarted);
+  PhoneInfoMap loaded = restarted.Phones();
   ASSERT_EQ(loaded.size(), 2u);
   PhoneRecord expected = phones()[u"R1"];
   expected.reserved = 0;
   expected.adb_status = 0;
   EXPECT_EQ(Bytes(loaded[u"R1"]), Bytes(expected));
-  EXPECT_EQ(ServicePeer::model_status(restarted), models());
-  EXPECT_EQ(ServicePeer::negative_cache_stamp(restarted), kNow - 5);
+  EXPECT_EQ(restarted.Models(), models());
+  EXPECT_EQ(restarted.negative_cache_stamp(), kNow - 5);
 }
 
 // Each data file is saved whole or not at all: whichever step of the replace fails, the old
@@ -344,13 +343,15 @@ TEST_F(PhoneCacheSave, EveryFailingStepOfTheReplaceKeepsTheOldFileOfEitherKind) 
       SCOPED_TRACE(std::string(cache ? "phone cache" : "snapshot") + ", step " +
                    std::to_string(step));
       FakePlatform disk;
-      MobileInfoService saver(disk);
-      ServicePeer::phone_info(saver)[u"R1"] = Full(u"R1", kKeyA, kNow);
-      ServicePeer::phone_info(saver)[u"R2"] = Full(u"R2", kKeyB, kNow);
+      PhoneStore saver(disk);
+      saver.PutPhone(u"R1", Full(u"R1", kKeyA, kNow));
+      saver.PutPhone(u"R2", Full(u"R2", kKeyB, kNow));
+      DeviceTracker tracker(disk);
       UsbDeviceRecord device = ZeroDeviceRecord();
       CopyField(device.serial, std::u16string(u"S1"));
-      ServicePeer::present_devices(saver)[u"S1"] = device;
-      ServicePeer::present_devices(saver)[u"S2"] = device;
+      UsbDeviceRecord second = device;
+      CopyField(second.serial, std::u16string(u"S2"));
+      tracker.AcknowledgeArrivals({device, second});
       const std::u16string path = cache ? kCachePath : kSnapshotPath;
       const uint32_t record = cache ? kRecord : sizeof(UsbDeviceRecord);
       disk.SetFile(path, "old content");
@@ -363,7 +364,7 @@ TEST_F(PhoneCacheSave, EveryFailingStepOfTheReplaceKeepsTheOldFileOfEitherKind) 
         case kReplace: disk.unreplaceable.insert(path); break;
         case kReadOnly: disk.undeletable.insert(path); break;
       }
-      const int saved = cache ? saver.SavePhoneCache() : saver.SaveDeviceSnapshot();
+      const int saved = cache ? saver.SavePhoneCache() : tracker.SaveDeviceSnapshot();
       const bool replaced = step == kNone || step == kReadOnly;
       EXPECT_EQ(saved, replaced ? 1 : 0);
       const std::string after = disk.GetFile(path).value_or("<missing>");
@@ -412,25 +413,18 @@ void ExpectWholeImage(const std::string& file) {
 TEST(PhoneCacheConcurrency, SavesRacingMapChangesAlwaysLeaveAWholeImage) {
   FakePlatform fake;
   fake.ManualTime(0, kNow);
-  MobileInfoService service(fake);
-  std::mutex& cache_lock = ServicePeer::cache_lock(service);
-  {
-    std::lock_guard<std::mutex> lock(cache_lock);
-    ServicePeer::phone_info(service)[u"anchor"] = Full(u"anchor", kKeyA, kNow);
-  }
+  PhoneStore service(fake);
+  service.PutPhone(u"anchor", Full(u"anchor", kKeyA, kNow));
 
   std::atomic<bool> changing{true};
   std::thread changer([&] {
     for (int i = 0; i < 400; ++i) {
       const std::u16string serial = u"P" + std::u16string(1, char16_t(u'a' + i % 17));
       const std::u16string key = u"VID_" + std::u16string(1, char16_t(u'a' + i % 13));
-      std::lock_guard<std::mutex> lock(cache_lock);
-      PhoneInfoMap& phones = ServicePeer::phone_info(service);
-      if (i % 3 == 0) phones.erase(serial);
-      else phones[serial] = Full(serial, kKeyB, kNow - i);
-      ServicePeer::model_status(service)[key] = i % 2 == 0;
-      if (i % 5 == 0) ServicePeer::exclusion_set(service).insert(serial);
-      if (i % 7 == 0) ServicePeer::exclusion_set(service).clear();
+      if (i % 3 == 0) service.ErasePhone(serial);
+      else service.PutPhone(serial, Full(serial, kKeyB, kNow - i));
+      service.PutModel(key, i % 2 == 0);
+      if (i % 5 == 0) service.Exclude(serial);
     }
     changing = false;
   });
@@ -452,13 +446,13 @@ TEST(PhoneCacheConcurrency, SavesRacingMapChangesAlwaysLeaveAWholeImage) {
   late1.join();
   late2.join();
   ExpectWholeImage(fake.GetFile(kCachePath).value_or(""));
-  MobileInfoService restarted(fake);
+  PhoneStore restarted(fake);
   ASSERT_EQ(restarted.LoadPhoneCache(), 1);
   std::set<std::u16string> expected, loaded;
-  for (const auto& entry : ServicePeer::phone_info(service)) {
-    if (!ServicePeer::exclusion_set(service).count(entry.first)) expected.insert(entry.first);
+  for (const auto& entry : service.Phones()) {
+    if (!service.IsExcluded(entry.first)) expected.insert(entry.first);
   }
-  for (const auto& entry : ServicePeer::phone_info(restarted)) loaded.insert(entry.first);
+  for (const auto& entry : restarted.Phones()) loaded.insert(entry.first);
   EXPECT_EQ(loaded, expected);
 }
 
@@ -507,19 +501,12 @@ TEST(PhoneCacheConcurrency, OlderImageNeverOverwritesANewerOne) {
   // the change has written it (the scan thread's save overtaken by Stop's, or the reverse).
   GatedPlatform fake;
   fake.ManualTime(0, kNow);
-  MobileInfoService service(fake);
-  std::mutex& cache_lock = ServicePeer::cache_lock(service);
-  {
-    std::lock_guard<std::mutex> lock(cache_lock);
-    ServicePeer::phone_info(service)[u"R1"] = Full(u"R1", kKeyA, kNow);
-  }
+  PhoneStore service(fake);
+  service.PutPhone(u"R1", Full(u"R1", kKeyA, kNow));
   fake.ArmGate();
   std::thread older([&] { EXPECT_EQ(service.SavePhoneCache(), 1); });
   ASSERT_TRUE(fake.WaitUntilHeld());
-  {
-    std::lock_guard<std::mutex> lock(cache_lock);
-    ServicePeer::phone_info(service)[u"R2"] = Full(u"R2", kKeyB, kNow);
-  }
+  service.PutPhone(u"R2", Full(u"R2", kKeyB, kNow));
   std::thread newer([&] { EXPECT_EQ(service.SavePhoneCache(), 1); });
   newer.join();
   const std::string newest = fake.GetFile(kCachePath).value_or("");
@@ -527,9 +514,9 @@ TEST(PhoneCacheConcurrency, OlderImageNeverOverwritesANewerOne) {
   older.join();
 
   EXPECT_EQ(fake.GetFile(kCachePath), newest);
-  MobileInfoService restarted(fake);
+  PhoneStore restarted(fake);
   ASSERT_EQ(restarted.LoadPhoneCache(), 1);
-  EXPECT_EQ(ServicePeer::phone_info(restarted).size(), 2u);
+  EXPECT_EQ(restarted.Phones().size(), 2u);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include "eventually.h"
 #include "fake_platform.h"
 #include "recording_sink.h"
-#include "service/phone_record.h"
+#include "model/phone_record.h"
 #include "service/service.h"
 #include "service_peer.h"
 
@@ -52,16 +52,15 @@ class ScanLoopTest : public ::testing::Test {
   void TearDown() override { service_.Stop(); }
 
   std::vector<PhoneRecord> PhoneList() {
-    std::lock_guard<std::mutex> lock(ServicePeer::phone_list_lock(service_));
-    return ServicePeer::phone_list(service_);
+    return service_.core()->phone_list.Copy();
   }
   size_t RequestCount() {
     std::lock_guard<std::mutex> lock(fake_.mutex);
     return fake_.requested_urls.size();
   }
   bool NotifySet() {
-    ServiceEvents* events = ServicePeer::worker_events(service_);
-    return events && events->IsSet(ServiceEvents::kNotify);
+    std::shared_ptr<mobileinfo::Run> run = service_.CurrentRun();
+    return run && run->events().IsSet(ServiceEvents::kNotify);
   }
 
   FakePlatform fake_;
@@ -72,15 +71,15 @@ class ScanLoopTest : public ::testing::Test {
 TEST_F(ScanLoopTest, KnownSerialIsPublishedWithoutIdentification) {
   PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
   CopyField(cached.name, std::u16string(u"Nimbus 5"));
-  ServicePeer::phone_info(service_)[u"ABC123"] = cached;
+  service_.core()->store.PutPhone(u"ABC123", cached);
 
   DeviceList output;
   // Exact key: the cached record; another letter case: a bare record.
-  service_.ClassifyArrivals({Device(u"VID_18d1&PID_4ee2", u"ABC123"),
+  service_.core()->identifier.ClassifyArrivals({Device(u"VID_18d1&PID_4ee2", u"ABC123"),
                              Device(u"VID_18d1&PID_4ee2", u"abc123")}, output);
   ASSERT_EQ(output.size(), 2u);
   EXPECT_EQ(RequestCount(), 0u);
-  service_.PublishPhones(output);
+  service_.CurrentRun()->PublishPhones(output);
   auto list = PhoneList();
   ASSERT_EQ(list.size(), 1u);  // the same phone in two letter cases is listed once
   EXPECT_EQ(FieldText(list[0].name), u"Nimbus 5");
@@ -90,11 +89,11 @@ TEST_F(ScanLoopTest, KnownSerialIsPublishedWithoutIdentification) {
 }
 
 TEST_F(ScanLoopTest, RejectedModelIsDroppedAndUnknownModelGoesToIdentification) {
-  ServicePeer::model_status(service_)[u"VID_1111&PID_2222"] = false;
-  ServicePeer::model_status(service_)[u"VID_18d1&PID_4ee2"] = true;
+  service_.core()->store.PutModel(u"VID_1111&PID_2222", false);
+  service_.core()->store.PutModel(u"VID_18d1&PID_4ee2", true);
   fake_.http = [](const std::u16string&) { return IniReply(kNimbusSection); };
   DeviceList output;
-  service_.ClassifyArrivals({Device(u"VID_1111&PID_2222", u"rejected"),
+  service_.core()->identifier.ClassifyArrivals({Device(u"VID_1111&PID_2222", u"rejected"),
                              Device(u"VID_18d1&PID_4ee2", u"second-of-model")}, output);
   ASSERT_EQ(output.size(), 1u);
   EXPECT_EQ(FieldText(output[0].serial), u"second-of-model");
@@ -105,24 +104,22 @@ TEST_F(ScanLoopTest, RejectedModelIsDroppedAndUnknownModelGoesToIdentification) 
 
 TEST_F(ScanLoopTest, UnacceptedCandidatePublishesNothing) {
   fake_.http = [](const std::u16string&) { return FakeHttpReply{false, {}, {}, 0}; };
-  ServicePeer::arrivals(service_).push_back(Device(u"VID_9999&PID_0001", u"stick"));
-  service_.ProcessChanges(1);
+  service_.CurrentRun()->ProcessChanges(1, {Device(u"VID_9999&PID_0001", u"stick")});
   EXPECT_TRUE(PhoneList().empty());
   EXPECT_TRUE(sink_.codes().empty());
   EXPECT_FALSE(NotifySet());
   EXPECT_FALSE(fake_.GetFile(u"C:\\Host\\MobileInfo1.dat").has_value());
-  EXPECT_TRUE(ServicePeer::arrivals(service_).empty());
 }
 
 TEST_F(ScanLoopTest, RemovalReportsCachedRecordOrBareRecord) {
   PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
   CopyField(cached.name, std::u16string(u"Nimbus 5"));
   for (auto& c : cached.md5) c = u'M';  // a damaged cache file's text fills its field
-  ServicePeer::phone_info(service_)[u"ABC123"] = cached;
-  ServicePeer::phone_list(service_).push_back(cached);
+  service_.core()->store.PutPhone(u"ABC123", cached);
+  service_.core()->phone_list.AppendIfAbsent(cached);
 
-  service_.RemoveDevice(Device(u"VID_18D1&PID_4EE2", u"abc123"));
-  service_.RemoveDevice(Device(u"VID_046d&PID_c077", u"mouse"));
+  service_.CurrentRun()->RemoveDevice(Device(u"VID_18D1&PID_4EE2", u"abc123"));
+  service_.CurrentRun()->RemoveDevice(Device(u"VID_046d&PID_c077", u"mouse"));
   EXPECT_TRUE(PhoneList().empty());
   auto events = sink_.events();
   ASSERT_EQ(events.size(), 2u);
@@ -137,13 +134,13 @@ TEST_F(ScanLoopTest, RemovalReportsCachedRecordOrBareRecord) {
 }
 
 TEST_F(ScanLoopTest, PublicationWhileAReportIsPendingKeepsTheTickAndRaisesNoCodeThree) {
-  ServicePeer::phone_info(service_)[u"A"] = MakePhoneRecord(u"VID_0001&PID_0001", u"A");
-  ServicePeer::phone_info(service_)[u"B"] = MakePhoneRecord(u"VID_0001&PID_0001", u"B");
+  service_.core()->store.PutPhone(u"A", MakePhoneRecord(u"VID_0001&PID_0001", u"A"));
+  service_.core()->store.PutPhone(u"B", MakePhoneRecord(u"VID_0001&PID_0001", u"B"));
   fake_.ManualTime(1000, 1700000000);
-  service_.PublishPhones({Device(u"VID_0001&PID_0001", u"A")});
+  service_.CurrentRun()->PublishPhones({Device(u"VID_0001&PID_0001", u"A")});
   fake_.AdvanceTime(500);
-  service_.PublishPhones({Device(u"VID_0001&PID_0001", u"B")});
-  EXPECT_EQ(ServicePeer::publication_tick(service_).load(), 1000u);
+  service_.CurrentRun()->PublishPhones({Device(u"VID_0001&PID_0001", u"B")});
+  EXPECT_EQ(ServicePeer::publication_tick(service_), 1000u);
   EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kArrivalReportBegins});
   EXPECT_EQ(PhoneList().size(), 2u);
 }
@@ -191,9 +188,9 @@ TEST_F(ScanThreadTest, PlugAndUnplugAPhone) {
 
 TEST_F(ScanThreadTest, OnePhoneInAnotherOutInOneScanAreBothProcessed) {
   PhoneRecord old_phone = MakePhoneRecord(u"VID_0001&PID_0001", u"old");
-  ServicePeer::phone_info(service_)[u"old"] = old_phone;
-  ServicePeer::phone_list(service_).push_back(old_phone);
-  ServicePeer::present_devices(service_)[u"old"] = Device(u"VID_0001&PID_0001", u"old");
+  service_.core()->store.PutPhone(u"old", old_phone);
+  service_.core()->phone_list.AppendIfAbsent(old_phone);
+  service_.core()->tracker.AcknowledgeArrivals({Device(u"VID_0001&PID_0001", u"old")});
 
   fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
   ASSERT_EQ(service_.Start(), 1);
@@ -201,7 +198,6 @@ TEST_F(ScanThreadTest, OnePhoneInAnotherOutInOneScanAreBothProcessed) {
   auto list = PhoneList();
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(FieldText(list[0].serial), u"phone1");
-  EXPECT_TRUE(ServicePeer::removals(service_).empty());
 }
 
 TEST_F(ScanThreadTest, ScanWithoutChangeRunsNoAdbScan) {
@@ -215,7 +211,7 @@ TEST_F(ScanThreadTest, ScanWithoutChangeRunsNoAdbScan) {
 }
 
 TEST_F(ScanThreadTest, BurstOfCodesDuringACycleGivesOneMoreCycle) {
-  ServicePeer::phone_info(service_)[u"phone1"] = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"phone1");
+  service_.core()->store.PutPhone(u"phone1", MakePhoneRecord(u"VID_18d1&PID_4ee2", u"phone1"));
   fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
   sink_.Hold(true);  // the first cycle stops inside OnEvent(3)
   ASSERT_EQ(service_.Start(), 1);

@@ -11,9 +11,9 @@
 #include "eventually.h"
 #include "fake_platform.h"
 #include "recording_sink.h"
-#include "service/phone_record.h"
+#include "model/phone_record.h"
+#include "service/run.h"
 #include "service/service.h"
-#include "service_peer.h"
 #include "support/wide_string.h"
 
 namespace mobileinfo {
@@ -105,16 +105,14 @@ TEST(ServiceLifecycle, InitWithInvalidSinkFailsAfterReadingSettings) {
   FakePlatform fake;
   fake.SetFile(u"C:\\Host\\mobileInfo.ini", "[main]\nMobileInfoCacheTimeOut=7\n");
   MobileInfoService service(fake, FastTimings());
-  ServicePeer::exclusion_set(service).insert(u"old");
-  ServicePeer::arrivals(service).push_back(UsbDeviceRecord{});
+  service.core()->store.Exclude(u"old");
   EXPECT_EQ(service.Init(nullptr, 0), 0);
-  EXPECT_EQ(ServicePeer::cache_timeout_days(service), 7);
-  EXPECT_TRUE(ServicePeer::exclusion_set(service).empty());
-  EXPECT_TRUE(ServicePeer::arrivals(service).empty());
+  EXPECT_EQ(service.core()->store.cache_timeout_days(), 7);
+  EXPECT_FALSE(service.core()->store.IsExcluded(u"old"));
   // The sink check comes before the OS probes and the events.
-  EXPECT_EQ(ServicePeer::os_code(service), 0);
-  EXPECT_EQ(ServicePeer::bitness_code(service), 1);
-  EXPECT_EQ(ServicePeer::events(service), nullptr);
+  EXPECT_EQ(service.core()->identifier.os_code(), 0);
+  EXPECT_EQ(service.core()->identifier.bitness_code(), 1);
+  EXPECT_EQ(service.CurrentRun(), nullptr);
   EXPECT_EQ(service.Start(), 0);  // nothing to wait on without Init's events
 }
 
@@ -123,9 +121,9 @@ TEST(ServiceLifecycle, InitTakesOsAndBitnessCodes) {
   RecordingSink sink;
   MobileInfoService service(fake, FastTimings());
   ASSERT_EQ(service.Init(&sink, 1), 1);
-  EXPECT_EQ(ServicePeer::os_code(service), 5);       // Wine reports Windows 7
-  EXPECT_EQ(ServicePeer::bitness_code(service), 2);  // AMD64 native architecture
-  EXPECT_NE(ServicePeer::events(service), nullptr);
+  EXPECT_EQ(service.core()->identifier.os_code(), 5);       // Wine reports Windows 7
+  EXPECT_EQ(service.core()->identifier.bitness_code(), 2);  // AMD64 native architecture
+  EXPECT_NE(service.CurrentRun(), nullptr);
   EXPECT_EQ(service.Stop(), 1);
 }
 
@@ -137,7 +135,7 @@ TEST(ServiceLifecycle, StartRunsTheFirstScanAtOnce) {
   ASSERT_EQ(service.Start(), 1);
   EXPECT_TRUE(Eventually([&] { return DeviceListCalls(fake) == 1; }));
   EXPECT_EQ(service.Stop(), 1);
-  EXPECT_FALSE(ServicePeer::scan_thread_running(service));
+  EXPECT_FALSE((service.CurrentRun() && service.CurrentRun()->Running()));
 }
 
 TEST(ServiceLifecycle, OnlyDeviceChangeCodesTriggerAScan) {
@@ -186,7 +184,7 @@ TEST(ServiceLifecycle, StopTwiceOnlySavesAgain) {
   EXPECT_EQ(service.Stop(), 1);
   EXPECT_EQ(service.Stop(), 1);
   service.OnDeviceChange(0x8000, 0);  // events are gone: ignored
-  EXPECT_EQ(ServicePeer::events(service), nullptr);
+  EXPECT_EQ(service.CurrentRun(), nullptr);
 }
 
 TEST(ServiceLifecycle, SmallSlots) {
@@ -213,7 +211,7 @@ TEST(ServiceLifecycle, StopReturnsOnlyAfterARunningSinkCallAndReleaseIsSafe) {
   sink.Hold(true);
   auto* service = new MobileInfoService(fake, FastTimings());
   ASSERT_EQ(service->Init(&sink, 1), 1);
-  ServicePeer::phone_info(*service)[u"SER1"] = PhoneRecord{};  // known phone: published at once
+  service->core()->store.PutPhone(u"SER1", PhoneRecord{});  // known phone: published at once
   ASSERT_EQ(service->Start(), 1);
   ASSERT_TRUE(sink.WaitFor(1));  // the scan thread is now inside OnEvent(3)
   std::atomic<bool> stopped{false};
@@ -240,7 +238,7 @@ TEST(ServiceLifecycle, DestructionWithoutStopEndsRunningThreads) {
 
   service = new MobileInfoService(fake, FastTimings());
   ASSERT_EQ(service->Init(&sink, 1), 1);
-  ServicePeer::phone_info(*service)[u"X"] = PhoneRecord{};
+  service->core()->store.PutPhone(u"X", PhoneRecord{});
   service->ClearAndDestroy();
 
   service = new MobileInfoService(fake, FastTimings());
@@ -263,11 +261,11 @@ TEST(ServiceLifecycle, ExcludeFromCacheTakesOverTheHostsReference) {
   };
   service.ExcludeFromCache(make(u"AB1"));  // before Init: lost when Init empties the set
   ASSERT_EQ(service.Init(&sink, 1), 1);
-  EXPECT_TRUE(ServicePeer::exclusion_set(service).empty());
+  EXPECT_FALSE(service.core()->store.IsExcluded(u"AB1"));
   service.ExcludeFromCache(make(u"AB1"));
   service.ExcludeFromCache(make(u"AB1"));
   service.ExcludeFromCache(MobileInfoWideString{nullptr});
-  EXPECT_EQ(ServicePeer::exclusion_set(service).count(u"AB1"), 1u);
+  EXPECT_TRUE(service.core()->store.IsExcluded(u"AB1"));
   EXPECT_EQ(service.Stop(), 1);
 }
 
@@ -345,7 +343,7 @@ TEST(ServiceLifecycle, HostCallsFromInsideOnEventReturnPromptly) {
     fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\KNOWN");
     auto* service = new MobileInfoService(fake, AbandoningTimings());
     ASSERT_EQ(service->Init(&sink, 1), 1);
-    ServicePeer::phone_info(*service)[u"KNOWN"] = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"KNOWN");
+    service->core()->store.PutPhone(u"KNOWN", MakePhoneRecord(u"VID_18d1&PID_4ee2", u"KNOWN"));
 
     std::atomic<bool> returned{false};
     std::atomic<bool> destroyed{false};
@@ -468,12 +466,12 @@ TEST(ServiceLifecycle, InitWithoutFreshStartOnlyLoadsTheSnapshot) {
   MobileInfoService service(fake, FastTimings());
   UsbDeviceRecord kept{};
   kept.serial[0] = u'K';
-  ServicePeer::present_devices(service)[u"K"] = kept;
+  service.core()->tracker.AcknowledgeArrivals({kept});
   ASSERT_EQ(service.Init(&sink, 0), 1);
-  EXPECT_EQ(ServicePeer::present_devices(service).count(u"K"), 1u);
+  EXPECT_EQ(service.core()->tracker.PresentDevices().count(u"K"), 1u);
   EXPECT_EQ(service.Stop(), 1);
   ASSERT_EQ(service.Init(&sink, 1), 1);
-  EXPECT_TRUE(ServicePeer::present_devices(service).empty());
+  EXPECT_TRUE(service.core()->tracker.PresentDevices().empty());
   EXPECT_EQ(service.Stop(), 1);
 }
 
@@ -530,7 +528,7 @@ TEST(ServiceLifecycle, AnAbandonedScanThreadCannotTakeTheNextSessionsChanges) {
   ASSERT_TRUE(sink.WaitFor(2));
   EXPECT_EQ(sink.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
   EXPECT_EQ(sink.events()[1].serial(), u"SLOW1");  // not the departed PHONEP, listed first
-  std::vector<PhoneRecord> listed = ServicePeer::phone_list(service);
+  std::vector<PhoneRecord> listed = service.core()->phone_list.Copy();
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_EQ(FieldText(listed[0].serial), u"SLOW1");
   EXPECT_EQ(service.Stop(), 1);
@@ -579,7 +577,7 @@ TEST(ServiceLifecycle, StopWaitsForAStalledDriverOrABlockedSinkOnlyWithinItsBoun
     RecordingSink sink;
     auto* service = new MobileInfoService(fake, timings);
     ASSERT_EQ(service->Init(&sink, 1), 1);
-    ServicePeer::phone_info(*service)[u"PHONEP"] = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"PHONEP");
+    service->core()->store.PutPhone(u"PHONEP", MakePhoneRecord(u"VID_18d1&PID_4ee2", u"PHONEP"));
     fake.AddDevice(kPhoneP);
     if (blocked_sink) sink.Hold(true);
     ASSERT_EQ(service->Start(), 1);

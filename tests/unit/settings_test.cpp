@@ -6,8 +6,9 @@
 #include <string>
 
 #include "fake_platform.h"
+#include "platform/host_files.h"
 #include "service/service.h"
-#include "service_peer.h"
+#include "service/settings.h"
 
 namespace mobileinfo {
 namespace {
@@ -32,9 +33,9 @@ TEST(Settings, CacheTimeOutValues) {
   for (const auto& c : cases) {
     FakePlatform fake;
     fake.SetFile(u"C:\\Host\\mobileInfo.ini", c.ini);
-    MobileInfoService service(fake);
-    EXPECT_EQ(service.ReadSettings(), c.result) << c.ini;
-    EXPECT_EQ(ServicePeer::cache_timeout_days(service), c.expected) << c.ini;
+    PhoneStore store(fake);
+    EXPECT_EQ(ReadSettings(fake, store), c.result) << c.ini;
+    EXPECT_EQ(store.cache_timeout_days(), c.expected) << c.ini;
   }
 }
 
@@ -43,10 +44,10 @@ TEST(Settings, OnlyTheHostDirectoryIsRead) {
   fake.host_directory = u"C:\\Program Files\\Host";
   fake.SetFile(u"C:\\Program Files\\Host\\plugins\\mobileInfo.ini",
                "[main]\nMobileInfoCacheTimeOut=9\n");
-  MobileInfoService service(fake);
-  EXPECT_EQ(service.ReadSettings(), 0);
-  EXPECT_EQ(ServicePeer::cache_timeout_days(service), 1);
-  EXPECT_EQ(service.HostFilePath(u"MobileInfo1.dat"), u"C:\\Program Files\\Host\\MobileInfo1.dat");
+  PhoneStore store(fake);
+  EXPECT_EQ(ReadSettings(fake, store), 0);
+  EXPECT_EQ(store.cache_timeout_days(), 1);
+  EXPECT_EQ(HostFilePath(fake, u"MobileInfo1.dat"), u"C:\\Program Files\\Host\\MobileInfo1.dat");
 }
 
 TEST(Settings, LongLinesAndArbitraryBytesAreSafe) {
@@ -54,8 +55,8 @@ TEST(Settings, LongLinesAndArbitraryBytesAreSafe) {
   std::string ini = "[main]\nMobileInfoCacheTimeOut=" + std::string(100000, '4') + "\n";
   ini += std::string("\xff\xfe\x00garbage\x80\x81", 12) + "\n";
   fake.SetFile(u"C:\\Host\\mobileInfo.ini", ini);
-  MobileInfoService service(fake);
-  EXPECT_EQ(service.ReadSettings(), 1);  // the value is cut to 259 digits and converted
+  PhoneStore store(fake);
+  EXPECT_EQ(ReadSettings(fake, store), 1);  // the value is cut to 259 digits and converted
 }
 
 TEST(Settings, OsCodeTable) {
@@ -72,8 +73,7 @@ TEST(Settings, OsCodeTable) {
   for (const auto& c : cases) {
     FakePlatform fake;
     fake.os_version = c.version;
-    MobileInfoService service(fake);
-    EXPECT_EQ(service.GetOsCode(), c.code);
+        EXPECT_EQ(GetOsCode(fake), c.code);
   }
 }
 
@@ -86,13 +86,11 @@ TEST(Settings, BitnessFollowsTheNativeArchitecture) {
                         Case{uint16_t{12}, 0}, Case{std::nullopt, 0}}) {
     FakePlatform fake;
     fake.native_architecture = c.architecture;
-    MobileInfoService service(fake);
-    EXPECT_EQ(service.Is64BitOs(), c.is64);
+        EXPECT_EQ(Is64BitOs(fake), c.is64);
   }
   FakePlatform fake;
   fake.os_version = std::nullopt;  // neither version query works
-  MobileInfoService service(fake);
-  EXPECT_EQ(service.Is64BitOs(), 0);
+    EXPECT_EQ(Is64BitOs(fake), 0);
 }
 
 // MOBILEINFO_DEBUG is read at every Init, so a host can switch diagnostics off again.

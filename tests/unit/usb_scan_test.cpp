@@ -7,9 +7,8 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "service/service.h"
-#include "service_peer.h"
 #include "support/text.h"
+#include "usb/device_tracker.h"
 #include "usb/instance_id.h"
 
 namespace mobileinfo {
@@ -157,12 +156,13 @@ TEST(InstanceIdTest, StorageKindFromDescription) {
 
 class UsbScanTest : public ::testing::Test {
  protected:
-  DeviceMap& present() { return ServicePeer::present_devices(service); }
-  DeviceList& arrivals() { return ServicePeer::arrivals(service); }
-  DeviceList& removals() { return ServicePeer::removals(service); }
+  DeviceMap present() { return service.PresentDevices(); }
+  DeviceList& arrivals() { return scan.arrivals; }
+  DeviceList& removals() { return scan.removals; }
 
   FakePlatform fake;
-  MobileInfoService service{fake};
+  DeviceTracker service{fake};
+  UsbScan scan;  // the changes of the last successful scan
 };
 
 TEST_F(UsbScanTest, ListsUsbDevicesAsArrivalsAndSavesThem) {
@@ -172,11 +172,11 @@ TEST_F(UsbScanTest, ListsUsbDevicesAsArrivalsAndSavesThem) {
   fake.AddDevice(u"USB\\VID_0781&PID_5567\\4C530001", u"USB Mass Storage Device");
   fake.AddDevice(u"USBSTOR\\DISK&VEN_SANDISK\\4C530001&0");
 
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_EQ(Keys(present()), (std::vector<std::u16string>{u"4C530001", u"R58M12345ABC"}));
   EXPECT_EQ(Serials(arrivals()), (std::vector<std::u16string>{u"4C530001", u"R58M12345ABC"}));
   EXPECT_TRUE(removals().empty());
-  const UsbDeviceRecord& phone = present().at(u"R58M12345ABC");
+  const UsbDeviceRecord phone = present().at(u"R58M12345ABC");
   EXPECT_EQ(FieldText(phone.device_key), u"VID_04e8&PID_6860");
   EXPECT_EQ(phone.storage_kind, kStorageComposite);
   EXPECT_EQ(present().at(u"4C530001").storage_kind, kStorageMass);
@@ -190,18 +190,18 @@ TEST_F(UsbScanTest, SecondScanReportsOnlyChangesInMapOrder) {
   for (const char16_t* serial : {u"D", u"B", u"A", u"C"}) {
     fake.AddDevice(std::u16string(u"USB\\VID_18D1&PID_4EE2\\") + serial);
   }
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_EQ(Serials(arrivals()), (std::vector<std::u16string>{u"A", u"B", u"C", u"D"}));
 
   fake.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\D");
   fake.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\B");
   fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\F");
   fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\E");
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_EQ(Serials(arrivals()), (std::vector<std::u16string>{u"E", u"F"}));
   EXPECT_EQ(Serials(removals()), (std::vector<std::u16string>{u"B", u"D"}));
 
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_TRUE(arrivals().empty());
   EXPECT_TRUE(removals().empty());
 }
@@ -209,7 +209,7 @@ TEST_F(UsbScanTest, SecondScanReportsOnlyChangesInMapOrder) {
 TEST_F(UsbScanTest, LaterDeviceWithTheSameSerialWins) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\SAME", u"USB Composite Device");
   fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\SAME", u"USB Mass Storage Device");
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   ASSERT_EQ(present().size(), 1u);
   EXPECT_EQ(FieldText(present().at(u"SAME").device_key), u"VID_18d1&PID_4ee2");
   EXPECT_EQ(present().at(u"SAME").storage_kind, kStorageMass);
@@ -218,10 +218,10 @@ TEST_F(UsbScanTest, LaterDeviceWithTheSameSerialWins) {
 
 TEST_F(UsbScanTest, SerialInAnotherCaseIsNoChangeButTheMapTakesTheNewCase) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\abc123", u"USB Composite Device");
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   fake.devices.clear();
   fake.AddDevice(u"USB\\VID_04E8&PID_6861\\ABC123");
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_TRUE(arrivals().empty());
   EXPECT_TRUE(removals().empty());
   EXPECT_EQ(Keys(present()), std::vector<std::u16string>{u"ABC123"});
@@ -233,10 +233,10 @@ TEST_F(UsbScanTest, SerialInAnotherCaseIsNoChangeButTheMapTakesTheNewCase) {
 TEST_F(UsbScanTest, EmptyBusRemovesEverythingAndLeavesAnEmptySnapshot) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\P1");
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\P2");
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   fake.devices.clear();
   fake.AddDevice(u"HID\\VID_046D&PID_C52B\\1");
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_TRUE(present().empty());
   EXPECT_TRUE(arrivals().empty());
   EXPECT_EQ(Serials(removals()), (std::vector<std::u16string>{u"P1", u"P2"}));
@@ -245,14 +245,14 @@ TEST_F(UsbScanTest, EmptyBusRemovesEverythingAndLeavesAnEmptySnapshot) {
 
 TEST_F(UsbScanTest, AbandonedScanChangesNothing) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\KEEP");
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   const std::string saved = *fake.GetFile(kSnapshotPath);
   arrivals() = {Record(u"STALE-ARRIVAL")};
   removals() = {Record(u"STALE-REMOVAL")};
 
   auto expect_unchanged = [&](const char* why) {
     SCOPED_TRACE(why);
-    EXPECT_EQ(service.ScanUsbDevices(), 0);
+    EXPECT_EQ(service.ScanUsbDevices(scan), 0);
     EXPECT_EQ(Keys(present()), std::vector<std::u16string>{u"KEEP"});
     EXPECT_EQ(Serials(arrivals()), std::vector<std::u16string>{u"STALE-ARRIVAL"});
     EXPECT_EQ(Serials(removals()), std::vector<std::u16string>{u"STALE-REMOVAL"});
@@ -276,7 +276,7 @@ TEST_F(UsbScanTest, AbandonedScanChangesNothing) {
 
   // The next successful scan diffs against the map of the last completed scan.
   fake.devices.pop_back();
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_EQ(Serials(arrivals()), std::vector<std::u16string>{u"NEW"});
   EXPECT_EQ(Serials(removals()), std::vector<std::u16string>{u"KEEP"});
 }
@@ -285,7 +285,7 @@ TEST_F(UsbScanTest, IdOf259UnitsIsScanned) {
   const std::u16string serial(237, u'L');
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\" + serial);
   ASSERT_EQ(fake.devices.back().instance_id->size(), 259u);
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_EQ(Keys(present()), std::vector<std::u16string>{serial});
 }
 
@@ -294,7 +294,7 @@ TEST_F(UsbScanTest, UnreadableOrOverlongDescriptionKeepsTheDeviceAsOther) {
   fake.AddDevice(u"USB\\VID_0781&PID_5567\\LONGDESC",
                  u"USB Mass Storage Device" + std::u16string(237, u' '));
   ASSERT_EQ(fake.devices.back().description->size(), 260u);
-  ASSERT_EQ(service.ScanUsbDevices(), 1);
+  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_EQ(present().at(u"NODESC").storage_kind, kStorageOther);
   EXPECT_EQ(present().at(u"LONGDESC").storage_kind, kStorageOther);
 }
@@ -302,7 +302,7 @@ TEST_F(UsbScanTest, UnreadableOrOverlongDescriptionKeepsTheDeviceAsOther) {
 TEST_F(UsbScanTest, FailedSnapshotSaveDoesNotFailTheScan) {
   fake.unreplaceable.insert(kSnapshotPath);
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\R58");
-  EXPECT_EQ(service.ScanUsbDevices(), 1);
+  EXPECT_EQ(service.ScanUsbDevices(scan), 1);
   EXPECT_EQ(arrivals().size(), 1u);
   EXPECT_FALSE(fake.GetFile(kSnapshotPath));
 }
@@ -316,11 +316,11 @@ DeviceMap MapOf(std::initializer_list<std::u16string> serials) {
 }
 
 TEST_F(UsbScanTest, DiffMatchesSerialsIgnoringCaseOfAToZOnly) {
-  service.DiffDevices(MapOf({u"ABC", u"abc", u"x\u00C9"}), MapOf({u"aBc", u"X\u00E9"}));
+  DiffDevices(MapOf({u"ABC", u"abc", u"x\u00C9"}), MapOf({u"aBc", u"X\u00E9"}), arrivals(), removals());
   EXPECT_EQ(Serials(arrivals()), std::vector<std::u16string>{u"X\u00E9"});
   EXPECT_EQ(Serials(removals()), std::vector<std::u16string>{u"x\u00C9"});
 
-  service.DiffDevices(MapOf({u"q"}), MapOf({u"ABC", u"Abc", u"abc"}));
+  DiffDevices(MapOf({u"q"}), MapOf({u"ABC", u"Abc", u"abc"}), arrivals(), removals());
   EXPECT_EQ(Serials(arrivals()), (std::vector<std::u16string>{u"ABC", u"Abc", u"abc"}));
   EXPECT_EQ(Serials(removals()), std::vector<std::u16string>{u"q"});
 }
@@ -330,7 +330,7 @@ TEST_F(UsbScanTest, DiffRefillsBothListsAndCopiesWholeRecords) {
   removals() = {Record(u"OLD")};
   DeviceMap current;
   current[u"N"] = Record(u"N", u"VID_04e8&PID_6860", kStorageComposite);
-  service.DiffDevices(DeviceMap(), current);
+  DiffDevices(DeviceMap(), current, arrivals(), removals());
   ASSERT_EQ(arrivals().size(), 1u);
   EXPECT_EQ(std::memcmp(&arrivals()[0], &current[u"N"], sizeof(UsbDeviceRecord)), 0);
   EXPECT_TRUE(removals().empty());
@@ -364,7 +364,7 @@ TEST_F(UsbScanTest, DiffAgreesWithPairwiseComparison) {
   for (int round = 0; round < 2000; ++round) {
     DeviceMap previous = random_map();
     DeviceMap current = random_map();
-    service.DiffDevices(previous, current);
+    DiffDevices(previous, current, arrivals(), removals());
     ASSERT_EQ(Serials(arrivals()), pairwise(current, previous)) << "round " << round;
     ASSERT_EQ(Serials(removals()), pairwise(previous, current)) << "round " << round;
   }

@@ -1,7 +1,5 @@
 #include "platform/linux/linux_platform.h"
 
-#include "support/wide_string.h"
-
 #include <cstdlib>
 #include <system_error>
 #include <thread>
@@ -37,7 +35,5 @@ bool LinuxPlatform::RunDetached(std::function<void()> work) {
     return false;
   }
 }
-
-void FormatterMisuse(const char16_t* message) { Platform::Default().DebugTrap(message); }
 
 }  // namespace mobileinfo

@@ -1,7 +1,5 @@
 #include "platform/win32/win32_platform.h"
 
-#include "support/wide_string.h"
-
 namespace mobileinfo {
 
 Platform& Platform::Default() {
@@ -9,7 +7,5 @@ Platform& Platform::Default() {
   static Win32Platform* const platform = new Win32Platform();
   return *platform;
 }
-
-void FormatterMisuse(const char16_t* message) { Platform::Default().DebugTrap(message); }
 
 }  // namespace mobileinfo
