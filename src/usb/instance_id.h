@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "service/records.h"
+#include "model/records.h"
 
 namespace mobileinfo {
 
