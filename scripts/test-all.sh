@@ -87,6 +87,11 @@ run_wine_suite() {
   unset MOBILEINFO_WINEPREFIX
 }
 
+# The lock annotations, checked by clang: the library targets only, nothing of this build runs.
+echo "== build thread-safety"
+cmake --preset thread-safety >/dev/null
+cmake --build build/thread-safety -j "$jobs" --target mobileinfo
+
 # Every parser of outside data under libFuzzer: each target runs its seed corpus and a short
 # fixed number of generated inputs.
 build fuzz

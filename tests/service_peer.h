@@ -13,7 +13,7 @@ struct ServicePeer {
     s.core()->phone_list.AppendIfAbsent(record);
     std::shared_ptr<Run> run = s.CurrentRun();
     if (!run) return;
-    std::lock_guard<std::mutex> lock(run->report_lock_);
+    MutexLock lock(&run->report_lock_);
     run->publication_tick_ = tick;
     run->events_.Set(ServiceEvents::kNotify);
     ++run->report_changes_;

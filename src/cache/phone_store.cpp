@@ -32,7 +32,7 @@ int PhoneStore::SavePhoneCache() try {
   std::vector<PhoneRecord> records;
   uint64_t generation = 0;
   {
-    std::lock_guard<std::mutex> lock(cache_lock_);
+    MutexLock lock(&cache_lock_);
     if (phone_info_.empty() && model_status_.empty()) {
       MOBILEINFO_LOG(platform_, u"phone cache not saved: nothing known");
       return 0;
@@ -60,7 +60,7 @@ int PhoneStore::SavePhoneCache() try {
     generation = ++cache_image_generation_;
   }
   const int result = WritePhoneCacheImage(records, generation);
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   if (records.capacity() > cache_image_spare_.capacity()) cache_image_spare_.swap(records);
   return result;
 } catch (...) {
@@ -72,7 +72,7 @@ int PhoneStore::SavePhoneCache() try {
 int PhoneStore::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
                                      uint64_t generation) {
   const std::u16string path = HostFilePath(platform_, kPhoneCacheName);
-  std::lock_guard<std::mutex> file_lock(cache_file_lock_);
+  MutexLock file_lock(&cache_file_lock_);
   // Two saves (the scan thread's and Stop's) may reach the file in either order; the one built
   // from older maps must not overwrite the newer image.
   if (generation < cache_written_generation_) {
@@ -88,14 +88,14 @@ int PhoneStore::LoadPhoneCache() try {
   const int32_t now = platform_.Now();
   int32_t timeout_days;
   {
-    std::lock_guard<std::mutex> lock(cache_lock_);
+    MutexLock lock(&cache_lock_);
     timeout_days = cache_timeout_days_;
   }
   // Read whole before the maps take it: only young records are in memory.
   PhoneCacheContents contents;
   const int result = ReadPhoneCache(platform_, HostFilePath(platform_, kPhoneCacheName), now,
                                     timeout_days, contents);
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   for (auto& entry : contents.phones) phone_info_[entry.first] = entry.second;
   for (auto& entry : contents.models) model_status_[entry.first] = entry.second;
   if (contents.negative_stamp) negative_cache_stamp_ = *contents.negative_stamp;
@@ -105,7 +105,7 @@ int PhoneStore::LoadPhoneCache() try {
 }
 
 int PhoneStore::IsKnownPhoneSerial(const std::u16string& serial) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   for (const auto& entry : phone_info_) {
     if (EqualsIgnoreCase(entry.first, serial)) return 1;
   }
@@ -113,13 +113,13 @@ int PhoneStore::IsKnownPhoneSerial(const std::u16string& serial) {
 }
 
 int PhoneStore::IsRejectedModel(const std::u16string& device_key) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   auto it = model_status_.find(device_key);
   return (it != model_status_.end() && !it->second) ? 1 : 0;
 }
 
 std::optional<PhoneRecord> PhoneStore::FindPhoneIgnoringCase(const std::u16string& serial) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   for (const auto& entry : phone_info_) {
     if (EqualsIgnoreCase(entry.first, serial)) return entry.second;
   }
@@ -128,7 +128,7 @@ std::optional<PhoneRecord> PhoneStore::FindPhoneIgnoringCase(const std::u16strin
 
 PhoneRecord PhoneStore::RecordToPublish(const UsbDeviceRecord& device) {
   const std::u16string serial = FieldText(device.serial);
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   auto it = phone_info_.find(serial);
   if (it == phone_info_.end()) return MakePhoneRecord(device);
   CopyField(it->second.device_key, device.device_key, 32);
@@ -136,7 +136,7 @@ PhoneRecord PhoneStore::RecordToPublish(const UsbDeviceRecord& device) {
 }
 
 void PhoneStore::StoreIdentified(const std::vector<IdentifiedDevice>& results) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   for (const IdentifiedDevice& result : results) {
     if (result.record) {
       phone_info_[result.serial] = *result.record;
@@ -149,7 +149,7 @@ void PhoneStore::StoreIdentified(const std::vector<IdentifiedDevice>& results) {
 
 int PhoneStore::StoreRefreshed(const PhoneRecord& fresh, int32_t now) {
   const std::u16string serial = FieldText(fresh.serial);
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   auto cached = phone_info_.find(serial);
   if (cached == phone_info_.end()) return 1;
   if (SameDriverInfo(fresh, cached->second)) return 0;
@@ -159,64 +159,64 @@ int PhoneStore::StoreRefreshed(const PhoneRecord& fresh, int32_t now) {
 }
 
 void PhoneStore::Exclude(std::u16string serial) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   exclusion_set_.insert(std::move(serial));
 }
 
 void PhoneStore::Clear() {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   phone_info_.clear();
   model_status_.clear();
   exclusion_set_.clear();
 }
 
 void PhoneStore::SetCacheTimeout(int32_t days) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   cache_timeout_days_ = days;
 }
 
 PhoneInfoMap PhoneStore::Phones() {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   return phone_info_;
 }
 
 ModelStatusMap PhoneStore::Models() {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   return model_status_;
 }
 
 bool PhoneStore::IsExcluded(const std::u16string& serial) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   return exclusion_set_.count(serial) != 0;
 }
 
 int32_t PhoneStore::cache_timeout_days() {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   return cache_timeout_days_;
 }
 
 int32_t PhoneStore::negative_cache_stamp() {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   return negative_cache_stamp_;
 }
 
 void PhoneStore::PutPhone(const std::u16string& serial, const PhoneRecord& record) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   phone_info_[serial] = record;
 }
 
 void PhoneStore::ErasePhone(const std::u16string& serial) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   phone_info_.erase(serial);
 }
 
 void PhoneStore::PutModel(const std::u16string& device_key, bool known) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   model_status_[device_key] = known;
 }
 
 void PhoneStore::SetNegativeCacheStamp(int32_t stamp) {
-  std::lock_guard<std::mutex> lock(cache_lock_);
+  MutexLock lock(&cache_lock_);
   negative_cache_stamp_ = stamp;
 }
 

@@ -7,7 +7,6 @@
 #define MOBILEINFO_CACHE_PHONE_STORE_H
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -16,6 +15,7 @@
 
 #include "platform/platform.h"
 #include "model/records.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -66,23 +66,27 @@ class PhoneStore {
   void PutModel(const std::u16string& device_key, bool known);
   void SetNegativeCacheStamp(int32_t stamp);
 
+  // Names the cache lock in the lock order of its users' locks; for annotations only (never
+  // defined).
+  Mutex& cache_lock() RETURN_CAPABILITY(cache_lock_);
+
  private:
   // Writes a built phone cache image under cache_file_lock_ unless a newer one is on disk.
   int WritePhoneCacheImage(const std::vector<PhoneRecord>& records, uint64_t generation);
 
   Platform& platform_;
-  std::mutex cache_lock_;  // the cache lock: guards every member from here to the file members
-  ModelStatusMap model_status_;
-  PhoneInfoMap phone_info_;
-  std::set<std::u16string> exclusion_set_;
-  int32_t cache_timeout_days_ = 1;
-  int32_t negative_cache_stamp_ = 0;
-  uint64_t cache_image_generation_ = 0;
-  std::vector<PhoneRecord> cache_image_spare_;  // the last save's buffer
+  Mutex cache_lock_;  // the cache lock
+  ModelStatusMap model_status_ GUARDED_BY(cache_lock_);
+  PhoneInfoMap phone_info_ GUARDED_BY(cache_lock_);
+  std::set<std::u16string> exclusion_set_ GUARDED_BY(cache_lock_);
+  int32_t cache_timeout_days_ GUARDED_BY(cache_lock_) = 1;
+  int32_t negative_cache_stamp_ GUARDED_BY(cache_lock_) = 0;
+  uint64_t cache_image_generation_ GUARDED_BY(cache_lock_) = 0;
+  std::vector<PhoneRecord> cache_image_spare_ GUARDED_BY(cache_lock_);  // the last save's buffer
   // Serialises writers of the phone cache file (scan thread and Stop); never held with
   // cache_lock_. See SavePhoneCache.
-  std::mutex cache_file_lock_;
-  uint64_t cache_written_generation_ = 0;  // guarded by cache_file_lock_
+  Mutex cache_file_lock_;
+  uint64_t cache_written_generation_ GUARDED_BY(cache_file_lock_) = 0;
 };
 
 }  // namespace mobileinfo

@@ -73,7 +73,7 @@ void Identifier::IdentifyNewDevices(const DeviceList& candidates, DeviceList& ou
 void Identifier::AskAbout(IdentificationPass& pass) {
   if (pass.candidates.empty()) return;
   {
-    std::lock_guard<std::mutex> reply_lock(pass_reply_lock_);
+    MutexLock reply_lock(&pass_reply_lock_);
     std::u16string reply_path;
     pass.obtained = RequestDriverInfo(pass.candidates, reply_path, pass.lookup);
     if (pass.obtained && !pass.lookup.empty()) {

@@ -14,15 +14,14 @@
 #define MOBILEINFO_IDENTIFY_IDENTIFIER_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "cache/phone_store.h"
 #include "model/records.h"
 #include "platform/platform.h"
+#include "support/mutex.h"
 #include "usb/adb_registry.h"
 
 namespace mobileinfo {
@@ -99,10 +98,10 @@ class Identifier {
   // Set by Init, read by the scan thread and RefreshDriverInfo.
   std::atomic<int32_t> os_code_{0};
   std::atomic<int32_t> bitness_code_{1};
-  std::mutex pass_reply_lock_;  // one pass's request and reply file at a time
-  std::mutex refresh_lock_;     // guards refreshing_
-  std::condition_variable refresh_cv_;
-  bool refreshing_ = false;
+  Mutex pass_reply_lock_;  // one pass's request and reply file at a time
+  Mutex refresh_lock_;     // a leaf: held only to take or give back the refresh's turn
+  CondVar refresh_cv_;
+  bool refreshing_ GUARDED_BY(refresh_lock_) = false;
 };
 
 }  // namespace mobileinfo

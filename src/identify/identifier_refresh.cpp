@@ -42,8 +42,9 @@ int32_t Identifier::RefreshDriverInfo(PhoneRecord* record) try {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(refresh_limit_ms_);
     {
-      std::unique_lock<std::mutex> lock(refresh_lock_);
-      if (!refresh_cv_.wait_until(lock, deadline, [this] { return !refreshing_; })) {
+      MutexLock lock(&refresh_lock_);
+      if (!refresh_cv_.WaitUntil(refresh_lock_, deadline,
+                                 [this]() REQUIRES(refresh_lock_) { return !refreshing_; })) {
         return refused(u"another refresh held the reply file until the time limit");
       }
       refreshing_ = true;
@@ -53,10 +54,10 @@ int32_t Identifier::RefreshDriverInfo(PhoneRecord* record) try {
       Identifier* service;
       ~Turn() {
         {
-          std::lock_guard<std::mutex> lock(service->refresh_lock_);
+          MutexLock lock(&service->refresh_lock_);
           service->refreshing_ = false;
         }
-        service->refresh_cv_.notify_one();
+        service->refresh_cv_.Signal();
       }
     } turn{this};
     std::optional<ReplyFile> reply = PrepareReplyFile(platform_, kRefreshReplyPrefix);

@@ -7,10 +7,10 @@
 #define MOBILEINFO_SERVICE_EVENTS_H
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <initializer_list>
-#include <mutex>
+
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -21,23 +21,23 @@ class ServiceEvents {
   static constexpr uint32_t kInfinite = 0xFFFFFFFF;
 
   void Set(Id id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     signalled_[id] = true;
-    changed_.notify_all();
+    changed_.SignalAll();
   }
   void Reset(Id id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     signalled_[id] = false;
   }
   // A zero-time-out wait that consumes nothing: for the manual-reset events.
   bool IsSet(Id id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     return signalled_[id];
   }
   // Waits until one of the events is signalled; returns the first signalled one in list order
   // (consuming it if it is auto-reset), or kTimeout.
   int WaitAny(std::initializer_list<Id> ids, uint32_t timeout_ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
       for (Id id : ids) {
@@ -47,8 +47,8 @@ class ServiceEvents {
         }
       }
       if (timeout_ms == kInfinite) {
-        changed_.wait(lock);
-      } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+        changed_.Wait(mutex_);
+      } else if (!changed_.WaitUntil(mutex_, deadline)) {
         for (Id id : ids) {
           if (signalled_[id]) {
             if (id == kRescan) signalled_[id] = false;
@@ -60,10 +60,15 @@ class ServiceEvents {
     }
   }
 
+  // Names the events' lock in the lock order of the locks held while an event is set or read;
+  // for annotations only (never defined). The lock itself is a leaf: nothing else is taken,
+  // and nothing called, while it is held.
+  Mutex& mutex() RETURN_CAPABILITY(mutex_);
+
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool signalled_[kCount] = {false, false, false};
+  Mutex mutex_;
+  CondVar changed_;
+  bool signalled_[kCount] GUARDED_BY(mutex_) = {false, false, false};
 };
 
 }  // namespace mobileinfo

@@ -14,7 +14,7 @@ bool SamePhone(const PhoneRecord& a, const PhoneRecord& b) {
 }  // namespace
 
 bool PhoneList::AppendIfAbsent(const PhoneRecord& phone) {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   for (const PhoneRecord& listed : phones_) {
     if (SamePhone(listed, phone)) return false;
   }
@@ -23,7 +23,7 @@ bool PhoneList::AppendIfAbsent(const PhoneRecord& phone) {
 }
 
 void PhoneList::RemoveFirst(const PhoneRecord& phone) {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   for (auto it = phones_.begin(); it != phones_.end(); ++it) {
     if (SamePhone(*it, phone)) {
       phones_.erase(it);
@@ -33,7 +33,7 @@ void PhoneList::RemoveFirst(const PhoneRecord& phone) {
 }
 
 std::vector<PhoneRecord> PhoneList::Copy() const {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   return phones_;
 }
 

@@ -3,10 +3,10 @@
 #ifndef MOBILEINFO_SERVICE_PHONE_LIST_H
 #define MOBILEINFO_SERVICE_PHONE_LIST_H
 
-#include <mutex>
 #include <vector>
 
 #include "mobileinfo/mobileinfo.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -20,8 +20,8 @@ class PhoneList {
   std::vector<PhoneRecord> Copy() const;
 
  private:
-  mutable std::mutex lock_;   // the phone list lock: guards phones_
-  std::vector<PhoneRecord> phones_;
+  mutable Mutex lock_;  // the phone list lock; a leaf
+  std::vector<PhoneRecord> phones_ GUARDED_BY(lock_);
 };
 
 }  // namespace mobileinfo

@@ -16,21 +16,21 @@ bool Run::StartWorker(Worker Run::*worker, void (Run::*body)()) {
   // may unload the library while an abandoned worker finishes.
   return core_->platform.RunDetached([self, worker, body] {
     {
-      std::lock_guard<std::mutex> lock(self->workers_lock_);
+      MutexLock lock(&self->workers_lock_);
       (self.get()->*worker).id = std::this_thread::get_id();
     }
     try {
       (self.get()->*body)();
     } catch (...) {
     }
-    std::lock_guard<std::mutex> lock(self->workers_lock_);
+    MutexLock lock(&self->workers_lock_);
     (self.get()->*worker).done = true;
-    self->workers_changed_.notify_all();
+    self->workers_changed_.SignalAll();
   });
 }
 
 int32_t Run::Start() {
-  std::lock_guard<std::mutex> lock(workers_lock_);
+  MutexLock lock(&workers_lock_);
   if (ended_) return 0;
   // A Start after one that could start only the first thread starts the one still missing.
   for (auto pair : {std::make_pair(&Run::notification_, &Run::RunNotificationLoop),
@@ -45,13 +45,13 @@ int32_t Run::Start() {
 }
 
 bool Run::Running() {
-  std::lock_guard<std::mutex> lock(workers_lock_);
+  MutexLock lock(&workers_lock_);
   return !ended_ && (scan_.started || notification_.started);
 }
 
 void Run::End(uint32_t wait_ms) {
   {
-    std::lock_guard<std::mutex> lock(workers_lock_);
+    MutexLock lock(&workers_lock_);
     ended_ = true;
   }
   events_.Set(ServiceEvents::kStop);
@@ -73,10 +73,11 @@ void Run::End(uint32_t wait_ms) {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   };
   const std::thread::id self = std::this_thread::get_id();
-  std::unique_lock<std::mutex> lock(workers_lock_);
+  MutexLock lock(&workers_lock_);
   for (Worker* worker : {&scan_, &notification_}) {
     if (!worker->started || worker->id == self) continue;
-    workers_changed_.wait_until(lock, deadline_for(), [&] { return worker->done; });
+    workers_changed_.WaitUntil(workers_lock_, deadline_for(),
+                               [&]() REQUIRES(workers_lock_) { return worker->done; });
   }
 }
 

@@ -7,15 +7,14 @@
 #define MOBILEINFO_SERVICE_RUN_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "service/events.h"
 #include "service/service_core.h"
 #include "service/sink_gate.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -35,6 +34,8 @@ class Run : public std::enable_shared_from_this<Run> {
   void End(uint32_t wait_ms);
   // Started and not ended.
   bool Running();
+  // Names the workers' lock in the lifecycle lock's order; for annotations only (never defined).
+  Mutex& workers_lock() RETURN_CAPABILITY(workers_lock_);
   void Rescan() { events_.Set(ServiceEvents::kRescan); }
 
   ServiceEvents& events() { return events_; }
@@ -72,17 +73,18 @@ class Run : public std::enable_shared_from_this<Run> {
   ServiceEvents events_;
   SinkGate gate_;
 
-  std::mutex workers_lock_;  // guards scan_, notification_ and ended_
-  std::condition_variable workers_changed_;
-  Worker scan_;
-  Worker notification_;
-  bool ended_ = false;
+  // Before the events' lock: Start sets the rescan event once the threads are started, under it.
+  Mutex workers_lock_ ACQUIRED_BEFORE(events_.mutex());
+  CondVar workers_changed_;
+  Worker scan_ GUARDED_BY(workers_lock_);
+  Worker notification_ GUARDED_BY(workers_lock_);
+  bool ended_ GUARDED_BY(workers_lock_) = false;
 
   // The arrival report: report_lock_ guards report_changes_ and every change of the notify
   // event, so a report cannot end while a publication or removal that it did not see is made.
-  // (The event's own mutex is taken inside it, as a leaf.)
-  std::mutex report_lock_;
-  uint64_t report_changes_ = 0;
+  // Before the events' lock, which setting and reading the notify event take inside it.
+  Mutex report_lock_ ACQUIRED_BEFORE(events_.mutex());
+  uint64_t report_changes_ GUARDED_BY(report_lock_) = 0;
   std::atomic<uint32_t> publication_tick_{0};  // written by the scan thread, read by the poll
   // Changes made known (inside the gate) since the snapshot was last saved: End saves them when
   // the cycle that made them cannot.

@@ -33,7 +33,7 @@ int Run::PollArrivalReport() {
   if (gate_.closed()) return 1;  // the run has ended; the thread ends at its next wait
   uint64_t changes_seen;
   {
-    std::lock_guard<std::mutex> lock(report_lock_);
+    MutexLock lock(&report_lock_);
     changes_seen = report_changes_;
   }
   const uint32_t elapsed = core().platform.TickCount() - publication_tick_.load();
@@ -58,7 +58,7 @@ int Run::PollArrivalReport() {
     // The report ends before the host hears of it: a publication or removal made while the host
     // is inside the call below starts or belongs to the next report. One made during this poll
     // was not seen by it, so the poll looks again instead.
-    std::lock_guard<std::mutex> lock(report_lock_);
+    MutexLock lock(&report_lock_);
     if (report_changes_ != changes_seen) return 0;
     events_.Reset(ServiceEvents::kNotify);
   }

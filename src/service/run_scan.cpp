@@ -111,7 +111,7 @@ int Run::RemoveDevice(const UsbDeviceRecord& record) {
 
   bool pending;
   {
-    std::lock_guard<std::mutex> lock(report_lock_);
+    MutexLock lock(&report_lock_);
     pending = events_.IsSet(ServiceEvents::kNotify);
     if (pending) ++report_changes_;  // the pending report covers it
   }
@@ -138,7 +138,7 @@ int Run::PublishPhones(const DeviceList& output) {
 
   bool begins;
   {
-    std::lock_guard<std::mutex> lock(report_lock_);
+    MutexLock lock(&report_lock_);
     begins = !events_.IsSet(ServiceEvents::kNotify);
     if (!begins) ++report_changes_;  // the pending report covers the list as it now stands
   }
@@ -148,7 +148,7 @@ int Run::PublishPhones(const DeviceList& output) {
     // Only the scan thread publishes, and no report is pending: nothing can end one before the
     // notify event is set below, so code 3 reaches the host before the report's end.
     if (!output.empty()) gate_.CallSink(kArrivalReportBegins, nullptr);
-    std::lock_guard<std::mutex> lock(report_lock_);
+    MutexLock lock(&report_lock_);
     publication_tick_ = core().platform.TickCount();
     events_.Set(ServiceEvents::kNotify);
     ++report_changes_;

@@ -46,14 +46,14 @@ MobileInfoService::~MobileInfoService() {
 }
 
 std::shared_ptr<Run> MobileInfoService::CurrentRun() {
-  std::lock_guard<std::mutex> lock(lifecycle_lock_);
+  MutexLock lock(&lifecycle_lock_);
   return run_;
 }
 
 void MobileInfoService::AbandonRun() {
   std::shared_ptr<Run> run;
   {
-    std::lock_guard<std::mutex> lock(lifecycle_lock_);
+    MutexLock lock(&lifecycle_lock_);
     run.swap(run_);
   }
   if (run) run->End(0);
@@ -85,7 +85,7 @@ int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
   // Read here, so that a host can switch diagnostics on or off before each session.
   platform.debug_log().Configure(platform.EnvironmentVariable(u"MOBILEINFO_DEBUG"));
   {
-    std::lock_guard<std::mutex> lock(lifecycle_lock_);
+    MutexLock lock(&lifecycle_lock_);
     // The running threads would go on with the old sink and settings: the host stops first.
     if (run_ && run_->Running()) {
       MOBILEINFO_LOG(platform, u"Init(freshStart %d): 0, the service is running", fresh_start);
@@ -120,7 +120,7 @@ int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
 }
 
 int32_t MobileInfoService::Start() try {
-  std::lock_guard<std::mutex> lock(lifecycle_lock_);
+  MutexLock lock(&lifecycle_lock_);
   // Without Init's run there is neither a sink nor events to wait on.
   if (!run_) {
     MOBILEINFO_LOG(core_->platform, u"Start: 0, no Init since the last Stop");
@@ -141,7 +141,7 @@ int32_t MobileInfoService::Stop() try {
   core->store.SavePhoneCache();
   std::shared_ptr<Run> run;
   {
-    std::lock_guard<std::mutex> lock(lifecycle_lock_);
+    MutexLock lock(&lifecycle_lock_);
     run.swap(run_);
   }
   // Outside the lifecycle lock: ending waits for sink calls in progress, and a sink may call

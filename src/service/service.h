@@ -7,16 +7,15 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "mobileinfo/mobileinfo.h"
 #include "platform/platform.h"
+#include "service/run.h"
 #include "service/service_core.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
-
-class Run;
 
 class MobileInfoService final : public IPelmoInfo {
  public:
@@ -55,11 +54,14 @@ class MobileInfoService final : public IPelmoInfo {
   void AbandonRun();
 
   const std::shared_ptr<ServiceCore> core_;
-  // Guards run_ and serialises Init and Start among host threads; Init's loads take the parts'
-  // locks inside it, and no part ever takes it. Never held while a run ends: ending waits for
+  // Serialises Init and Start among host threads. Never held while a run ends: ending waits for
   // sink calls, and a sink may call OnDeviceChange, Stop or a destruction, which take it.
-  std::mutex lifecycle_lock_;
-  std::shared_ptr<Run> run_;  // from a successful Init to Stop or destruction
+  // Before the parts' locks, which Init's loads and clears take inside it (no part ever takes
+  // it), and before the run's workers' lock, which Init (is the run going?) and Start take.
+  Mutex lifecycle_lock_ ACQUIRED_BEFORE(core_->tracker.present_devices_lock(),
+                                        core_->store.cache_lock(), run_->workers_lock());
+  // From a successful Init to Stop or destruction.
+  std::shared_ptr<Run> run_ GUARDED_BY(lifecycle_lock_);
 };
 
 }  // namespace mobileinfo

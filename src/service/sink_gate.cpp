@@ -13,18 +13,18 @@ constexpr auto kMessageSlice = std::chrono::milliseconds(10);
 }  // namespace
 
 bool SinkGate::Enter() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   if (closed_) return false;
   ++inside_[std::this_thread::get_id()];
   return true;
 }
 
 void SinkGate::Leave() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   auto it = inside_.find(std::this_thread::get_id());
   if (it == inside_.end()) return;
   if (--it->second == 0) inside_.erase(it);
-  changed_.notify_all();
+  changed_.SignalAll();
 }
 
 bool SinkGate::OthersInside(std::thread::id self) const {
@@ -37,10 +37,10 @@ bool SinkGate::OthersInside(std::thread::id self) const {
 bool SinkGate::Close(uint32_t wait_ms) {
   const std::thread::id self = std::this_thread::get_id();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  std::unique_lock<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   closed_ = true;
   const auto closing = closing_.insert(self);
-  changed_.notify_all();
+  changed_.SignalAll();
   bool drained = true;
   while (OthersInside(self)) {
     const auto now = std::chrono::steady_clock::now();
@@ -48,20 +48,20 @@ bool SinkGate::Close(uint32_t wait_ms) {
       drained = false;
       break;
     }
-    changed_.wait_until(lock, std::min(deadline, now + kMessageSlice));
+    changed_.WaitUntil(lock_, std::min(deadline, now + kMessageSlice));
     if (!OthersInside(self)) break;
     // Outside the lock: a window procedure run from here may stop or destroy the service too.
-    lock.unlock();
+    lock.Unlock();
     platform_.DispatchSentMessages();
-    lock.lock();
+    lock.Lock();
   }
   closing_.erase(closing);
-  changed_.notify_all();
+  changed_.SignalAll();
   return drained;
 }
 
 bool SinkGate::closed() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   return closed_;
 }
 

@@ -8,15 +8,14 @@
 #ifndef MOBILEINFO_SERVICE_SINK_GATE_H
 #define MOBILEINFO_SERVICE_SINK_GATE_H
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <set>
 #include <thread>
 
 #include "mobileinfo/mobileinfo.h"
 #include "platform/platform.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -46,16 +45,18 @@ class SinkGate {
   IPelmoInfoSink* sink() const { return sink_; }
 
  private:
-  // Whether a thread other than self, and not itself closing, is inside. lock_ held.
-  bool OthersInside(std::thread::id self) const;
+  // Whether a thread other than self, and not itself closing, is inside.
+  bool OthersInside(std::thread::id self) const REQUIRES(lock_);
 
   IPelmoInfoSink* const sink_;  // the host's; never released
   Platform& platform_;
-  std::mutex lock_;             // guards closed_, inside_, closing_
-  std::condition_variable changed_;
-  bool closed_ = false;
-  std::map<std::thread::id, int> inside_;   // entries per thread
-  std::multiset<std::thread::id> closing_;  // threads waiting in Close (a sent message may nest)
+  // A leaf: held only to count entries, never across a sink call or a dispatch of messages.
+  Mutex lock_;
+  CondVar changed_;
+  bool closed_ GUARDED_BY(lock_) = false;
+  std::map<std::thread::id, int> inside_ GUARDED_BY(lock_);  // entries per thread
+  // Threads waiting in Close (a sent message may nest).
+  std::multiset<std::thread::id> closing_ GUARDED_BY(lock_);
 };
 
 // One pass through a gate for a scope; a null gate (work done on a host thread) always passes.

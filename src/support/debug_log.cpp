@@ -27,7 +27,7 @@ void AppendNumber(std::u16string& out, int64_t value, int digits) {
 void DebugLog::Configure(const std::optional<std::u16string>& value) {
   bool on = value && !value->empty() && *value != u"0";
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(&lock_);
     path_ = on && *value != u"1" ? *value : std::u16string();
   }
   on_.store(on, std::memory_order_relaxed);
@@ -70,7 +70,7 @@ void DebugLog::Write(DebugLineOutput& output, const char16_t* format, ...) {
   std::u16string line = LinePrefix(now.count()) + text.ToU16();
   std::u16string path;
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    MutexLock hold(&lock_);
     path = path_;
   }
   output.WriteDebugLine(line, path);

@@ -12,9 +12,10 @@
 
 #include <atomic>
 #include <cstdarg>
-#include <mutex>
 #include <optional>
 #include <string>
+
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -62,8 +63,10 @@ class DebugLog {
 
  private:
   std::atomic<bool> on_{false};
-  std::mutex lock_;    // guards path_
-  std::u16string path_;  // empty: the system's debug output
+  // A leaf: lines are written under any of the library's locks, and nothing is called or
+  // locked while this one is held (Write copies the path and lets go).
+  Mutex lock_;
+  std::u16string path_ GUARDED_BY(lock_);  // empty: the system's debug output
 };
 
 }  // namespace mobileinfo

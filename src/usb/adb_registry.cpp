@@ -15,7 +15,7 @@ uint32_t AdbRegistry::QueryAdbStatus(PhoneRecord& record) {
   // would otherwise claim an ADB interface that does not exist.
   uint32_t status = 0;
   {
-    std::lock_guard<std::mutex> lock(adb_lock_);
+    MutexLock lock(&adb_lock_);
     for (const auto& entry : adb_devices_) {
       const AdbRecord& adb = entry.second;
       if (EqualsIgnoreCase(FieldText(adb.device_key), key)) {
@@ -37,7 +37,7 @@ uint32_t AdbRegistry::QueryAdbStatus(PhoneRecord& record) {
 bool AdbRegistry::IsAdbDevice(const UsbDeviceRecord& device) {
   const std::u16string key = FieldText(device.device_key);
   const std::u16string serial = FieldText(device.serial);
-  std::lock_guard<std::mutex> lock(adb_lock_);
+  MutexLock lock(&adb_lock_);
   for (const auto& item : adb_devices_) {
     if (EqualsIgnoreCase(FieldText(item.second.device_key), key) ||
         EqualsIgnoreCase(FieldText(item.second.adb_serial), serial)) {
@@ -48,12 +48,12 @@ bool AdbRegistry::IsAdbDevice(const UsbDeviceRecord& device) {
 }
 
 AdbMap AdbRegistry::Devices() {
-  std::lock_guard<std::mutex> lock(adb_lock_);
+  MutexLock lock(&adb_lock_);
   return adb_devices_;
 }
 
 void AdbRegistry::Replace(AdbMap devices) {
-  std::lock_guard<std::mutex> lock(adb_lock_);
+  MutexLock lock(&adb_lock_);
   adb_devices_.swap(devices);
 }
 

@@ -6,11 +6,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "platform/platform.h"
 #include "model/records.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -36,8 +36,9 @@ class AdbRegistry {
 
  private:
   Platform& platform_;
-  std::mutex adb_lock_;  // the ADB lock: guards adb_devices_ and every ADB enumeration
-  AdbMap adb_devices_;
+  // The ADB lock: guards adb_devices_ and every ADB enumeration, driver requests included.
+  Mutex adb_lock_;
+  AdbMap adb_devices_ GUARDED_BY(adb_lock_);
   std::atomic<uint32_t> last_adb_error_{0};  // written under adb_lock_, read by anyone
 };
 

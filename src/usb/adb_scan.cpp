@@ -1,7 +1,6 @@
 // The ADB scan: one ADB record per interface of the Android USB driver's interface class.
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 #include "support/text.h"
 #include "usb/adb_registry.h"
@@ -24,7 +23,7 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
   // an unplugged phone's record turns from active to registered instead of going stale.
   std::unique_ptr<InterfaceList> list = platform_.OpenInterfaceList(class_guid);
   if (!list) {
-    std::lock_guard<std::mutex> lock(adb_lock_);
+    MutexLock lock(&adb_lock_);
     last_adb_error_ = kErrorGenFailure;  // the platform does not say why
     return 0;
   }
@@ -33,7 +32,7 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
   {
     // Held through the driver requests too: the scan thread, the notification thread and host
     // threads scan, and their runs must not interleave.
-    std::lock_guard<std::mutex> lock(adb_lock_);
+    MutexLock lock(&adb_lock_);
     uint32_t error = 0;
     for (;;) {
       InterfaceEntry entry;

@@ -9,12 +9,12 @@
 namespace mobileinfo {
 
 void DeviceTracker::AcknowledgeArrivals(const DeviceList& arrivals) {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   for (const UsbDeviceRecord& record : arrivals) present_devices_[FieldText(record.serial)] = record;
 }
 
 void DeviceTracker::AcknowledgeRemoval(const UsbDeviceRecord& removed) {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   // A removal is the known map's own entry, under its own key; a phone listed from an earlier
   // session that the map never held erases nothing.
   present_devices_.erase(FieldText(removed.serial));
@@ -24,21 +24,21 @@ void DeviceTracker::Complete(DeviceMap devices) {
   // The map is still the cycle's own: saved without a lock and without a copy, then it takes
   // the old one's place.
   WriteSnapshot(devices);
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   present_devices_.swap(devices);
 }
 
 int DeviceTracker::SaveDeviceSnapshot() {
   DeviceMap copy;
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(&lock_);
     copy = present_devices_;
   }
   return WriteSnapshot(copy);
 }
 
 int DeviceTracker::WriteSnapshot(const DeviceMap& records) {
-  std::lock_guard<std::mutex> lock(snapshot_file_lock_);
+  MutexLock lock(&snapshot_file_lock_);
   return WriteDeviceSnapshot(platform_, HostFilePath(platform_, kDeviceSnapshotName), records);
 }
 
@@ -47,18 +47,18 @@ int DeviceTracker::LoadDeviceSnapshot() {
   DeviceMap loaded;
   const int result =
       ReadDeviceSnapshot(platform_, HostFilePath(platform_, kDeviceSnapshotName), loaded);
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   for (auto& entry : loaded) present_devices_[entry.first] = std::move(entry.second);
   return result;
 }
 
 DeviceMap DeviceTracker::PresentDevices() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   return present_devices_;
 }
 
 void DeviceTracker::ClearPresentDevices() {
-  std::lock_guard<std::mutex> lock(lock_);
+  MutexLock lock(&lock_);
   present_devices_.clear();
 }
 

@@ -5,12 +5,12 @@
 #ifndef MOBILEINFO_USB_DEVICE_TRACKER_H
 #define MOBILEINFO_USB_DEVICE_TRACKER_H
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "model/records.h"
 #include "platform/platform.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -58,18 +58,22 @@ class DeviceTracker {
   DeviceMap PresentDevices();
   void ClearPresentDevices();
 
+  // Names the map's lock in the lock order of its users' locks; for annotations only (never
+  // defined).
+  Mutex& present_devices_lock() RETURN_CAPABILITY(lock_);
+
  private:
   // Writes the map's records (in key order) as the snapshot file, without any lock held.
   int WriteSnapshot(const DeviceMap& records);
 
   Platform& platform_;
   // Held around the platform's USB enumeration only, never together with lock_.
-  std::mutex enumeration_lock_;
-  std::mutex lock_;  // guards present_devices_
+  Mutex enumeration_lock_;
+  Mutex lock_;
   // Serialises writers of the snapshot file (the scan thread, a run's end); never held with
   // lock_.
-  std::mutex snapshot_file_lock_;
-  DeviceMap present_devices_;
+  Mutex snapshot_file_lock_;
+  DeviceMap present_devices_ GUARDED_BY(lock_);
 };
 
 }  // namespace mobileinfo

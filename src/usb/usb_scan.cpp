@@ -1,5 +1,4 @@
 // The USB scan: the present USB devices as USB device records, compared with the previous scan.
-#include <mutex>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -46,7 +45,7 @@ bool DeviceTracker::Scan(UsbScan& result) {
   DeviceMap scan;
   size_t listed = 0;
   {
-    std::lock_guard<std::mutex> lock(enumeration_lock_);
+    MutexLock lock(&enumeration_lock_);
     std::vector<PresentDevice> devices;
     if (!platform_.ListPresentDevices(devices)) {
       MOBILEINFO_LOG(platform_, u"scan abandoned: the device list could not be opened");
@@ -68,7 +67,7 @@ bool DeviceTracker::Scan(UsbScan& result) {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    MutexLock lock(&lock_);
     // The diff only reads the maps, so they need not be copied for it.
     DiffDevices(present_devices_, scan, result.arrivals, result.removals);
   }

@@ -182,7 +182,7 @@ std::u16string LinuxPlatform::TempDirectory() {
   if (IsPrivateDirectory(own, user)) return Utf8ToUtf16(own + "/");
   // Someone else holds the name (or it is not a private directory): fall back to a directory of
   // an unguessable name, made once for this object.
-  std::lock_guard<std::mutex> lock(temp_mutex_);
+  MutexLock lock(&temp_mutex_);
   if (!fallback_temp_.empty() && fallback_temp_.compare(0, base.size(), base) == 0 &&
       IsPrivateDirectory(fallback_temp_, user)) {
     return Utf8ToUtf16(fallback_temp_ + "/");

@@ -6,12 +6,12 @@
 
 #include <sys/types.h>
 
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -71,13 +71,13 @@ class LinuxPlatform : public Platform {
   // Every ADB interface path seen while this object lives, in order of first sight: Windows keeps
   // listing the interfaces of unplugged devices (without SPINT_ACTIVE), and the core relies on
   // that to see an unplugged phone's ADB state drop from 2 to 1.
-  std::mutex adb_mutex_;  // guards known_adb_paths_
-  std::vector<std::u16string> known_adb_paths_;
+  Mutex adb_mutex_;  // a leaf, like temp_mutex_: the core's locks may be held around either
+  std::vector<std::u16string> known_adb_paths_ GUARDED_BY(adb_mutex_);
 
   // The temporary folder made when the usual name is not a private directory of the user's
   // (see TempDirectory); empty until then.
-  std::mutex temp_mutex_;  // guards fallback_temp_
-  std::string fallback_temp_;
+  Mutex temp_mutex_;
+  std::string fallback_temp_ GUARDED_BY(temp_mutex_);
 };
 
 }  // namespace mobileinfo

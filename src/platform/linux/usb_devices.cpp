@@ -84,7 +84,7 @@ std::unique_ptr<InterfaceList> LinuxPlatform::OpenInterfaceList(const std::u16st
   std::vector<SysfsUsbDevice> bus;
   if (!ReadUsbBus(SysfsRoot(), bus)) bus.clear();  // nothing present; remembered ones still listed
   std::set<std::u16string> present;
-  std::lock_guard<std::mutex> lock(adb_mutex_);
+  MutexLock lock(&adb_mutex_);
   for (auto& adb : PresentAdbInterfaces(bus)) {
     if (present.insert(adb.path).second &&
         std::find(known_adb_paths_.begin(), known_adb_paths_.end(), adb.path) ==
