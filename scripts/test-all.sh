@@ -44,6 +44,9 @@ run_ctest() {
   ctest --test-dir "build/$dir" --output-on-failure "$@" || failed=1
 }
 
+echo "== include directions"
+scripts/check-includes.sh || failed=1
+
 build linux
 run_ctest linux
 
