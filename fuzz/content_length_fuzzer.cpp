@@ -46,6 +46,7 @@ class ScriptedRequest : public HttpRequest {
     std::memcpy(buffer, body_.data(), n);
     return static_cast<uint32_t>(body_.size());
   }
+  bool BodyEnded() override { return reads > 0; }
   void Cancel() override {}
   int reads = 0;
 

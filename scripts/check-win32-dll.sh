@@ -15,7 +15,7 @@ if [ "$exports" != "CreatePelmoInfo" ]; then
   status=1
 fi
 
-allowed='^(kernel32|user32|setupapi|wininet|urlmon|shlwapi|msvcrt)\.dll$|^api-ms-win-crt-.*\.dll$'
+allowed='^(kernel32|user32|setupapi|wininet|shlwapi|msvcrt)\.dll$|^api-ms-win-crt-.*\.dll$'
 while read -r name; do
   lower=$(tr 'A-Z' 'a-z' <<<"$name")
   if ! grep -Eq "$allowed" <<<"$lower"; then

@@ -97,14 +97,21 @@ class FakeHttpRequest : public HttpRequest {
   explicit FakeHttpRequest(FakeHttpReply reply) : reply_(std::move(reply)) {}
   std::optional<std::u16string> ContentLength() override { return reply_.content_length; }
   uint32_t Read(void* buffer, uint32_t size) override {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!arrived_) {
       cv_.wait_for(lock, std::chrono::milliseconds(reply_.delay_ms), [&] { return cancelled_; });
-      if (cancelled_) return 0;
+      arrived_ = true;
     }
-    size_t n = std::min<size_t>(size, reply_.body.size());
-    std::memcpy(buffer, reply_.body.data(), n);
+    if (cancelled_) return 0;
+    size_t n = std::min<size_t>(size, reply_.body.size() - offset_);
+    std::memcpy(buffer, reply_.body.data() + offset_, n);
+    offset_ += n;
+    if (n < size) ended_ = true;
     return static_cast<uint32_t>(n);
+  }
+  bool BodyEnded() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_ && !cancelled_;
   }
   void Cancel() override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -116,6 +123,9 @@ class FakeHttpRequest : public HttpRequest {
   FakeHttpReply reply_;
   std::mutex mutex_;
   std::condition_variable cv_;
+  bool arrived_ = false;  // the delay before the body is over
+  size_t offset_ = 0;     // body bytes delivered
+  bool ended_ = false;
   bool cancelled_ = false;
 };
 
@@ -407,19 +417,6 @@ std::unique_ptr<HttpRequest> FakePlatform::OpenUrl(const std::u16string& url, ui
   FakeHttpReply reply = handler(url);
   if (!reply.handle) return nullptr;
   return std::make_unique<FakeHttpRequest>(std::move(reply));
-}
-
-bool FakePlatform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
-                                         uint32_t limit_ms, uint32_t max_bytes) {
-  std::function<bool(const std::u16string&, const std::u16string&)> handler;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    sync_downloads.push_back(url);
-    sync_download_limits.push_back(limit_ms);
-    sync_download_max_bytes.push_back(max_bytes);
-    handler = download_sync;
-  }
-  return handler ? handler(url, path) : false;
 }
 
 bool FakePlatform::RunDetached(std::function<void()> work) {

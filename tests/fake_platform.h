@@ -22,7 +22,7 @@ namespace mobileinfo {
 struct FakeHttpReply {
   bool handle = true;                         // false: no request handle (server unreachable)
   std::optional<std::u16string> content_length;  // header text; nothing = no header
-  std::string body;
+  std::string body;                           // delivered whole, then the body ends
   uint32_t delay_ms = 0;                      // before the body arrives (cancellable)
 };
 
@@ -68,10 +68,6 @@ class FakePlatform : public Platform {
   std::function<FakeHttpReply(const std::u16string& url)> http;
   std::vector<std::u16string> requested_urls;
   std::vector<uint32_t> request_limits;  // the limit_ms of each OpenUrl, in order
-  std::function<bool(const std::u16string& url, const std::u16string& path)> download_sync;
-  std::vector<std::u16string> sync_downloads;
-  std::vector<uint32_t> sync_download_limits;  // limit_ms of each, in order
-  std::vector<uint32_t> sync_download_max_bytes;  // max_bytes of each, in order
   int profile_file_reads = 0;  // reads of a whole file by the profile reader
 
   std::vector<std::u16string> debug_traps;
@@ -134,8 +130,6 @@ class FakePlatform : public Platform {
   void ReadProfileStrings(const std::u16string& file, const std::u16string& section,
                           std::vector<ProfileRead>& reads) override;
   std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override;
-  bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
-                             uint32_t limit_ms, uint32_t max_bytes) override;
   bool RunDetached(std::function<void()> work) override;
   std::optional<std::u16string> EnvironmentVariable(const std::u16string& name) override;
   void WriteDebugLine(const std::u16string& line, const std::u16string& path) override;

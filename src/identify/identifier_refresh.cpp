@@ -72,8 +72,8 @@ int32_t Identifier::RefreshDriverInfo(PhoneRecord* record) try {
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return refused(u"the time limit has passed");
     MOBILEINFO_LOG(platform_, u"getDriver %s (refresh)", url.c_str());
-    if (!platform_.DownloadUrlToFileSync(url, reply->path, static_cast<uint32_t>(left.count()),
-                                         kMaxContentLength)) {
+    if (!FetchUrlToFile(platform_, url, reply->path, static_cast<uint32_t>(left.count()),
+                        kMaxContentLength)) {
       return refused(u"no complete reply of at most 1 MiB within the time limit");
     }
     DriverInfoReader reader(platform_, reply->path.c_str());

@@ -3,6 +3,7 @@
 // a runtime or HTTP library lock): the caller cancels its request and marks it abandoned, and the
 // thread ends by itself, owning everything it touches.
 #include <chrono>
+#include <functional>
 #include <new>
 #include <utility>
 #include <vector>
@@ -38,6 +39,139 @@ void MarkFinished(DownloadControl* control) {
   // Closing a request can take long (Wine's WinINet reads what is left of the body first); the
   // caller, waiting for this lock at its limit, must not wait for that.
   request.reset();
+}
+
+enum class WorkerEnd { kNotStarted, kFinished, kAbandoned };
+
+// Runs work, which must mark control finished when it ends, on a thread of its own and waits for
+// it at most control->limit_ms. At the limit the worker is abandoned: control is marked
+// cancelled, so it can no longer touch the target, and its request is cancelled.
+WorkerEnd RunWithinLimit(Platform& platform, const std::shared_ptr<DownloadControl>& control,
+                         std::function<void()> work) {
+  if (!platform.RunDetached(std::move(work))) return WorkerEnd::kNotStarted;
+  std::shared_ptr<HttpRequest> abandoned;
+  {
+    std::unique_lock<std::mutex> lock(control->mutex);
+    if (control->finished_cv.wait_for(lock, std::chrono::milliseconds(control->limit_ms),
+                                      [&] { return control->finished; })) {
+      return WorkerEnd::kFinished;
+    }
+    control->cancelled = true;
+    abandoned = control->request;
+  }
+  MOBILEINFO_LOG(platform, u"download abandoned at its limit of %u ms", control->limit_ms);
+  // Outside the lock: a backend's cancel may wait for its own I/O to let go.
+  if (abandoned) abandoned->Cancel();
+  return WorkerEnd::kAbandoned;
+}
+
+// The whole-body download reads in pieces of this size.
+constexpr uint32_t kFetchPieceBytes = 64 * 1024;
+
+// A name for a new file beside path that no file has yet, or "" (see FetchUrlToFile).
+std::u16string SiblingFile(Platform& platform, const std::u16string& path) {
+  static const char16_t kHex[] = u"0123456789ABCDEF";
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const uint32_t unique = platform.NextUniqueNumber();
+    std::u16string name = path + u'.';
+    for (int shift = 12; shift >= 0; shift -= 4) name += kHex[(unique >> shift) & 0xF];
+    if (!platform.FileExists(name)) return name;
+  }
+  return std::u16string();
+}
+
+// Writes body into a new file beside path, which then takes path's place. True when it did;
+// otherwise the new file is gone and path is as it was.
+bool ReplaceWithBody(Platform& platform, const std::u16string& path,
+                     const std::vector<uint8_t>& body) {
+  const std::u16string temporary = SiblingFile(platform, path);
+  std::unique_ptr<File> file;
+  if (!temporary.empty()) file = platform.OpenFile(temporary, FileMode::kCreateAlways);
+  if (!file) {
+    MOBILEINFO_LOG(platform, u"reply not saved: the reply file cannot be created");
+    return false;
+  }
+  const bool written = file->Write(body.data(), static_cast<uint32_t>(body.size()));
+  file.reset();  // the system replaces no file that is open, and deletes none either
+  if (!written) {
+    platform.DeleteFile(temporary);
+    MOBILEINFO_LOG(platform, u"reply not saved: writing the reply file failed");
+    return false;
+  }
+  if (!platform.ReplaceFile(temporary, path)) {
+    platform.DeleteFile(temporary);
+    MOBILEINFO_LOG(platform, u"reply not saved: the reply file cannot be replaced");
+    return false;
+  }
+  return true;
+}
+
+// The whole-body download's work: the reply, read to its end, into path when it is whole and
+// the caller still waits. The body is held in memory until then (at most max_bytes of it), so
+// that the file is created, written and put in place under control's lock, as the list form's
+// is: a caller that gave up has left no file of this call behind, not even for a moment.
+void FetchWholeBody(Platform& platform, const std::u16string& url, const std::u16string& path,
+                    uint32_t max_bytes, DownloadControl& control) {
+  std::shared_ptr<HttpRequest> request(platform.OpenUrl(url, control.limit_ms));
+  if (!request) {
+    MOBILEINFO_LOG(platform, u"reply: none (no connection or no answer)");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(control.mutex);
+    if (control.cancelled) return;
+    control.request = request;
+  }
+  const std::optional<std::u16string> length_text = request->ContentLength();
+  const WholeBodyLength expected = ExpectedBodyLength(length_text, max_bytes);
+  if (expected.refused) {
+    MOBILEINFO_LOG(platform, u"reply refused: Content-Length \"%s\" is no length up to %u bytes",
+                   length_text->c_str(), max_bytes);
+    return;
+  }
+  std::vector<uint8_t> body;
+  if (expected.length) body.reserve(*expected.length);
+  for (;;) {
+    const size_t before = body.size();
+    body.resize(before + kFetchPieceBytes);
+    uint32_t got = request->Read(body.data() + before, kFetchPieceBytes);
+    if (got > kFetchPieceBytes) got = kFetchPieceBytes;  // a backend never delivers more than asked
+    body.resize(before + got);
+    if (body.size() > max_bytes) {
+      // Read no further: neither memory nor the time of a hostile reply is spent on the rest.
+      MOBILEINFO_LOG(platform, u"reply refused: the body grew beyond %u bytes", max_bytes);
+      return;
+    }
+    if (got < kFetchPieceBytes) break;  // the body ended, or the transfer did
+  }
+  const auto received = static_cast<unsigned>(body.size());
+  // A body cut short (the connection closed early, or the limit came) is no reply: written out,
+  // its last value would be stored cut as the model's driver information.
+  if (!request->BodyEnded()) {
+    MOBILEINFO_LOG(platform, u"reply refused: the body ended in a failure after %u bytes",
+                   received);
+    return;
+  }
+  if (expected.length && received < *expected.length) {
+    MOBILEINFO_LOG(platform, u"reply refused: the body was cut short at %u of %u bytes", received,
+                   *expected.length);
+    return;
+  }
+  // Wine's WinINet hands out bytes past the announced end: that body is not the announced one.
+  if (expected.length && received > *expected.length) {
+    MOBILEINFO_LOG(platform, u"reply refused: the body ran past its announced %u bytes",
+                   *expected.length);
+    return;
+  }
+
+  std::lock_guard<std::mutex> lock(control.mutex);
+  if (control.cancelled) {
+    MOBILEINFO_LOG(platform, u"reply dropped: it came after the time limit");
+    return;
+  }
+  if (!ReplaceWithBody(platform, path, body)) return;
+  control.replaced = true;
+  MOBILEINFO_LOG(platform, u"reply: %u bytes", received);
 }
 
 }  // namespace
@@ -157,35 +291,46 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
       // never touches the caller's storage.
       std::shared_ptr<DownloadBlock> work_block(std::move(block));
       Platform* target = &platform;
-      bool started = platform.RunDetached([target, work_block, control]() mutable {
-        DownloadWorker(*target, std::move(work_block), std::move(control));
-      });
-      if (started) {
-        std::shared_ptr<HttpRequest> abandoned;
-        bool gave_up = false;
-        bool write_failed = false;
-        {
-          std::unique_lock<std::mutex> lock(control->mutex);
-          if (!control->finished_cv.wait_for(lock, std::chrono::milliseconds(limit_ms),
-                                             [&] { return control->finished; })) {
-            control->cancelled = gave_up = true;
-            abandoned = control->request;
-          }
-          write_failed = control->write_failed;
-        }
-        if (gave_up) {
-          MOBILEINFO_LOG(platform, u"download abandoned at its limit of %u ms", limit_ms);
-        }
-        // Outside the lock: a backend's cancel may wait for its own I/O to let go.
-        if (abandoned) abandoned->Cancel();
+      const WorkerEnd end =
+          RunWithinLimit(platform, control, [target, work_block, control]() mutable {
+            DownloadWorker(*target, std::move(work_block), std::move(control));
+          });
+      if (end != WorkerEnd::kNotStarted) {
+        std::lock_guard<std::mutex> lock(control->mutex);
         // A file the worker could not write whole is no reply, even one it could not delete.
-        if (write_failed) return 0;
+        if (control->write_failed) return 0;
       }
     }
   } catch (...) {
     // Whatever went wrong, the answer is what exists at the target path.
   }
   return platform.FileExists(file) ? 1 : 0;
+}
+
+bool FetchUrlToFile(Platform& platform, const std::u16string& url, const std::u16string& path,
+                    uint32_t limit_ms, uint32_t max_bytes) {
+  try {
+    auto control = std::make_shared<DownloadControl>();
+    control->limit_ms = limit_ms;
+    // The work item owns copies of the strings and a reference on the control, so an abandoned
+    // worker never touches the caller's storage.
+    Platform* target = &platform;
+    const WorkerEnd end = RunWithinLimit(platform, control, [target, url, path, max_bytes,
+                                                             control]() mutable {
+      try {
+        const DebugLog::ThreadName thread_name(u"download");
+        FetchWholeBody(*target, url, path, max_bytes, *control);
+      } catch (...) {
+        // The caller learns of a failure from the control alone.
+      }
+      MarkFinished(control.get());
+    });
+    if (end != WorkerEnd::kFinished) return false;
+    std::lock_guard<std::mutex> lock(control->mutex);
+    return control->replaced;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace mobileinfo

@@ -1,7 +1,9 @@
-// HTTP transport: a GET whose answer is thrown away, on a thread nobody waits for, and a download
-// of one URL into one file that the caller waits for only up to a limit. Both judge a reply by its
-// Content-Length header alone and read its body with a single read; the platform only performs
-// the request.
+// HTTP transport: a GET whose answer is thrown away, on a thread nobody waits for, and the two
+// downloads of one URL into one file that the caller waits for only up to a limit: the list
+// form's, which reads the announced body in a single read, and the whole-body download, which
+// reads a reply to its end into a new file that then takes the target's place. Every reply is
+// judged here by its Content-Length header (net/body_length.h); the platform only performs the
+// request.
 #ifndef MOBILEINFO_NET_NET_H
 #define MOBILEINFO_NET_NET_H
 
@@ -13,24 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "net/body_length.h"
 #include "platform/platform.h"
 
 namespace mobileinfo {
-
-// Replies are small documents. A larger announced length is refused like a missing header, so a
-// broken or hostile server cannot make the library commit memory without bound.
-constexpr uint32_t kMaxContentLength = 1u << 20;
-
-// The number of body bytes to read for a Content-Length header: the header's leading decimal
-// number (blanks and a sign allowed, as _wtoi reads it). Nothing when there is no header, the
-// number is not positive, or it exceeds kMaxContentLength (an overflowing number counts as
-// exceeding it).
-std::optional<uint32_t> BodyLength(const std::optional<std::u16string>& content_length);
-
-// The single read both request forms make: when the reply's Content-Length is acceptable, a
-// zero-filled buffer of that length + 10 bytes and one Read of that length into it. False (and
-// nothing read) when the length is refused or the buffer cannot be had; received is then 0.
-bool ReadAnnouncedBody(HttpRequest& request, std::vector<uint8_t>& buffer, uint32_t& received);
 
 // --- fire-and-forget GET ------------------------------------------------------------------------
 
@@ -65,10 +53,11 @@ struct DownloadBlock {
   char16_t file[kDownloadSlotUnits];
 };
 
-// Shared by DownloadToFile and its worker; each holds a reference, so whichever ends last frees
-// it. mutex guards the other members. The worker creates and writes the target file only while
-// holding mutex and only when cancelled is false; the caller sets cancelled under mutex when it
-// gives up, so once it has returned the worker can no longer create the file.
+// Shared by a download (DownloadToFile, FetchUrlToFile) and its worker; each holds a reference,
+// so whichever ends last frees it. mutex guards the other members. The worker creates, writes or
+// replaces the target file only while holding mutex and only when cancelled is false; the caller
+// sets cancelled under mutex when it gives up, so once it has returned the worker can no longer
+// touch the target.
 struct DownloadControl {
   std::mutex mutex;
   std::condition_variable finished_cv;
@@ -76,6 +65,7 @@ struct DownloadControl {
   bool cancelled = false;  // the caller gave up waiting
   // The worker created the file but could not write it whole (a full drive), and deleted it.
   bool write_failed = false;
+  bool replaced = false;  // the whole-body download put its file in the target's place
   std::shared_ptr<HttpRequest> request;  // the request in flight, for Cancel()
   // The caller's wait, which bounds the request itself too: an abandoned worker whose transport
   // ignores the cancel still ends by itself soon after. Set before the worker starts.
@@ -103,6 +93,16 @@ int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
 int DownloadUrlToFile(Platform& platform, const std::u16string& url,
                       const std::u16string& directory, const std::u16string& file,
                       DownloadControl* control = nullptr);
+
+// Downloads url into path and waits for it at most limit_ms. The reply's body (exactly its
+// announced length, or with none announced everything up to the end of the reply; see
+// ExpectedBodyLength) of at most max_bytes is written to a new file beside path, named path,
+// '.' and four hex digits so that what a process killed meanwhile leaves can be told by its
+// name; that file takes path's place in one step once the body is whole. True when it did so
+// within the limit. Otherwise path is left as it was and the new file is deleted, by the
+// worker when the caller gave up on it. The target's folder is not created.
+bool FetchUrlToFile(Platform& platform, const std::u16string& url, const std::u16string& path,
+                    uint32_t limit_ms, uint32_t max_bytes);
 
 // Creates every missing level of path, shallowest first. 1 when the directory exists afterwards,
 // 0 for an empty path or when a level cannot be created.

@@ -1,50 +1,12 @@
-// The Content-Length judgement and single body read shared by both request forms, and the
-// fire-and-forget GET that reports use.
+// The fire-and-forget GET that reports use.
 #include <atomic>
 #include <memory>
-#include <new>
 #include <utility>
 
 #include "net/net.h"
 #include "support/debug_log.h"
 
 namespace mobileinfo {
-
-std::optional<uint32_t> BodyLength(const std::optional<std::u16string>& content_length) {
-  if (!content_length) return std::nullopt;
-  const std::u16string& text = *content_length;
-  size_t i = 0;
-  while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) negative = text[i++] == u'-';
-  // Saturate instead of wrapping: "4294967297" must not turn into a one-byte body.
-  uint64_t value = 0;
-  bool too_large = false;
-  for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i) {
-    value = value * 10 + static_cast<uint64_t>(text[i] - u'0');
-    if (value > kMaxContentLength) {
-      too_large = true;
-      break;
-    }
-  }
-  if (negative || value == 0 || too_large) return std::nullopt;
-  return static_cast<uint32_t>(value);
-}
-
-bool ReadAnnouncedBody(HttpRequest& request, std::vector<uint8_t>& buffer, uint32_t& received) {
-  received = 0;
-  std::optional<uint32_t> length = BodyLength(request.ContentLength());
-  if (!length) return false;
-  try {
-    // n <= kMaxContentLength, so n + 10 cannot overflow.
-    buffer.assign(static_cast<size_t>(*length) + 10, 0);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  received = request.Read(buffer.data(), *length);
-  if (received > *length) received = *length;  // a backend never delivers more than asked
-  return true;
-}
 
 void HttpGetAndDiscard(Platform& platform, const std::u16string& url, uint32_t limit_ms) {
   std::unique_ptr<HttpRequest> request = platform.OpenUrl(url, limit_ms);

@@ -82,9 +82,10 @@ enum class FileMode {
   kTruncateExisting,  // GENERIC_WRITE, TRUNCATE_EXISTING
 };
 
-// An HTTP GET in flight: direct connection, no proxy, no cache options. Cancel() may be called
-// from another thread at any time; every later call then fails quickly. Destruction does not
-// wait for what is left of the body.
+// An HTTP GET in flight: direct connection, no proxy, redirects followed (at most 10), nothing
+// written to an HTTP cache; the status code is not judged. Cancel() may be called from another
+// thread at any time; every later call then fails quickly. Destruction does not wait for what
+// is left of the body.
 class HttpRequest {
  public:
   virtual ~HttpRequest() = default;
@@ -94,6 +95,10 @@ class HttpRequest {
   // One read of up to size body bytes; returns the bytes delivered. Blocks until size bytes
   // arrived, the body ended, the connection failed or the request was cancelled.
   virtual uint32_t Read(void* buffer, uint32_t size) = 0;
+  // True once a Read has stopped because the body ended as the server ended it (every byte
+  // delivered); false before that, and when reading stopped at a failure of the connection, the
+  // limit or a cancel. A reply without Content-Length is whole only by this.
+  virtual bool BodyEnded() = 0;
   virtual void Cancel() = 0;
 };
 
@@ -192,16 +197,6 @@ class Platform : public DebugLineOutput {
   // read returns what it has, once the limit has passed (give or take one network wait of at
   // most limit_ms on Windows, whose time-outs are per operation).
   virtual std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) = 0;
-  // Downloads url into path synchronously. True only when the whole body (exactly its
-  // Content-Length, or with none announced everything up to the end of the reply), of at most
-  // max_bytes, was written to path within limit_ms; the call returns by then (give or take one
-  // network wait, as for OpenUrl). A download that fails, runs out of time, grows beyond
-  // max_bytes or announces a length that is no number leaves no file at path from this call.
-  // Nothing but path, and while the call runs a new file of the backend's beside it, is written;
-  // no HTTP cache is written. The new file's name is path's name, a '.' and a few more units, so
-  // that what a process killed meanwhile leaves behind can be told by its name.
-  virtual bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
-                                     uint32_t limit_ms, uint32_t max_bytes) = 0;
 
   // --- threads ----------------------------------------------------------------------------------
   // Runs work on a thread of its own that nobody waits for. The thread keeps the library loaded

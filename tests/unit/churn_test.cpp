@@ -44,10 +44,6 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
     reply.body = kReply;
     return reply;
   };
-  fake.download_sync = [&fake](const std::u16string&, const std::u16string& path) {
-    fake.SetFile(path, kReply);
-    return true;
-  };
   const std::u16string adb_path =
       u"\\\\?\\usb#vid_18d1&pid_4ee2#churn#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
   fake.AddInterface(adb_path, true);

@@ -552,14 +552,26 @@ TEST_F(IdentifyTest, ReportIgnoresWhateverTheServiceAnswers) {
 
 // --- refreshing one phone ------------------------------------------------------------------------
 
+// What RefreshDriverInfo asks for kKeyA.
+const std::u16string kRefreshUrl = kGetDriver + u"04e8_6860";
+
 class RefreshTest : public IdentifyTest {
  protected:
-  // The single-form download writes body into the reply file.
+  // The service answers the refresh of kKeyA with body (with no answer at all unless ok), and
+  // every other request as before.
   void ServeSync(const std::string& body, bool ok = true) {
-    fake_.download_sync = [this, body, ok](const std::u16string&, const std::u16string& path) {
-      reply_file_existed_ = fake_.FileExists(path);
-      if (ok) fake_.SetFile(path, body);
-      return ok;
+    ServeRefresh([this, body, ok] {
+      reply_file_existed_ = !TempFiles().empty();
+      FakeHttpReply reply = Reply(body);
+      reply.handle = ok;
+      return reply;
+    });
+  }
+  void ServeRefresh(std::function<FakeHttpReply()> refresh) {
+    std::function<FakeHttpReply(const std::u16string&)> others = fake_.http;
+    fake_.http = [refresh, others](const std::u16string& url) {
+      if (url == kRefreshUrl) return refresh();
+      return others ? others(url) : Reply("ok");
     };
   }
   static PhoneRecord HostRecord(const std::u16string& key, const std::u16string& serial) {
@@ -582,7 +594,11 @@ class RefreshTest : public IdentifyTest {
   }
   std::vector<std::u16string> SyncDownloads() {
     std::lock_guard<std::mutex> lock(fake_.mutex);
-    return fake_.sync_downloads;
+    std::vector<std::u16string> urls;
+    for (const std::u16string& url : fake_.requested_urls) {
+      if (url == kRefreshUrl) urls.push_back(url);
+    }
+    return urls;
   }
 };
 
@@ -667,14 +683,13 @@ TEST_F(RefreshTest, HungRefreshHoldsUpNeitherThePassNorASecondRefreshBeyondItsLi
   std::mutex mutex;
   std::condition_variable cv;
   bool entered = false, release = false;
-  fake_.download_sync = [&](const std::u16string&, const std::u16string& path) {
+  ServeRefresh([&] {
     std::unique_lock<std::mutex> lock(mutex);
     entered = true;
     cv.notify_all();
     cv.wait(lock, [&] { return release; });  // a backend that ignores its limit
-    fake_.SetFile(path, Body());
-    return true;
-  };
+    return Reply(Body());
+  });
   PhoneRecord first = HostRecord(kKeyA, u"S1");
   std::thread host([&] { service.RefreshDriverInfo(&first); });
   {
@@ -697,24 +712,30 @@ TEST_F(RefreshTest, HungRefreshHoldsUpNeitherThePassNorASecondRefreshBeyondItsLi
   }
   cv.notify_all();
   host.join();
+  fake_.JoinDetached();  // the abandoned downloads wait on this test's locals
   ASSERT_TRUE(pass_done) << "the pass waited for the refresh";
   EXPECT_EQ(pass.get(), 1u);
   EXPECT_EQ(second_result, 0);
   EXPECT_LT(waited, 3000);
   std::lock_guard<std::mutex> lock(fake_.mutex);
-  ASSERT_EQ(fake_.sync_download_limits.size(), 1u);
-  EXPECT_LE(fake_.sync_download_limits[0], 400u);  // the download gets what is left of the limit
-  EXPECT_EQ(fake_.sync_download_max_bytes, std::vector<uint32_t>{1u << 20});
+  ASSERT_EQ(fake_.requested_urls.size(), fake_.request_limits.size());
+  int refreshes = 0;
+  for (size_t i = 0; i < fake_.requested_urls.size(); ++i) {
+    if (fake_.requested_urls[i] != kRefreshUrl) continue;
+    ++refreshes;
+    EXPECT_LE(fake_.request_limits[i], 400u);  // the download gets what is left of the limit
+  }
+  EXPECT_GE(refreshes, 1);
 }
 
 // A host thread refreshing while the scan thread identifies: each must read its own reply.
 TEST_F(RefreshTest, RefreshAndPassDoNotShareAReplyFile) {
   Serve(Section("18d1_4ee7", "Pixel"));
-  fake_.download_sync = [this](const std::u16string&, const std::u16string& path) {
-    fake_.SetFile(path, Body("refresh"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // widen the window
-    return true;
-  };
+  ServeRefresh([] {
+    FakeHttpReply reply = Reply(Body("refresh"));
+    reply.delay_ms = 2;  // widen the window
+    return reply;
+  });
   constexpr int kRounds = 25;
   std::atomic<int> refreshed{0};
   std::thread host([&] {

@@ -62,9 +62,18 @@ class ScriptedRequest : public HttpRequest {
     }
     size_t n = std::min<size_t>(size, reply_.body.size());
     std::memcpy(buffer, reply_.body.data(), n);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      read_ = true;
+    }
     std::lock_guard<std::mutex> lock(log_->mutex);
     ++log_->finished;
     return static_cast<uint32_t>(n);
+  }
+  // The scripted body is all there is: one read delivers it, and it has ended.
+  bool BodyEnded() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return read_;
   }
   void Cancel() override {
     {
@@ -81,6 +90,7 @@ class ScriptedRequest : public HttpRequest {
   std::shared_ptr<ReadLog> log_;
   std::mutex mutex_;
   std::condition_variable cv_;
+  bool read_ = false;
   bool cancelled_ = false;
 };
 

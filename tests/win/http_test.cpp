@@ -1,6 +1,6 @@
-// WinINet and URL Monikers under Wine against a scripted server on 127.0.0.1. Every test uses
-// paths of its own: with no INTERNET_FLAG_* options WinINet may answer a repeated URL from its
-// cache.
+// WinINet under Wine against a scripted server on 127.0.0.1, and the core's whole-body download
+// over it. Every test uses paths of its own: with no INTERNET_FLAG_* options WinINet may answer a
+// repeated URL from its cache.
 #include "test_http_server.h"
 
 #include <windows.h>
@@ -12,6 +12,7 @@
 #include <future>
 #include <iterator>
 
+#include "net/net.h"
 #include "platform/platform.h"
 
 namespace mobileinfo {
@@ -169,8 +170,8 @@ TEST_F(HttpTest, DownloadToFileWritesTheWholeBody) {
   server_.Answer("/download", ScriptedReply::WithLength(body));
   std::u16string path = TempPath(u"mobileinfo-download-test.ini");
   Platform::Default().DeleteFile(path);
-  ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download?id=04e8_6860"),
-                                                        path, kLimitMs, kMaxBytes));
+  ASSERT_TRUE(FetchUrlToFile(Platform::Default(), server_.Url("/download?id=04e8_6860"), path,
+                             kLimitMs, kMaxBytes));
   EXPECT_EQ(ReadWholeFile(path), body);
   Platform::Default().DeleteFile(path);
 }
@@ -180,7 +181,8 @@ TEST_F(HttpTest, DownloadToFileTakesAChunkedReplyAsItCame) {
   server_.Answer("/download-chunked", ScriptedReply::Chunked(body));
   std::u16string path = TempPath(u"mobileinfo-download-chunked.ini");
   Platform::Default().DeleteFile(path);
-  ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download-chunked"), path, kLimitMs, kMaxBytes));
+  ASSERT_TRUE(FetchUrlToFile(Platform::Default(), server_.Url("/download-chunked"),
+                             path, kLimitMs, kMaxBytes));
   EXPECT_EQ(ReadWholeFile(path), body);
   Platform::Default().DeleteFile(path);
 }
@@ -203,7 +205,8 @@ TEST_F(HttpTest, DownloadToFileOfABodyCutShortFailsAndLeavesNoFile) {
     SCOPED_TRACE(url_path);
     std::u16string path = TempPath(u"mobileinfo-download-cut.ini");
     Platform::Default().DeleteFile(path);
-    EXPECT_FALSE(Platform::Default().DownloadUrlToFileSync(server_.Url(url_path), path, kLimitMs, kMaxBytes));
+    EXPECT_FALSE(FetchUrlToFile(Platform::Default(), server_.Url(url_path),
+                                path, kLimitMs, kMaxBytes));
     EXPECT_FALSE(Platform::Default().FileExists(path));
   }
   EXPECT_EQ(server_.RequestCount("/download-pause-cut"), 1);
@@ -213,7 +216,8 @@ TEST_F(HttpTest, DownloadToFileOfAnEmptyBodySucceedsWithAnEmptyFile) {
   server_.Answer("/download-empty", ScriptedReply::WithLength(""));
   std::u16string path = TempPath(u"mobileinfo-download-empty.ini");
   Platform::Default().DeleteFile(path);
-  ASSERT_TRUE(Platform::Default().DownloadUrlToFileSync(server_.Url("/download-empty"), path, kLimitMs, kMaxBytes));
+  ASSERT_TRUE(FetchUrlToFile(Platform::Default(), server_.Url("/download-empty"),
+                             path, kLimitMs, kMaxBytes));
   EXPECT_TRUE(Platform::Default().FileExists(path));
   EXPECT_EQ(ReadWholeFile(path), "");
   Platform::Default().DeleteFile(path);
@@ -225,7 +229,8 @@ TEST(HttpDownload, UnreachableServerFailsAndWritesNoFile) {
   std::u16string path = TempPath(u"mobileinfo-download-unreachable.ini");
   Platform::Default().DeleteFile(path);
   EXPECT_FALSE(
-      Platform::Default().DownloadUrlToFileSync(std::u16string(url.begin(), url.end()), path, kLimitMs, kMaxBytes));
+      FetchUrlToFile(Platform::Default(), std::u16string(url.begin(), url.end()),
+                     path, kLimitMs, kMaxBytes));
   EXPECT_FALSE(Platform::Default().FileExists(path));
 }
 

@@ -1,18 +1,14 @@
-// HTTP GET over libcurl, in the two shapes the core uses: a request whose headers are known when
-// it is opened and whose body is read on demand (WinINet's InternetOpenUrlW, HttpQueryInfoW,
-// InternetReadFile), and a synchronous download into a file (URLDownloadToFileW).
+// HTTP GET over libcurl in the shape the core uses: a request whose headers are known when it is
+// opened and whose body is read on demand (WinINet's InternetOpenUrlW, HttpQueryInfoW,
+// InternetReadFile).
 //
-// Both connect directly (no proxy, whatever the environment says) and follow redirects as the
-// Windows functions do (at most 10, so a redirect loop ends). Neither looks at the HTTP status.
-// Each is bounded in total by its caller's limit; within it, like WinINet's default time-outs, a
-// connection attempt ends after 60 s and a transfer that stalls completely for 60 s fails.
+// It connects directly (no proxy, whatever the environment says) and follows redirects as the
+// Windows functions do (at most 10, so a redirect loop ends). It does not look at the HTTP
+// status. It is bounded in total by its caller's limit; within it, like WinINet's default
+// time-outs, a connection attempt ends after 60 s and a transfer that stalls completely for 60 s
+// fails.
 #include <curl/curl.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <stdlib.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -167,6 +163,11 @@ class CurlHttpRequest : public HttpRequest {
     return delivered;
   }
 
+  bool BodyEnded() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return done_ && transfer_ok_ && body_.empty() && !cancelled_;
+  }
+
   void Cancel() override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -202,9 +203,19 @@ class CurlHttpRequest : public HttpRequest {
       if (!running || IsCancelled()) break;
       if (curl_multi_poll(multi_, nullptr, 0, 1000, nullptr) != CURLM_OK) break;
     }
+    // libcurl tells a body cut short (a closed connection, a broken chunk, the time limit) from
+    // one that ended only in the transfer's result.
+    bool transfer_ok = false;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+        transfer_ok = !running && message->data.result == CURLE_OK;
+      }
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       done_ = true;
+      transfer_ok_ = transfer_ok;
     }
     changed_.notify_all();
   }
@@ -255,40 +266,10 @@ class CurlHttpRequest : public HttpRequest {
   std::optional<std::string> content_length_;  // of the final reply
   bool headers_ready_ = false;
   bool done_ = false;
+  bool transfer_ok_ = false;  // the transfer ended with the whole body (set with done_)
   bool cancelled_ = false;
   std::string body_;  // received, not yet read
 };
-
-struct DownloadSink {
-  int fd = -1;
-  uint64_t max_bytes = 0;
-  uint64_t written = 0;
-  bool write_failed = false;
-  bool too_large = false;
-};
-
-size_t WriteToFile(char* data, size_t size, size_t count, void* context) {
-  auto* sink = static_cast<DownloadSink*>(context);
-  size_t bytes = size * count;
-  // libcurl writes whatever arrives; a body beyond the limit ends the transfer here, so neither
-  // the disk nor the time of a hostile or broken reply is spent on it.
-  if (bytes > sink->max_bytes - sink->written) {
-    sink->too_large = true;
-    return 0;
-  }
-  size_t written = 0;
-  while (written < bytes) {
-    ssize_t n = write(sink->fd, data + written, bytes - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      sink->write_failed = true;
-      return 0;
-    }
-    written += static_cast<size_t>(n);
-  }
-  sink->written += bytes;
-  return bytes;
-}
 
 }  // namespace
 
@@ -298,40 +279,6 @@ std::unique_ptr<HttpRequest> LinuxPlatform::OpenUrl(const std::u16string& url, u
   } catch (...) {
     return nullptr;
   }
-}
-
-bool LinuxPlatform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
-                                          uint32_t limit_ms, uint32_t max_bytes) {
-  InitCurlOnce();
-  // The body goes into a new file beside the target (mkostemp: O_EXCL, a name nobody can guess
-  // in advance), which replaces the target only once the whole body is there: a failed download
-  // leaves no partial reply behind.
-  std::string temporary = Utf16ToUtf8(path) + ".XXXXXX";
-  DownloadSink sink;
-  sink.max_bytes = max_bytes;
-  sink.fd = mkostemp(&temporary[0], O_CLOEXEC);
-  if (sink.fd < 0) return false;
-
-  bool complete = false;
-  if (CURL* easy = curl_easy_init()) {
-    SetCommonOptions(easy, Utf16ToUtf8(url), limit_ms);
-    // An announced length beyond the limit fails before any body byte is written.
-    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(max_bytes));
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteToFile);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
-    CURLcode result = curl_easy_perform(easy);
-    curl_off_t expected = -1;
-    curl_off_t received = 0;
-    curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
-    curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
-    complete = result == CURLE_OK && !sink.write_failed && !sink.too_large &&
-               (expected < 0 || expected == received);
-    curl_easy_cleanup(easy);
-  }
-  if (close(sink.fd) != 0) complete = false;
-  if (complete && rename(temporary.c_str(), Utf16ToUtf8(path).c_str()) == 0) return true;
-  unlink(temporary.c_str());
-  return false;
 }
 
 }  // namespace mobileinfo

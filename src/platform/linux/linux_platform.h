@@ -55,8 +55,6 @@ class LinuxPlatform : public Platform {
   bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override;
 
   std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override;
-  bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
-                             uint32_t limit_ms, uint32_t max_bytes) override;
 
   bool RunDetached(std::function<void()> work) override;
 

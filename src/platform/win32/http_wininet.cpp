@@ -1,18 +1,20 @@
+// HTTP GET over WinINet in the shape the core uses: a request whose headers are known when it is
+// opened and whose body is read on demand. The core's whole-body download (net/download.cpp)
+// runs over this request too, rather than over URLDownloadToFileW: URLMon has no size or time
+// limit of its own, keeps writing after its callback asks it to stop (Wine), copies every body
+// into the HTTP cache, and reads a body whose Content-Length is not a number to the end of the
+// connection.
+//
 // The backend header first: the SDK headers below need <windows.h> before them.
 #include "platform/win32/win32_platform.h"
 
-#include <shlwapi.h>
 #include <wininet.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <memory>
-#include <new>
 #include <optional>
-#include <vector>
 
 namespace mobileinfo {
 namespace {
@@ -92,15 +94,26 @@ class WinInetRequest final : public HttpRequest {
     while (delivered < size) {
       if (cancelled_ || request_ == nullptr || Clock::now() >= deadline_) break;
       DWORD available = 0;
-      if (!InternetQueryDataAvailable(request_, &available, 0, 0) || available == 0) break;
+      if (!InternetQueryDataAvailable(request_, &available, 0, 0)) break;
+      // Both calls report the end of the body by succeeding with nothing; a failure is no end.
+      if (available == 0) {
+        ended_ = true;
+        break;
+      }
       DWORD want = available < size - delivered ? available : size - delivered;
       DWORD got = 0;
-      if (!InternetReadFile(request_, out + delivered, want, &got) || got == 0) break;
+      if (!InternetReadFile(request_, out + delivered, want, &got)) break;
+      if (got == 0) {
+        ended_ = true;
+        break;
+      }
       delivered += got;
     }
     if (cancelled_) CloseHandles();  // Cancel found the handles in use
     return delivered;
   }
+
+  bool BodyEnded() override { return ended_ && !cancelled_; }
 
   // Never waits for a call under way (see above); every later call fails at once.
   void Cancel() override {
@@ -119,44 +132,12 @@ class WinInetRequest final : public HttpRequest {
   }
 
   std::atomic<bool> cancelled_{false};
+  std::atomic<bool> ended_{false};  // a read met the end of the body
   std::mutex mutex_;  // held by every use of root_ and request_, and by their closing
   HINTERNET root_;
   HINTERNET request_;
   const Clock::time_point deadline_;
 };
-
-// A name for a new file beside path that no file has yet, or "": path's name followed by '.' and
-// four hex digits, so that what a process killed in mid-download leaves is known by its name.
-std::u16string SiblingFile(const std::u16string& path) {
-  static std::atomic<uint32_t> counter{0};
-  constexpr size_t kSuffixUnits = 5;
-  if (path.empty() || path.size() + kSuffixUnits >= MAX_PATH) return std::u16string();
-  static const char16_t kHex[] = u"0123456789ABCDEF";
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    // Distinct for the downloads of one process; CREATE_NEW settles it against other processes.
-    const uint32_t unique = ++counter;
-    std::u16string name = path + u'.';
-    for (int shift = 12; shift >= 0; shift -= 4) name += kHex[(unique >> shift) & 0xF];
-    if (!PathFileExistsW(WideText(name))) return name;
-  }
-  return std::u16string();
-}
-
-// The body length a Content-Length text announces: digits only, blanks around them allowed.
-// Nothing for any other text; a number beyond limit counts as limit + 1.
-std::optional<uint64_t> AnnouncedLength(const std::u16string& text, uint64_t limit) {
-  size_t first = 0;
-  size_t last = text.size();
-  while (first < last && (text[first] == u' ' || text[first] == u'\t')) ++first;
-  while (last > first && (text[last - 1] == u' ' || text[last - 1] == u'\t')) --last;
-  if (first == last) return std::nullopt;
-  uint64_t value = 0;
-  for (size_t i = first; i < last; ++i) {
-    if (text[i] < u'0' || text[i] > u'9') return std::nullopt;
-    if (value <= limit) value = value * 10 + static_cast<uint64_t>(text[i] - u'0');
-  }
-  return value > limit ? limit + 1 : value;
-}
 
 // Opens url with WinINet's per-operation time-outs held to limit_ms. Caching is off: a hostile
 // reply must not end up on disk through WinINet's own cache either.
@@ -207,84 +188,6 @@ bool OpenHandles(const std::u16string& url, uint32_t limit_ms, HINTERNET* root,
   return false;
 }
 
-// What the single-form download's worker shares with the waiting caller.
-struct SyncDownload {
-  std::mutex mutex;  // guards decided, result and abandoned
-  std::condition_variable decided_cv;
-  bool decided = false;    // the worker has moved its file into place or deleted it
-  bool result = false;
-  bool abandoned = false;  // the caller stopped waiting: the worker must not touch the target
-};
-
-// One single-form download: the body into temporary, at most max_bytes of it and only until the
-// deadline; then the target replaced with it when whole (exactly the announced length, or with
-// none announced, everything up to the end of the reply), otherwise the file deleted.
-void RunSyncDownload(const std::u16string& url, const std::u16string& path,
-                     const std::u16string& temporary, uint32_t limit_ms, uint32_t max_bytes,
-                     Clock::time_point deadline, SyncDownload& shared) {
-  HINTERNET root = nullptr;
-  HINTERNET request = nullptr;
-  bool complete = false;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  if (OpenHandles(url, limit_ms, &root, &request)) {
-    std::optional<uint64_t> expected;
-    bool length_ok = true;
-    wchar_t text[kContentLengthBytes / sizeof(wchar_t)] = {};
-    DWORD length = kContentLengthBytes;
-    DWORD index = 0;
-    if (HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &length, &index)) {
-      expected = AnnouncedLength(TextFromBuffer(text, kContentLengthBytes / sizeof(wchar_t)),
-                                 max_bytes);
-      length_ok = expected && *expected <= max_bytes;
-    } else if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-      length_ok = false;  // a length text longer than any usable length
-    }
-    if (length_ok) {
-      file = CreateFileW(WideText(temporary), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    if (file != INVALID_HANDLE_VALUE) {
-      std::vector<char> buffer(64 * 1024);
-      uint64_t total = 0;
-      bool ended = false;
-      bool failed = false;
-      while (!failed && !ended && Clock::now() < deadline) {
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(request, &available, 0, 0)) break;
-        DWORD want = available < buffer.size() ? available : static_cast<DWORD>(buffer.size());
-        DWORD got = 0;
-        if (available == 0 || !InternetReadFile(request, buffer.data(), want, &got) || got == 0) {
-          ended = available == 0 || got == 0;
-          break;
-        }
-        total += got;
-        DWORD written = 0;
-        if (total > max_bytes || !WriteFile(file, buffer.data(), got, &written, nullptr) ||
-            written != got) {
-          failed = true;
-        }
-      }
-      complete = ended && !failed && (!expected || *expected == total);
-      if (!CloseHandle(file)) complete = false;
-    }
-  }
-  {
-    std::lock_guard<std::mutex> lock(shared.mutex);
-    if (file != INVALID_HANDLE_VALUE) {
-      if (complete && !shared.abandoned &&
-          MoveFileExW(WideText(temporary), WideText(path), MOVEFILE_REPLACE_EXISTING) != FALSE) {
-        shared.result = true;
-      } else {
-        DeleteFileW(WideText(temporary));  // never leave a partial reply behind
-      }
-    }
-    shared.decided = true;
-    shared.decided_cv.notify_all();
-  }
-  // Last, after the caller has its answer.
-  CloseRequestHandles(request, root);
-}
-
 }  // namespace
 
 std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url, uint32_t limit_ms) {
@@ -298,35 +201,6 @@ std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url, u
     CloseRequestHandles(request, root);
     return nullptr;
   }
-}
-
-// The single-form download over WinINet rather than URLDownloadToFileW: URLMon has no size or
-// time limit of its own, keeps writing after its callback asks it to stop (Wine), copies every
-// body into the HTTP cache, and reads a body whose Content-Length is not a number to the end of
-// the connection. The work runs on a thread of its own so that the caller leaves at the limit
-// whatever WinINet does; an abandoned worker deletes its file and never touches the target.
-bool Win32Platform::DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
-                                          uint32_t limit_ms, uint32_t max_bytes) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
-  const std::u16string temporary = SiblingFile(path);
-  if (temporary.empty()) return false;
-  std::shared_ptr<SyncDownload> shared;
-  try {
-    shared = std::make_shared<SyncDownload>();
-  } catch (...) {
-    return false;
-  }
-  const bool started = RunDetached([=] {
-    RunSyncDownload(url, path, temporary, limit_ms, max_bytes, deadline, *shared);
-  });
-  if (!started) return false;
-  std::unique_lock<std::mutex> lock(shared->mutex);
-  if (!shared->decided_cv.wait_until(lock, deadline + std::chrono::milliseconds(500),
-                                     [&] { return shared->decided; })) {
-    shared->abandoned = true;
-    return false;
-  }
-  return shared->result;
 }
 
 }  // namespace mobileinfo

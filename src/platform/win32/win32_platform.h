@@ -77,8 +77,6 @@ class Win32Platform final : public Platform {
 
   // http_wininet.cpp
   std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override;
-  bool DownloadUrlToFileSync(const std::u16string& url, const std::u16string& path,
-                             uint32_t limit_ms, uint32_t max_bytes) override;
 
   // threads.cpp
   bool RunDetached(std::function<void()> work) override;
