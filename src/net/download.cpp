@@ -31,10 +31,10 @@ void MarkFinished(DownloadControl* control) {
   if (!control) return;
   std::shared_ptr<HttpRequest> request;
   {
-    std::lock_guard<std::mutex> lock(control->mutex);
+    MutexLock lock(&control->mutex);
     request = std::move(control->request);
     control->finished = true;
-    control->finished_cv.notify_all();
+    control->finished_cv.SignalAll();
   }
   // Closing a request can take long (Wine's WinINet reads what is left of the body first); the
   // caller, waiting for this lock at its limit, must not wait for that.
@@ -51,9 +51,9 @@ WorkerEnd RunWithinLimit(Platform& platform, const std::shared_ptr<DownloadContr
   if (!platform.RunDetached(std::move(work))) return WorkerEnd::kNotStarted;
   std::shared_ptr<HttpRequest> abandoned;
   {
-    std::unique_lock<std::mutex> lock(control->mutex);
-    if (control->finished_cv.wait_for(lock, std::chrono::milliseconds(control->limit_ms),
-                                      [&] { return control->finished; })) {
+    MutexLock lock(&control->mutex);
+    if (control->finished_cv.WaitFor(control->mutex, std::chrono::milliseconds(control->limit_ms),
+                                     [&]() REQUIRES(control->mutex) { return control->finished; })) {
       return WorkerEnd::kFinished;
     }
     control->cancelled = true;
@@ -118,7 +118,7 @@ void FetchWholeBody(Platform& platform, const std::u16string& url, const std::u1
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(control.mutex);
+    MutexLock lock(&control.mutex);
     if (control.cancelled) return;
     control.request = request;
   }
@@ -164,7 +164,7 @@ void FetchWholeBody(Platform& platform, const std::u16string& url, const std::u1
     return;
   }
 
-  std::lock_guard<std::mutex> lock(control.mutex);
+  MutexLock lock(&control.mutex);
   if (control.cancelled) {
     MOBILEINFO_LOG(platform, u"reply dropped: it came after the time limit");
     return;
@@ -172,6 +172,28 @@ void FetchWholeBody(Platform& platform, const std::u16string& url, const std::u1
   if (!ReplaceWithBody(platform, path, body)) return;
   control.replaced = true;
   MOBILEINFO_LOG(platform, u"reply: %u bytes", received);
+}
+
+// Creates file (after its directory chain) and writes the body's received bytes. A file that
+// could not be written whole is deleted and *write_failed set.
+int WriteReplyFile(Platform& platform, const std::u16string& directory, const std::u16string& file,
+                   const std::vector<uint8_t>& body, uint32_t received, bool* write_failed) {
+  if (!platform.FileExists(directory)) CreateDirectoryChain(platform, directory);
+  std::unique_ptr<File> target = platform.OpenFile(file, FileMode::kCreateAlways);
+  if (!target) {
+    MOBILEINFO_LOG(platform, u"reply not saved: the reply file cannot be created");
+    return 0;
+  }
+  if (!target->Write(body.data(), received)) {
+    // A full drive leaves a cut INI text, whose lost sections would mark their models unknown.
+    if (write_failed) *write_failed = true;
+    target.reset();
+    platform.DeleteFile(file);
+    MOBILEINFO_LOG(platform, u"reply not saved: writing the reply file failed");
+    return 0;
+  }
+  MOBILEINFO_LOG(platform, u"reply: %u bytes", received);
+  return 1;
 }
 
 }  // namespace
@@ -203,7 +225,7 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
     return 0;
   }
   if (control) {
-    std::lock_guard<std::mutex> lock(control->mutex);
+    MutexLock lock(&control->mutex);
     if (control->cancelled) return 0;
     control->request = request;
   }
@@ -229,30 +251,16 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
 
   // The caller may give up at any moment; holding the control's lock from the check to the
   // file's close means it either waits for a complete write or sees no file at all, ever.
-  std::unique_lock<std::mutex> lock;
-  if (control) {
-    lock = std::unique_lock<std::mutex>(control->mutex);
-    if (control->cancelled) {
-      MOBILEINFO_LOG(platform, u"reply dropped: it came after the time limit");
-      return 0;
-    }
-  }
-  if (!platform.FileExists(directory)) CreateDirectoryChain(platform, directory);
-  std::unique_ptr<File> target = platform.OpenFile(file, FileMode::kCreateAlways);
-  if (!target) {
-    MOBILEINFO_LOG(platform, u"reply not saved: the reply file cannot be created");
+  if (!control) return WriteReplyFile(platform, directory, file, body, received, nullptr);
+  MutexLock lock(&control->mutex);
+  if (control->cancelled) {
+    MOBILEINFO_LOG(platform, u"reply dropped: it came after the time limit");
     return 0;
   }
-  if (!target->Write(body.data(), received)) {
-    // A full drive leaves a cut INI text, whose lost sections would mark their models unknown.
-    if (control) control->write_failed = true;
-    target.reset();
-    platform.DeleteFile(file);
-    MOBILEINFO_LOG(platform, u"reply not saved: writing the reply file failed");
-    return 0;
-  }
-  MOBILEINFO_LOG(platform, u"reply: %u bytes", received);
-  return 1;
+  bool write_failed = false;
+  const int written = WriteReplyFile(platform, directory, file, body, received, &write_failed);
+  control->write_failed = write_failed;
+  return written;
 }
 
 int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
@@ -296,7 +304,7 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
             DownloadWorker(*target, std::move(work_block), std::move(control));
           });
       if (end != WorkerEnd::kNotStarted) {
-        std::lock_guard<std::mutex> lock(control->mutex);
+        MutexLock lock(&control->mutex);
         // A file the worker could not write whole is no reply, even one it could not delete.
         if (control->write_failed) return 0;
       }
@@ -326,7 +334,7 @@ bool FetchUrlToFile(Platform& platform, const std::u16string& url, const std::u1
       MarkFinished(control.get());
     });
     if (end != WorkerEnd::kFinished) return false;
-    std::lock_guard<std::mutex> lock(control->mutex);
+    MutexLock lock(&control->mutex);
     return control->replaced;
   } catch (...) {
     return false;

@@ -7,16 +7,15 @@
 #ifndef MOBILEINFO_NET_NET_H
 #define MOBILEINFO_NET_NET_H
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "net/body_length.h"
 #include "platform/platform.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -59,14 +58,17 @@ struct DownloadBlock {
 // sets cancelled under mutex when it gives up, so once it has returned the worker can no longer
 // touch the target.
 struct DownloadControl {
-  std::mutex mutex;
-  std::condition_variable finished_cv;
-  bool finished = false;   // the worker's download has ended (the file is written or never will be)
-  bool cancelled = false;  // the caller gave up waiting
+  Mutex mutex;  // a leaf: nothing else is locked while it is held
+  CondVar finished_cv;
+  // The worker's download has ended (the file is written or never will be).
+  bool finished GUARDED_BY(mutex) = false;
+  bool cancelled GUARDED_BY(mutex) = false;  // the caller gave up waiting
   // The worker created the file but could not write it whole (a full drive), and deleted it.
-  bool write_failed = false;
-  bool replaced = false;  // the whole-body download put its file in the target's place
-  std::shared_ptr<HttpRequest> request;  // the request in flight, for Cancel()
+  bool write_failed GUARDED_BY(mutex) = false;
+  // The whole-body download put its file in the target's place.
+  bool replaced GUARDED_BY(mutex) = false;
+  // The request in flight, for Cancel().
+  std::shared_ptr<HttpRequest> request GUARDED_BY(mutex);
   // The caller's wait, which bounds the request itself too: an abandoned worker whose transport
   // ignores the cancel still ends by itself soon after. Set before the worker starts.
   uint32_t limit_ms = kReportLimitMs;

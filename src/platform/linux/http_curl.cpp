@@ -11,12 +11,11 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "platform/linux/linux_platform.h"
+#include "support/mutex.h"
 #include "support/text.h"
 
 namespace mobileinfo {
@@ -127,17 +126,20 @@ class CurlHttpRequest : public HttpRequest {
     } catch (...) {
       return nullptr;
     }
-    std::unique_lock<std::mutex> lock(request->mutex_);
-    request->changed_.wait(lock, [&] { return request->headers_ready_ || request->done_; });
-    if (!request->headers_ready_) {
-      lock.unlock();
-      return nullptr;  // the destructor joins the finished worker
+    bool headers_ready;
+    {
+      MutexLock lock(&request->mutex_);
+      request->changed_.Wait(request->mutex_, [&]() REQUIRES(request->mutex_) {
+        return request->headers_ready_ || request->done_;
+      });
+      headers_ready = request->headers_ready_;
     }
+    if (!headers_ready) return nullptr;  // the destructor joins the finished worker
     return request;
   }
 
   std::optional<std::u16string> ContentLength() override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (cancelled_ || !content_length_) return std::nullopt;
     std::u16string text = Utf8ToUtf16(*content_length_);
     if (text.size() > kMaxContentLengthUnits) return std::nullopt;
@@ -147,34 +149,34 @@ class CurlHttpRequest : public HttpRequest {
   uint32_t Read(void* buffer, uint32_t size) override {
     char* out = static_cast<char*>(buffer);
     uint32_t delivered = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     while (delivered < size && !cancelled_) {
       if (!body_.empty()) {
         size_t take = std::min<size_t>(body_.size(), size - delivered);
         std::memcpy(out + delivered, body_.data(), take);
         body_.erase(0, take);
         delivered += static_cast<uint32_t>(take);
-        changed_.notify_all();  // room for the transfer again
+        changed_.SignalAll();  // room for the transfer again
         continue;
       }
       if (done_) break;
-      changed_.wait(lock);
+      changed_.Wait(mutex_);
     }
     return delivered;
   }
 
   bool BodyEnded() override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     return done_ && transfer_ok_ && body_.empty() && !cancelled_;
   }
 
   void Cancel() override {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       if (cancelled_) return;
       cancelled_ = true;
     }
-    changed_.notify_all();
+    changed_.SignalAll();
     if (multi_) curl_multi_wakeup(multi_);
   }
 
@@ -213,27 +215,27 @@ class CurlHttpRequest : public HttpRequest {
       }
     }
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(&mutex_);
       done_ = true;
       transfer_ok_ = transfer_ok;
     }
-    changed_.notify_all();
+    changed_.SignalAll();
   }
 
   bool IsCancelled() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     return cancelled_;
   }
 
   static size_t OnHeader(char* data, size_t size, size_t count, void* context) {
     auto* self = static_cast<CurlHttpRequest*>(context);
     size_t bytes = size * count;
-    std::lock_guard<std::mutex> lock(self->mutex_);
+    MutexLock lock(&self->mutex_);
     if (self->cancelled_) return 0;
     if (self->headers_.OnLine(self->easy_, data, bytes)) {
       self->content_length_ = self->headers_.content_length();
       self->headers_ready_ = true;
-      self->changed_.notify_all();
+      self->changed_.SignalAll();
     }
     return bytes;
   }
@@ -241,14 +243,14 @@ class CurlHttpRequest : public HttpRequest {
   static size_t OnBody(char* data, size_t size, size_t count, void* context) {
     auto* self = static_cast<CurlHttpRequest*>(context);
     size_t bytes = size * count;
-    std::unique_lock<std::mutex> lock(self->mutex_);
-    self->changed_.wait(lock, [&] {
+    MutexLock lock(&self->mutex_);
+    self->changed_.Wait(self->mutex_, [&]() REQUIRES(self->mutex_) {
       return self->cancelled_ || self->body_.size() < kBodyBufferLimit;
     });
     if (self->cancelled_) return 0;  // aborts the transfer
     self->body_.append(data, bytes);
     self->headers_ready_ = true;  // a reply without a header block still has a body
-    self->changed_.notify_all();
+    self->changed_.SignalAll();
     return bytes;
   }
 
@@ -260,15 +262,16 @@ class CurlHttpRequest : public HttpRequest {
   CURLM* multi_ = nullptr;
   std::thread worker_;
 
-  std::mutex mutex_;  // guards everything below; changed_ signals any change of it
-  std::condition_variable changed_;
-  HeaderTracker headers_;
-  std::optional<std::string> content_length_;  // of the final reply
-  bool headers_ready_ = false;
-  bool done_ = false;
-  bool transfer_ok_ = false;  // the transfer ended with the whole body (set with done_)
-  bool cancelled_ = false;
-  std::string body_;  // received, not yet read
+  Mutex mutex_;  // a leaf; changed_ signals any change of what it guards
+  CondVar changed_;
+  HeaderTracker headers_ GUARDED_BY(mutex_);
+  std::optional<std::string> content_length_ GUARDED_BY(mutex_);  // of the final reply
+  bool headers_ready_ GUARDED_BY(mutex_) = false;
+  bool done_ GUARDED_BY(mutex_) = false;
+  // The transfer ended with the whole body (set with done_).
+  bool transfer_ok_ GUARDED_BY(mutex_) = false;
+  bool cancelled_ GUARDED_BY(mutex_) = false;
+  std::string body_ GUARDED_BY(mutex_);  // received, not yet read
 };
 
 }  // namespace

@@ -12,9 +12,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <memory>
 #include <optional>
+
+#include "support/mutex.h"
 
 namespace mobileinfo {
 namespace {
@@ -67,7 +68,7 @@ class WinInetRequest final : public HttpRequest {
       : root_(root), request_(request), deadline_(deadline) {}
   ~WinInetRequest() override {
     cancelled_ = true;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     CloseHandles();
   }
   WinInetRequest(const WinInetRequest&) = delete;
@@ -75,7 +76,7 @@ class WinInetRequest final : public HttpRequest {
 
   std::optional<std::u16string> ContentLength() override {
     if (cancelled_) return std::nullopt;  // at once, even while a read still holds the lock
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (cancelled_ || request_ == nullptr) return std::nullopt;
     wchar_t text[kContentLengthBytes / sizeof(wchar_t)] = {};
     DWORD length = kContentLengthBytes;
@@ -90,7 +91,7 @@ class WinInetRequest final : public HttpRequest {
     char* out = static_cast<char*>(buffer);
     uint32_t delivered = 0;
     if (cancelled_) return 0;  // at once, even while another read still holds the lock
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     while (delivered < size) {
       if (cancelled_ || request_ == nullptr || Clock::now() >= deadline_) break;
       DWORD available = 0;
@@ -118,14 +119,15 @@ class WinInetRequest final : public HttpRequest {
   // Never waits for a call under way (see above); every later call fails at once.
   void Cancel() override {
     cancelled_ = true;
-    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-    if (lock.owns_lock()) CloseHandles();
+    if (!mutex_.TryLock()) return;
+    CloseHandles();
+    mutex_.Unlock();
   }
 
  private:
   // Closes both handles once, request first. mutex_ held; the handles are forgotten here, so
   // nothing here uses them while the close may still run elsewhere.
-  void CloseHandles() {
+  void CloseHandles() REQUIRES(mutex_) {
     CloseRequestHandles(request_, root_);
     request_ = nullptr;
     root_ = nullptr;
@@ -133,9 +135,9 @@ class WinInetRequest final : public HttpRequest {
 
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> ended_{false};  // a read met the end of the body
-  std::mutex mutex_;  // held by every use of root_ and request_, and by their closing
-  HINTERNET root_;
-  HINTERNET request_;
+  Mutex mutex_;  // a leaf, held by every use of the handles and by their closing
+  HINTERNET root_ GUARDED_BY(mutex_);
+  HINTERNET request_ GUARDED_BY(mutex_);
   const Clock::time_point deadline_;
 };
 
