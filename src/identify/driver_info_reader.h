@@ -13,7 +13,6 @@ class DriverInfoReader {
  public:
   // The reader keeps path as given; its owner keeps the text alive while the reader is used.
   DriverInfoReader(Platform& platform, const char16_t* path) : platform_(platform), path_(path) {}
-  virtual ~DriverInfoReader() = default;
   DriverInfoReader(const DriverInfoReader&) = delete;
   DriverInfoReader& operator=(const DriverInfoReader&) = delete;
 

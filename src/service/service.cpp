@@ -1,9 +1,10 @@
 // Construction, the lifecycle slots (Init, Start, Stop, destruction) and the small slots.
 //
-// Calls outside the documented order: Init while running is refused (0) and changes nothing;
-// Start on a running service only rescans; Start after Stop needs a new Init, since the host may
-// have freed the sink Stop released; Stop, Release and ClearAndDestroy end the run from any
-// thread, the sink's included, and never wait for a worker past Stop's bounded wait.
+// Calls outside the host's order (Init, Start, ..., Stop, Release): Init while running is refused
+// (0) and changes nothing; Start on a running service only rescans; Start after Stop needs a new
+// Init, since the host may have freed the sink Stop released; Stop, Release and ClearAndDestroy
+// end the run from any thread, the sink's included, and never wait for a worker past Stop's
+// bounded wait.
 #include "service/service.h"
 
 #include <cstdlib>

@@ -34,24 +34,12 @@ class WideString {
   static WideString Adopt(char16_t* text);
 
   int Length() const { return Header()->length; }
-  bool IsEmpty() const { return Length() == 0; }
   const char16_t* c_str() const { return text_; }
   std::u16string ToU16() const { return std::u16string(text_, static_cast<size_t>(Length())); }
 
   // Makes the block private with capacity >= n and copies n units. False when no block can be had
   // (the string is then empty).
   bool AssignText(int n, const char16_t* source);
-  // n == 0 does nothing; an overflowing length or a failed allocation leaves the string unchanged.
-  bool Append(int n, const char16_t* source);
-  bool Append(const char16_t* text);
-  bool Append(const WideString& other) { return Append(other.Length(), other.c_str()); }
-
-  int Find(const char16_t* substring, int start) const;
-  int FindChar(char16_t c, int start) const;
-  int ReverseFind(char16_t c) const;
-  WideString Mid(int first, int count) const;
-  WideString Mid(int first) const;
-  WideString Left(int count) const;
 
   // Writable buffer with capacity >= max(min_capacity, Length()); null when none can be had.
   char16_t* GetBuffer(int min_capacity);

@@ -120,7 +120,7 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
   EXPECT_FALSE(fake.debug_lines.empty());
 }
 
-// Hosts that break the documented order: two host threads call Init, Start, Stop, device changes
+// Hosts that break the call order (Init, Start, ..., Stop): two host threads call Init, Start, Stop, device changes
 // and queries on one object in random order while devices come and go and downloads are slow
 // enough to be abandoned, then the object is destroyed one of the three ways, with or without
 // Stop, while a worker may still be busy. No call hangs, nothing races or leaks, and the sink

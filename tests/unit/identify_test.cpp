@@ -558,7 +558,7 @@ const std::u16string kRefreshUrl = kGetDriver + u"04e8_6860";
 class RefreshTest : public IdentifyTest {
  protected:
   // The service answers the refresh of kKeyA with body (with no answer at all unless ok), and
-  // every other request as before.
+  // every other request as Serve set up.
   void ServeSync(const std::string& body, bool ok = true) {
     ServeRefresh([this, body, ok] {
       reply_file_existed_ = !TempFiles().empty();

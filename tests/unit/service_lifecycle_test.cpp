@@ -397,7 +397,7 @@ TEST(ServiceLifecycle, InitWhileRunningIsRefusedAndTheServiceKeepsWorking) {
   fake.JoinDetached();
 }
 
-// Calls outside the documented order, each row a sequence with the results it must give and
+// Calls outside the host's order (Init, Start, ..., Stop), each row a sequence with the results it must give and
 // whether a plugged-in phone is then reported.
 TEST(ServiceLifecycle, CallsOutOfOrderGiveBoundedResults) {
   struct Row {

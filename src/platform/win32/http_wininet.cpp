@@ -36,7 +36,7 @@ constexpr int kMaxBackgroundCloses = 16;
 // for 104 s (a report's thread, and so one of the few report places). The close therefore runs
 // on a thread of its own. The count of such threads is process-wide on purpose: they outlive
 // every request and service object, and what they use up belongs to the process. Beyond
-// kMaxBackgroundCloses, or without a thread, the caller closes as before.
+// kMaxBackgroundCloses, or without a thread, the caller closes the handles itself.
 void CloseRequestHandles(HINTERNET request, HINTERNET root) {
   static std::atomic<int> background{0};
   if (request == nullptr && root == nullptr) return;
