@@ -218,6 +218,17 @@ TEST_F(QueryTest, InterfaceGoingInactiveTurnsTwoIntoOne) {
   EXPECT_EQ(service_.QueryPhoneStatus(&phone), 1);
 }
 
+TEST_F(QueryTest, OnePollScansOnceForEveryListedPhone) {
+  fake_.ManualTime(0, 0);  // within the grace period: every listed phone is looked at
+  fake_.AddInterface(kPathB, true);
+  fake_.SetAdbSerial(kPathB, u"serial_b");
+  for (const char16_t* serial : {u"x1", u"x2", u"serial_b"}) {
+    ServicePeer::phone_list(service_).push_back(MakePhoneRecord(u"VID_9999&PID_0001", serial));
+  }
+  EXPECT_EQ(service_.PollArrivalReport(), 1);  // serial_b: the driver's answer on kPathB
+  EXPECT_EQ(fake_.interface_list_opens, 1);
+}
+
 TEST_F(QueryTest, QueriesFromManyThreadsAtOnce) {
   fake_.AddInterface(kPathA, true);
   fake_.SetAdbSerial(kPathA, u"serial_a");
