@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -71,8 +72,13 @@ class LinuxPlatform : public Platform {
   // Every ADB interface path seen while this object lives, in order of first sight: Windows keeps
   // listing the interfaces of unplugged devices (without SPINT_ACTIVE), and the core relies on
   // that to see an unplugged phone's ADB state drop from 2 to 1.
-  std::mutex adb_mutex_;  // guards known_adb_paths_
+  std::mutex adb_mutex_;  // guards known_adb_paths_ and listed_adb_
   std::vector<std::u16string> known_adb_paths_;
+  // The present ADB interfaces as the newest ADB interface list read them from the bus, while a
+  // list holding that read is open. The core asks for serials while it steps through a list, so
+  // RequestAdbSerial answers from that read instead of reading the whole bus once per request.
+  struct AdbBusRead;
+  std::weak_ptr<const AdbBusRead> listed_adb_;
 
   // The temporary folder made when the usual name is not a private directory of the user's
   // (see TempDirectory); empty until then.
