@@ -189,6 +189,9 @@ class Platform : public DebugLineOutput {
   virtual std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) = 0;
   // Opens the interface at path and sends the get-serial-number request 0x00224040 with a
   // 1024-byte output buffer, which it zeroes first. False when the open or the request fails.
+  // While an interface list is open, a backend that learnt the answer in making it may give that
+  // answer (the Linux backend reads the serial with the bus that tells which interfaces are
+  // active), so that one scan reads the machine once.
   virtual bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) = 0;
 
   // --- network ----------------------------------------------------------------------------------

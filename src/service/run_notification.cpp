@@ -42,8 +42,10 @@ int Run::PollArrivalReport() {
   std::vector<PhoneRecord> copies = core().phone_list.Copy();
   // Each copy is the host's to read during the call; nothing it does reaches the phone list.
   PhoneRecord* report = nullptr;
+  // One ADB scan answers every listed phone.
+  if (!copies.empty()) core().adb.ScanAdbInterfaces(kAdbInterfaceClass);
   for (PhoneRecord& copy : copies) {
-    if (core().adb.QueryAdbStatus(copy) == 2) {
+    if (core().adb.MatchAdbStatus(copy) == 2) {
       report = &copy;
       break;
     }

@@ -41,6 +41,9 @@ void Run::ScanCycle(bool& first) {
     first = false;
   }
   if (!scan.arrivals.empty() || !scan.removals.empty()) {
+    // A device may have taken another's place, and its interface path, between two ADB scans
+    // (a phone without serial keeps the path of its port): every active interface is asked.
+    core().adb.ForgetAdbSerials();
     core().adb.ScanAdbInterfaces(kAdbInterfaceClass);
     // Arrivals first, then removals of the same scan: a scan that saw one phone come and another
     // go must report both, or the departed phone would stay listed for good.

@@ -8,6 +8,10 @@ namespace mobileinfo {
 
 uint32_t AdbRegistry::QueryAdbStatus(PhoneRecord& record) {
   ScanAdbInterfaces(kAdbInterfaceClass);
+  return MatchAdbStatus(record);
+}
+
+uint32_t AdbRegistry::MatchAdbStatus(PhoneRecord& record) {
   const std::u16string key = FieldText(record.device_key);
   const std::u16string serial = FieldText(record.serial);
 
@@ -32,6 +36,11 @@ uint32_t AdbRegistry::QueryAdbStatus(PhoneRecord& record) {
   }
   record.adb_status = status;
   return status;
+}
+
+void AdbRegistry::ForgetAdbSerials() {
+  MutexLock lock(&adb_lock_);
+  answered_serials_.clear();
 }
 
 bool AdbRegistry::IsAdbDevice(const UsbDeviceRecord& device) {

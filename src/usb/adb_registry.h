@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "platform/platform.h"
@@ -26,6 +27,12 @@ class AdbRegistry {
   // Refreshes the map, then tells the record's ADB status (0, 1 or 2) and writes it into the
   // record.
   uint32_t QueryAdbStatus(PhoneRecord& record);
+  // The same answer from the map as the last scan left it, without a scan of its own: for a
+  // caller that has just scanned and asks about several phones.
+  uint32_t MatchAdbStatus(PhoneRecord& record);
+  // Makes the next scan ask every active interface's driver for its serial again, for a caller
+  // that saw devices come or go.
+  void ForgetAdbSerials();
   // Whether some ADB interface has the device's key or reports its serial (ignoring case).
   bool IsAdbDevice(const UsbDeviceRecord& device);
   uint32_t last_adb_error() const { return last_adb_error_; }
@@ -39,6 +46,11 @@ class AdbRegistry {
   // The ADB lock: guards adb_devices_ and every ADB enumeration, driver requests included.
   Mutex adb_lock_;
   AdbMap adb_devices_ GUARDED_BY(adb_lock_);
+  // Interface path -> the serial its driver answered, for the interfaces listed active in every
+  // scan since that answer. The driver answers the serial of the device behind the interface,
+  // which does not change while the device stays plugged in, so a scan asks only interfaces
+  // that are new, came back, or have not answered yet.
+  std::map<std::u16string, std::u16string> answered_serials_ GUARDED_BY(adb_lock_);
   std::atomic<uint32_t> last_adb_error_{0};  // written under adb_lock_, read by anyone
 };
 

@@ -1,5 +1,6 @@
 // The ADB scan: one ADB record per interface of the Android USB driver's interface class.
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "support/text.h"
@@ -25,6 +26,7 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
   if (!list) {
     MutexLock lock(&adb_lock_);
     last_adb_error_ = kErrorGenFailure;  // the platform does not say why
+    answered_serials_.clear();  // nothing seen: no interface is known to have stayed
     return 0;
   }
 
@@ -34,6 +36,9 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
     // threads scan, and their runs must not interleave.
     MutexLock lock(&adb_lock_);
     uint32_t error = 0;
+    // This scan's answers: an interface this scan does not reach listed active (inactive, gone,
+    // or after a failure that ended the scan) is asked again when it is next seen active.
+    std::map<std::u16string, std::u16string> answered;
     for (;;) {
       InterfaceEntry entry;
       if (!list->Next(entry)) {
@@ -57,13 +62,23 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
       }
       AdbRecord& record = found->second;
       if (entry.active) {
+        auto known = answered_serials_.find(path);
+        if (known != answered_serials_.end()) {
+          // Active since it answered: the driver would answer the same again. Written as a
+          // read writes it, as several paths may share the record.
+          CopyField(record.adb_serial, known->second);
+          answered.insert(*known);
+        } else if (ReadAdbSerial(platform_, path.c_str(), record.adb_serial)) {
+          answered[path] = FieldText(record.adb_serial);
+        }
         // A failed read keeps the serial read before; the interface is up all the same.
-        ReadAdbSerial(platform_, path.c_str(), record.adb_serial);
         record.state = kAdbActive;
       } else {
+        answered.erase(path);
         record.state = kAdbRegistered;
       }
     }
+    answered_serials_ = std::move(answered);
     if (!result) last_adb_error_ = error;
   }
   list.reset();  // destroyed outside the lock, like the open

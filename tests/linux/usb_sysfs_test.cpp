@@ -189,7 +189,12 @@ TEST_F(UsbSysfsTest, UnplugKeepsTheAdbInterfaceListedInactive) {
   ASSERT_EQ(before.size(), 1u);
   const std::u16string path = *before[0].path;
 
+  // While a list is open, requests answer from the bus read that made it: a scan reads the bus
+  // once, however many interfaces it asks.
+  auto open_list = platform_.OpenInterfaceList(kAdbClass);
   bus_.Unplug("1-2");
+  EXPECT_EQ(AskSerial(platform_, path), u"0123456789ABCDEF");
+  open_list.reset();
   EXPECT_EQ(ListDevices(platform_).size(), 1u);
   auto after = ListInterfaces(platform_);
   ASSERT_EQ(after.size(), 1u);

@@ -201,6 +201,10 @@ TEST_F(AdbScanTest, InterfaceSeenFirstInactiveThenActive) {
   ASSERT_EQ(adb().size(), 1u);
   EXPECT_EQ(record().state, kAdbActive);
   EXPECT_EQ(FieldText(record().adb_serial), u"HT7A1B2C3D");
+  // Still plugged in: the driver is not asked again.
+  ASSERT_EQ(Scan(), 1);
+  EXPECT_EQ(FieldText(record().adb_serial), u"HT7A1B2C3D");
+  EXPECT_EQ(fake.adb_serial_requests, 1);
 
   // Unplugged: still listed, no longer active; the serial stays.
   fake.SetInterfaceActive(path, false);
@@ -208,11 +212,22 @@ TEST_F(AdbScanTest, InterfaceSeenFirstInactiveThenActive) {
   EXPECT_EQ(record().state, kAdbRegistered);
   EXPECT_EQ(FieldText(record().adb_serial), u"HT7A1B2C3D");
 
-  // Gone from the list altogether: the record keeps its last state.
+  // Plugged in again, perhaps another device on the same path: asked again.
+  fake.SetInterfaceActive(path, true);
+  fake.SetAdbSerial(path, u"HT7A1B2C3E");
+  ASSERT_EQ(Scan(), 1);
+  EXPECT_EQ(FieldText(record().adb_serial), u"HT7A1B2C3E");
+  EXPECT_EQ(fake.adb_serial_requests, 2);
+
+  // Gone from the list altogether: the record keeps its last state; listed active again, it is
+  // asked again.
   fake.interfaces.clear();
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(adb().size(), 1u);
-  EXPECT_EQ(record().state, kAdbRegistered);
+  EXPECT_EQ(record().state, kAdbActive);
+  fake.AddInterface(path, true);
+  ASSERT_EQ(Scan(), 1);
+  EXPECT_EQ(fake.adb_serial_requests, 3);
 }
 
 TEST_F(AdbScanTest, ActiveInterfaceSeenFirstGetsItsSerialAtOnce) {
@@ -229,6 +244,9 @@ TEST_F(AdbScanTest, UnusableSerialReplyKeepsThePreviousSerialButMarksActive) {
   fake.AddInterface(path, true);
   fake.SetAdbSerial(path, u"GOOD");
   ASSERT_EQ(Scan(), 1);
+  fake.SetInterfaceActive(path, false);  // replugged, so that the driver is asked again
+  ASSERT_EQ(Scan(), 1);
+  fake.SetInterfaceActive(path, true);
   fake.adb_serial_replies[path] = ReplyOfUnits(512);  // no terminator in 1024 bytes
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(FieldText(adb().at(u"S1").adb_serial), u"GOOD");
@@ -241,6 +259,16 @@ TEST_F(AdbScanTest, UnusableSerialReplyKeepsThePreviousSerialButMarksActive) {
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(FieldText(adb().at(u"S2").adb_serial), u"");
   EXPECT_EQ(adb().at(u"S2").state, kAdbActive);
+
+  // Failed reads are asked again at the next scan; answered ones are not.
+  fake.SetAdbSerial(path, u"BETTER");
+  fake.SetAdbSerial(AdbPath(u"S2"), u"LATE");
+  ASSERT_EQ(Scan(), 1);
+  EXPECT_EQ(FieldText(adb().at(u"S1").adb_serial), u"BETTER");
+  EXPECT_EQ(FieldText(adb().at(u"S2").adb_serial), u"LATE");
+  const int requests = fake.adb_serial_requests;
+  ASSERT_EQ(Scan(), 1);
+  EXPECT_EQ(fake.adb_serial_requests, requests);
 }
 
 TEST_F(AdbScanTest, SerialKeysAreExactAndDeviceKeysNeverChange) {

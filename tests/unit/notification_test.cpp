@@ -8,6 +8,7 @@
 #include "fake_platform.h"
 #include "recording_sink.h"
 #include "model/phone_record.h"
+#include "service/run.h"
 #include "service/service.h"
 #include "service_peer.h"
 
@@ -213,6 +214,19 @@ TEST_F(QueryTest, InterfaceGoingInactiveTurnsTwoIntoOne) {
   EXPECT_EQ(service_.QueryPhoneStatus(&phone), 2);
   fake_.SetInterfaceActive(kPathA, false);
   EXPECT_EQ(service_.QueryPhoneStatus(&phone), 1);
+}
+
+TEST_F(QueryTest, OnePollScansOnceForEveryListedPhone) {
+  fake_.ManualTime(0, 0);  // within the grace period: every listed phone is looked at
+  fake_.AddInterface(kPathB, true);
+  fake_.SetAdbSerial(kPathB, u"serial_b");
+  for (const char16_t* serial : {u"x1", u"x2", u"serial_b"}) {
+    service_.core()->phone_list.AppendIfAbsent(MakePhoneRecord(u"VID_9999&PID_0001", serial));
+  }
+  // A run without a sink: the poll's report reaches no host.
+  mobileinfo::Run run(service_.core(), nullptr);
+  EXPECT_EQ(run.PollArrivalReport(), 1);  // serial_b: the driver's answer on kPathB
+  EXPECT_EQ(fake_.interface_list_opens, 1);
 }
 
 TEST_F(QueryTest, QueriesFromManyThreadsAtOnce) {

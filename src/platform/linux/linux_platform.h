@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,6 +72,11 @@ class LinuxPlatform : public Platform {
   // that to see an unplugged phone's ADB state drop from 2 to 1.
   Mutex adb_mutex_;  // a leaf, like temp_mutex_: the core's locks may be held around either
   std::vector<std::u16string> known_adb_paths_ GUARDED_BY(adb_mutex_);
+  // The present ADB interfaces as the newest ADB interface list read them from the bus, while a
+  // list holding that read is open. The core asks for serials while it steps through a list, so
+  // RequestAdbSerial answers from that read instead of reading the whole bus once per request.
+  struct AdbBusRead;
+  std::weak_ptr<const AdbBusRead> listed_adb_ GUARDED_BY(adb_mutex_);
 
   // The temporary folder made when the usual name is not a private directory of the user's
   // (see TempDirectory); empty until then.

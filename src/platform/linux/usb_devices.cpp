@@ -1,6 +1,7 @@
 // The USB operations of the seam over sysfs: the present-device list, the ADB interface list and
 // the ADB serial request.
 #include <algorithm>
+#include <memory>
 #include <set>
 
 #include "platform/linux/linux_platform.h"
@@ -42,7 +43,9 @@ std::vector<PresentAdbInterface> PresentAdbInterfaces(const std::vector<SysfsUsb
 
 class AdbInterfaceList : public InterfaceList {
  public:
-  explicit AdbInterfaceList(std::vector<InterfaceEntry> entries) : entries_(std::move(entries)) {}
+  explicit AdbInterfaceList(std::vector<InterfaceEntry> entries,
+                            std::shared_ptr<const void> bus_read = nullptr)
+      : entries_(std::move(entries)), bus_read_(std::move(bus_read)) {}
 
   bool Next(InterfaceEntry& entry) override {
     if (next_ >= entries_.size()) return false;
@@ -54,6 +57,7 @@ class AdbInterfaceList : public InterfaceList {
  private:
   std::vector<InterfaceEntry> entries_;
   size_t next_ = 0;
+  std::shared_ptr<const void> bus_read_;  // kept for RequestAdbSerial while the list is open
 };
 
 bool IsAdbClass(const std::u16string& class_guid) {
@@ -63,6 +67,10 @@ bool IsAdbClass(const std::u16string& class_guid) {
 }
 
 }  // namespace
+
+struct LinuxPlatform::AdbBusRead {
+  std::vector<PresentAdbInterface> present;
+};
 
 bool LinuxPlatform::ListPresentDevices(std::vector<PresentDevice>& devices) {
   devices.clear();
@@ -83,9 +91,11 @@ std::unique_ptr<InterfaceList> LinuxPlatform::OpenInterfaceList(const std::u16st
   if (!IsAdbClass(class_guid)) return std::make_unique<AdbInterfaceList>(std::move(entries));
   std::vector<SysfsUsbDevice> bus;
   if (!ReadUsbBus(SysfsRoot(), bus)) bus.clear();  // nothing present; remembered ones still listed
+  auto bus_read = std::make_shared<const AdbBusRead>(AdbBusRead{PresentAdbInterfaces(bus)});
   std::set<std::u16string> present;
   MutexLock lock(&adb_mutex_);
-  for (auto& adb : PresentAdbInterfaces(bus)) {
+  listed_adb_ = bus_read;
+  for (const auto& adb : bus_read->present) {
     if (present.insert(adb.path).second &&
         std::find(known_adb_paths_.begin(), known_adb_paths_.end(), adb.path) ==
             known_adb_paths_.end()) {
@@ -98,15 +108,23 @@ std::unique_ptr<InterfaceList> LinuxPlatform::OpenInterfaceList(const std::u16st
     entry.active = present.count(path) != 0;
     entries.push_back(std::move(entry));
   }
-  return std::make_unique<AdbInterfaceList>(std::move(entries));
+  return std::make_unique<AdbInterfaceList>(std::move(entries), std::move(bus_read));
 }
 
 bool LinuxPlatform::RequestAdbSerial(const std::u16string& path,
                                      std::array<uint8_t, 1024>& reply) {
   reply.fill(0);
-  std::vector<SysfsUsbDevice> bus;
-  if (!ReadUsbBus(SysfsRoot(), bus)) return false;
-  for (const auto& adb : PresentAdbInterfaces(bus)) {
+  std::shared_ptr<const AdbBusRead> bus_read;
+  {
+    MutexLock lock(&adb_mutex_);
+    bus_read = listed_adb_.lock();
+  }
+  if (!bus_read) {
+    std::vector<SysfsUsbDevice> bus;
+    if (!ReadUsbBus(SysfsRoot(), bus)) return false;
+    bus_read = std::make_shared<const AdbBusRead>(AdbBusRead{PresentAdbInterfaces(bus)});
+  }
+  for (const auto& adb : bus_read->present) {
     // Device paths name one object whatever the letter case, as CreateFileW treats them.
     if (!EqualsIgnoreCase(adb.path, path)) continue;
     if (!adb.serial) return false;
