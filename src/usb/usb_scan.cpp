@@ -23,20 +23,32 @@ std::unordered_set<std::u16string> FoldedKeys(const DeviceMap& map) {
   return keys;
 }
 
+// The entries of one map whose key the other map holds in no letter case. Both maps are in the
+// same order, so a single walk over both pairs the keys they hold exactly, and only the rest
+// (nothing, while the bus stays as it was) is looked for ignoring case.
+DeviceList Unmatched(const DeviceMap& from, const DeviceMap& other) {
+  std::vector<const DeviceMap::value_type*> candidates;
+  auto there = other.begin();
+  for (const auto& entry : from) {
+    while (there != other.end() && there->first < entry.first) ++there;
+    if (there != other.end() && there->first == entry.first) continue;
+    candidates.push_back(&entry);
+  }
+  DeviceList unmatched;
+  if (candidates.empty()) return unmatched;
+  const std::unordered_set<std::u16string> other_keys = FoldedKeys(other);
+  for (const auto* entry : candidates) {
+    if (!other_keys.count(LowerAscii(entry->first))) unmatched.push_back(entry->second);
+  }
+  return unmatched;
+}
+
 // Arrivals: entries of current without a match in previous, in current's order; removals the
 // other way round. Both lists are replaced only once both are complete.
 void Diff(const DeviceMap& previous, const DeviceMap& current, DeviceList& arrivals_out,
           DeviceList& removals_out) {
-  const std::unordered_set<std::u16string> previous_keys = FoldedKeys(previous);
-  const std::unordered_set<std::u16string> current_keys = FoldedKeys(current);
-  DeviceList arrivals;
-  for (const auto& entry : current) {
-    if (!previous_keys.count(LowerAscii(entry.first))) arrivals.push_back(entry.second);
-  }
-  DeviceList removals;
-  for (const auto& entry : previous) {
-    if (!current_keys.count(LowerAscii(entry.first))) removals.push_back(entry.second);
-  }
+  DeviceList arrivals = Unmatched(current, previous);
+  DeviceList removals = Unmatched(previous, current);
   arrivals_out.swap(arrivals);
   removals_out.swap(removals);
 }
@@ -65,7 +77,9 @@ bool DeviceTracker::Scan(UsbScan& result) {
       }
       UsbDeviceRecord record;
       if (!ParseInstanceId(*device.instance_id, device.description, record)) continue;
-      scan[FieldText(record.serial)] = record;  // a later device with the same serial wins
+      // A later device with the same serial wins. Made from the record itself: a default entry
+      // would first be zeroed, and the scan makes one entry for every device each time.
+      scan.insert_or_assign(FieldText(record.serial), record);
     }
   }
   {
