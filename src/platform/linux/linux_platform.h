@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/sysfs_usb.h"
+#include "platform/linux/usb_names.h"
 #include "platform/platform.h"
 
 namespace mobileinfo {
@@ -65,6 +67,8 @@ class LinuxPlatform : public Platform {
 
  private:
   std::string SysfsRoot() const;
+  // ReadUsbBus on SysfsRoot(), with the devices that another one's serial already names marked.
+  bool ReadBus(std::vector<SysfsUsbDevice>& bus);
 
   const std::optional<std::string> fixed_sysfs_root_;
 
@@ -73,6 +77,10 @@ class LinuxPlatform : public Platform {
   // that to see an unplugged phone's ADB state drop from 2 to 1.
   std::mutex adb_mutex_;  // guards known_adb_paths_
   std::vector<std::u16string> known_adb_paths_;
+
+  // Which devices their serial names, remembered across readings of the bus.
+  std::mutex names_mutex_;  // guards serial_names_
+  SerialNames serial_names_;
 
   // The temporary folder made when the usual name is not a private directory of the user's
   // (see TempDirectory); empty until then.

@@ -64,10 +64,17 @@ bool IsAdbClass(const std::u16string& class_guid) {
 
 }  // namespace
 
+bool LinuxPlatform::ReadBus(std::vector<SysfsUsbDevice>& bus) {
+  if (!ReadUsbBus(SysfsRoot(), bus)) return false;
+  std::lock_guard<std::mutex> lock(names_mutex_);
+  serial_names_.Assign(bus);
+  return true;
+}
+
 bool LinuxPlatform::ListPresentDevices(std::vector<PresentDevice>& devices) {
   devices.clear();
   std::vector<SysfsUsbDevice> bus;
-  if (!ReadUsbBus(SysfsRoot(), bus)) return false;
+  if (!ReadBus(bus)) return false;
   for (const auto& device : bus) {
     devices.push_back({DeviceInstanceId(device), DeviceDescription(device)});
     if (device.root_hub || !device.IsComposite()) continue;
@@ -82,7 +89,7 @@ std::unique_ptr<InterfaceList> LinuxPlatform::OpenInterfaceList(const std::u16st
   std::vector<InterfaceEntry> entries;
   if (!IsAdbClass(class_guid)) return std::make_unique<AdbInterfaceList>(std::move(entries));
   std::vector<SysfsUsbDevice> bus;
-  if (!ReadUsbBus(SysfsRoot(), bus)) bus.clear();  // nothing present; remembered ones still listed
+  if (!ReadBus(bus)) bus.clear();  // nothing present; remembered ones still listed
   std::set<std::u16string> present;
   std::lock_guard<std::mutex> lock(adb_mutex_);
   for (auto& adb : PresentAdbInterfaces(bus)) {
@@ -105,7 +112,7 @@ bool LinuxPlatform::RequestAdbSerial(const std::u16string& path,
                                      std::array<uint8_t, 1024>& reply) {
   reply.fill(0);
   std::vector<SysfsUsbDevice> bus;
-  if (!ReadUsbBus(SysfsRoot(), bus)) return false;
+  if (!ReadBus(bus)) return false;
   for (const auto& adb : PresentAdbInterfaces(bus)) {
     // Device paths name one object whatever the letter case, as CreateFileW treats them.
     if (!EqualsIgnoreCase(adb.path, path)) continue;
