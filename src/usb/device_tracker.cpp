@@ -22,8 +22,12 @@ void DeviceTracker::Complete(DeviceMap devices) {
   // The map is still the cycle's own: saved without a lock and without a copy, then it takes
   // the old one's place.
   WriteSnapshot(devices);
-  std::lock_guard<std::mutex> lock(lock_);
-  present_devices_.swap(devices);
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    present_devices_.swap(devices);
+  }
+  std::lock_guard<std::mutex> lock(enumeration_lock_);
+  spare_.swap(devices);
 }
 
 DeviceList DeviceTracker::TakeArrivals() {

@@ -56,12 +56,19 @@ class DeviceTracker {
 
  private:
   friend struct ServicePeer;  // tests
+  // An entry of spare_, or a new one when none is left. Needs enumeration_lock_.
+  DeviceMap::node_type SpareEntry();
   // Writes the map's records (in key order) as the snapshot file, without any lock held.
   int WriteSnapshot(const DeviceMap& records);
 
   Platform& platform_;
-  // Held around the platform's USB enumeration only, never together with lock_.
+  // Held around the platform's USB enumeration and the building of the scan's map from it, never
+  // together with lock_; guards spare_.
   std::mutex enumeration_lock_;
+  // The map the last Complete replaced. The next scan takes its entries (key and record storage)
+  // for the devices it finds instead of allocating each anew: with a thousand devices that is
+  // much of a rescan's cost, for the price of keeping one map's worth of memory between scans.
+  DeviceMap spare_;
   std::mutex lock_;  // guards present_devices_, arrivals_ and removals_
   // Serialises writers of the snapshot file (the scan thread, a run's end); never held with
   // lock_.

@@ -13,6 +13,8 @@ namespace mobileinfo {
 
 namespace {
 
+constexpr size_t kSerialCapacity = sizeof(UsbDeviceRecord::serial) / sizeof(char16_t);
+
 // The keys of a map folded to lower case (A-Z only). Two serials are equal ignoring case exactly
 // when their folded forms are equal, so a set lookup gives the same answer as comparing with
 // every key; keys that fold to one text simply share one entry.
@@ -23,17 +25,9 @@ std::unordered_set<std::u16string> FoldedKeys(const DeviceMap& map) {
   return keys;
 }
 
-// The entries of one map whose key the other map holds in no letter case. Both maps are in the
-// same order, so a single walk over both pairs the keys they hold exactly, and only the rest
-// (nothing, while the bus stays as it was) is looked for ignoring case.
-DeviceList Unmatched(const DeviceMap& from, const DeviceMap& other) {
-  std::vector<const DeviceMap::value_type*> candidates;
-  auto there = other.begin();
-  for (const auto& entry : from) {
-    while (there != other.end() && there->first < entry.first) ++there;
-    if (there != other.end() && there->first == entry.first) continue;
-    candidates.push_back(&entry);
-  }
+// The entries whose key the other map holds in no letter case.
+DeviceList Unmatched(const std::vector<const DeviceMap::value_type*>& candidates,
+                     const DeviceMap& other) {
   DeviceList unmatched;
   if (candidates.empty()) return unmatched;
   const std::unordered_set<std::u16string> other_keys = FoldedKeys(other);
@@ -44,16 +38,39 @@ DeviceList Unmatched(const DeviceMap& from, const DeviceMap& other) {
 }
 
 // Arrivals: entries of current without a match in previous, in current's order; removals the
-// other way round. Both lists are replaced only once both are complete.
+// other way round. Both lists are replaced only once both are complete. Both maps are in the
+// same order, so one walk over both pairs the keys they hold exactly, and only the rest (nothing,
+// while the bus stays as it was) is looked for ignoring case.
 void Diff(const DeviceMap& previous, const DeviceMap& current, DeviceList& arrivals_out,
           DeviceList& removals_out) {
-  DeviceList arrivals = Unmatched(current, previous);
-  DeviceList removals = Unmatched(previous, current);
+  std::vector<const DeviceMap::value_type*> new_keys, gone_keys;
+  auto before = previous.begin();
+  auto now = current.begin();
+  while (before != previous.end() || now != current.end()) {
+    const int order = before == previous.end() ? 1
+                      : now == current.end()   ? -1
+                                               : before->first.compare(now->first);
+    if (order <= 0) {
+      if (order < 0) gone_keys.push_back(&*before);
+      ++before;
+    }
+    if (order >= 0) {
+      if (order > 0) new_keys.push_back(&*now);
+      ++now;
+    }
+  }
+  DeviceList arrivals = Unmatched(new_keys, previous);
+  DeviceList removals = Unmatched(gone_keys, current);
   arrivals_out.swap(arrivals);
   removals_out.swap(removals);
 }
 
 }  // namespace
+
+DeviceMap::node_type DeviceTracker::SpareEntry() {
+  if (spare_.empty()) spare_.emplace();
+  return spare_.extract(spare_.begin());
+}
 
 bool DeviceTracker::Scan(UsbScan& result) {
   DeviceMap scan;
@@ -66,6 +83,8 @@ bool DeviceTracker::Scan(UsbScan& result) {
       return false;
     }
     listed = devices.size();
+    // Each device is parsed straight into the entry that joins the scan's map.
+    DeviceMap::node_type entry;
     for (const PresentDevice& device : devices) {
       // An id that cannot be read abandons the scan: a diff of a partial list would report the
       // unread devices as removed.
@@ -75,11 +94,15 @@ bool DeviceTracker::Scan(UsbScan& result) {
                                           : u"scan abandoned: an instance id could not be read");
         return false;
       }
-      UsbDeviceRecord record;
+      if (!entry) entry = SpareEntry();
+      UsbDeviceRecord& record = entry.mapped();
       if (!ParseInstanceId(*device.instance_id, device.description, record)) continue;
-      // A later device with the same serial wins. Made from the record itself: a default entry
-      // would first be zeroed, and the scan makes one entry for every device each time.
-      scan.insert_or_assign(FieldText(record.serial), record);
+      entry.key().assign(record.serial, BoundedLength(record.serial, kSerialCapacity));
+      auto added = scan.insert(std::move(entry));
+      if (!added.inserted) {
+        added.position->second = added.node.mapped();  // a later device with the same serial wins
+        entry = std::move(added.node);
+      }
     }
   }
   {
