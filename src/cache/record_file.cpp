@@ -4,6 +4,14 @@
 
 namespace mobileinfo {
 
+namespace {
+
+// Records are small and a file holds thousands of them: one system write per record would cost
+// more than all the rest of a save.
+constexpr size_t kWritePieceBytes = 64 * 1024;
+
+}  // namespace
+
 RecordFileWriter::RecordFileWriter(Platform& platform, std::u16string path)
     : platform_(platform), path_(std::move(path)), temporary_(path_ + u".tmp") {
   // A temporary file left by a process killed while it saved is simply overwritten.
@@ -25,13 +33,21 @@ bool RecordFileWriter::WriteHeader(uint32_t record_size) {
 
 bool RecordFileWriter::Write(const void* data, uint32_t size) {
   if (!file_ || *failed_step_) return false;
-  if (file_->Write(data, size)) return true;
-  failed_step_ = u"write";
-  return false;
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  pending_.insert(pending_.end(), bytes, bytes + size);
+  return pending_.size() < kWritePieceBytes || WritePending();
+}
+
+bool RecordFileWriter::WritePending() {
+  const bool written =
+      pending_.empty() || file_->Write(pending_.data(), static_cast<uint32_t>(pending_.size()));
+  pending_.clear();
+  if (!written) failed_step_ = u"write";
+  return written;
 }
 
 bool RecordFileWriter::Commit() {
-  if (!file_ || *failed_step_) return false;
+  if (!file_ || *failed_step_ || !WritePending()) return false;
   if (!file_->Flush()) {
     failed_step_ = u"flush";
     return false;

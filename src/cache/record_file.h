@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -25,7 +26,9 @@ class RecordFileWriter {
 
   // The record size as the file's 4-byte header.
   bool WriteHeader(uint32_t record_size);
-  // False once a write failed; the writes after it are skipped.
+  // False once a write failed; the writes after it are skipped. The bytes are gathered and go to
+  // the file in large pieces, so a write that does not fit is only known to have failed when
+  // that piece is written, at the latest in Commit.
   bool Write(const void* data, uint32_t size);
   // Flushes the temporary file and puts it in the target's place. True when the target now holds
   // everything written.
@@ -35,10 +38,14 @@ class RecordFileWriter {
   const char16_t* failed_step() const { return failed_step_; }
 
  private:
+  // Hands the gathered bytes to the file.
+  bool WritePending();
+
   Platform& platform_;
   const std::u16string path_;
   const std::u16string temporary_;
   std::unique_ptr<File> file_;
+  std::vector<uint8_t> pending_;  // written, not yet handed to the file
   const char16_t* failed_step_ = u"";
   bool committed_ = false;
 };

@@ -24,8 +24,12 @@ void DeviceTracker::Complete(DeviceMap devices) {
   // The map is still the cycle's own: saved without a lock and without a copy, then it takes
   // the old one's place.
   WriteSnapshot(devices);
-  MutexLock lock(&lock_);
-  present_devices_.swap(devices);
+  {
+    MutexLock lock(&lock_);
+    present_devices_.swap(devices);
+  }
+  MutexLock lock(&enumeration_lock_);
+  spare_.swap(devices);
 }
 
 int DeviceTracker::SaveDeviceSnapshot() {

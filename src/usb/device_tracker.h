@@ -63,12 +63,19 @@ class DeviceTracker {
   Mutex& present_devices_lock() RETURN_CAPABILITY(lock_);
 
  private:
+  // An entry of spare_, or a new one when none is left.
+  DeviceMap::node_type SpareEntry() REQUIRES(enumeration_lock_);
   // Writes the map's records (in key order) as the snapshot file, without any lock held.
   int WriteSnapshot(const DeviceMap& records);
 
   Platform& platform_;
-  // Held around the platform's USB enumeration only, never together with lock_.
+  // Held around the platform's USB enumeration and the building of the scan's map from it, never
+  // together with lock_.
   Mutex enumeration_lock_;
+  // The map the last Complete replaced. The next scan takes its entries (key and record storage)
+  // for the devices it finds instead of allocating each anew: with a thousand devices that is
+  // much of a rescan's cost, for the price of keeping one map's worth of memory between scans.
+  DeviceMap spare_ GUARDED_BY(enumeration_lock_);
   Mutex lock_;
   // Serialises writers of the snapshot file (the scan thread, a run's end); never held with
   // lock_.

@@ -12,6 +12,8 @@ namespace mobileinfo {
 
 namespace {
 
+constexpr size_t kSerialCapacity = sizeof(UsbDeviceRecord::serial) / sizeof(char16_t);
+
 // The keys of a map folded to lower case (A-Z only). Two serials are equal ignoring case exactly
 // when their folded forms are equal, so a set lookup gives the same answer as comparing with
 // every key; keys that fold to one text simply share one entry.
@@ -22,23 +24,50 @@ std::unordered_set<std::u16string> FoldedKeys(const DeviceMap& map) {
   return keys;
 }
 
+// The entries whose key the other map holds in no letter case.
+DeviceList Unmatched(const std::vector<const DeviceMap::value_type*>& candidates,
+                     const DeviceMap& other) {
+  DeviceList unmatched;
+  if (candidates.empty()) return unmatched;
+  const std::unordered_set<std::u16string> other_keys = FoldedKeys(other);
+  for (const auto* entry : candidates) {
+    if (!other_keys.count(LowerAscii(entry->first))) unmatched.push_back(entry->second);
+  }
+  return unmatched;
+}
+
 }  // namespace
 
-// Both lists are replaced only once both are complete.
+// Both lists are replaced only once both are complete. Both maps are in the same order, so one
+// walk over both pairs the keys they hold exactly, and only the rest (nothing, while the bus
+// stays as it was) is looked for ignoring case.
 void DiffDevices(const DeviceMap& previous, const DeviceMap& current, DeviceList& arrivals_out,
                  DeviceList& removals_out) {
-  const std::unordered_set<std::u16string> previous_keys = FoldedKeys(previous);
-  const std::unordered_set<std::u16string> current_keys = FoldedKeys(current);
-  DeviceList arrivals;
-  for (const auto& entry : current) {
-    if (!previous_keys.count(LowerAscii(entry.first))) arrivals.push_back(entry.second);
+  std::vector<const DeviceMap::value_type*> new_keys, gone_keys;
+  auto before = previous.begin();
+  auto now = current.begin();
+  while (before != previous.end() || now != current.end()) {
+    const int order = before == previous.end() ? 1
+                      : now == current.end()   ? -1
+                                               : before->first.compare(now->first);
+    if (order <= 0) {
+      if (order < 0) gone_keys.push_back(&*before);
+      ++before;
+    }
+    if (order >= 0) {
+      if (order > 0) new_keys.push_back(&*now);
+      ++now;
+    }
   }
-  DeviceList removals;
-  for (const auto& entry : previous) {
-    if (!current_keys.count(LowerAscii(entry.first))) removals.push_back(entry.second);
-  }
+  DeviceList arrivals = Unmatched(new_keys, previous);
+  DeviceList removals = Unmatched(gone_keys, current);
   arrivals_out.swap(arrivals);
   removals_out.swap(removals);
+}
+
+DeviceMap::node_type DeviceTracker::SpareEntry() {
+  if (spare_.empty()) spare_.emplace();
+  return spare_.extract(spare_.begin());
 }
 
 bool DeviceTracker::Scan(UsbScan& result) {
@@ -52,6 +81,8 @@ bool DeviceTracker::Scan(UsbScan& result) {
       return false;
     }
     listed = devices.size();
+    // Each device is parsed straight into the entry that joins the scan's map.
+    DeviceMap::node_type entry;
     for (const PresentDevice& device : devices) {
       // An id that cannot be read abandons the scan: a diff of a partial list would report the
       // unread devices as removed.
@@ -61,9 +92,15 @@ bool DeviceTracker::Scan(UsbScan& result) {
                                           : u"scan abandoned: an instance id could not be read");
         return false;
       }
-      UsbDeviceRecord record;
+      if (!entry) entry = SpareEntry();
+      UsbDeviceRecord& record = entry.mapped();
       if (!ParseInstanceId(*device.instance_id, device.description, record)) continue;
-      scan[FieldText(record.serial)] = record;  // a later device with the same serial wins
+      entry.key().assign(record.serial, BoundedLength(record.serial, kSerialCapacity));
+      auto added = scan.insert(std::move(entry));
+      if (!added.inserted) {
+        added.position->second = added.node.mapped();  // a later device with the same serial wins
+        entry = std::move(added.node);
+      }
     }
   }
   {

@@ -37,6 +37,7 @@ namespace {
 
 
 void WriteFile(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());  // power/connected_duration
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
   if (!out) throw std::runtime_error("cannot write " + path.string());

@@ -346,6 +346,42 @@ TEST_F(CoreOnSysfsTest, ScansSeeEachDeviceOnceWithItsKind) {
       << adb[0];
 }
 
+// Phones of one model reporting one serial are as many devices as on Windows: the one plugged in
+// first keeps the serial, whatever ports the others come and go on.
+TEST_F(CoreOnSysfsTest, PhonesSharingASerialAreSeparateDevicesAndTheFirstKeepsIt) {
+  const std::string kPhone = " idVendor=18d1 idProduct=4ee7 serial=0123456789ABCDEF devnum=";
+  bus_.Load("device 1-2" + kPhone + "5\n");
+  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  bus_.Load("device 1-4" + kPhone + "6\n");
+  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  const std::string kFirst = "VID_18d1&PID_4ee7 0123456789ABCDEF 0";
+  auto records = PresentRecords();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0], kFirst);
+  EXPECT_TRUE(std::regex_match(records[1], std::regex(R"(VID_18d1&PID_4ee7 5&[0-9A-F]{8}&0&4 0)")))
+      << records[1];
+
+  bus_.Unplug("1-4");
+  bus_.Load("device 1-1" + kPhone + "7\n");  // plugged in again, at a lower port
+  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  records = PresentRecords();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0], kFirst);
+  EXPECT_TRUE(std::regex_match(records[1], std::regex(R"(VID_18d1&PID_4ee7 5&[0-9A-F]{8}&0&1 0)")))
+      << records[1];
+
+  // A backend that has seen neither (the next process) gives the serial to the one plugged in
+  // longest.
+  bus_.SetAttribute("1-1", "power/connected_duration", "4000");
+  bus_.SetAttribute("1-2", "power/connected_duration", "90000");
+  LinuxPlatform next(bus_.root());
+  auto listed = ListDevices(next);
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(Suffix(listed[0].id), "5&" + Suffix(listed[0].id).substr(2, 8) + "&0&1");
+  EXPECT_EQ(Suffix(listed[1].id), "0123456789ABCDEF");
+}
+
 TEST_F(CoreOnSysfsTest, UnpluggedPhoneGoesFromActiveToRegistered) {
   bus_.LoadFixture("phone_adb.txt");
   ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);

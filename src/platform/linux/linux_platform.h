@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/sysfs_usb.h"
+#include "platform/linux/usb_names.h"
 #include "platform/platform.h"
 #include "support/mutex.h"
 
@@ -64,6 +66,8 @@ class LinuxPlatform : public Platform {
 
  private:
   std::string SysfsRoot() const;
+  // ReadUsbBus on SysfsRoot(), with the devices that another one's serial already names marked.
+  bool ReadBus(std::vector<SysfsUsbDevice>& bus);
 
   const std::optional<std::string> fixed_sysfs_root_;
 
@@ -77,6 +81,10 @@ class LinuxPlatform : public Platform {
   // RequestAdbSerial answers from that read instead of reading the whole bus once per request.
   struct AdbBusRead;
   std::weak_ptr<const AdbBusRead> listed_adb_ GUARDED_BY(adb_mutex_);
+
+  // Which devices their serial names, remembered across readings of the bus.
+  Mutex names_mutex_;  // a leaf
+  SerialNames serial_names_ GUARDED_BY(names_mutex_);
 
   // The temporary folder made when the usual name is not a private directory of the user's
   // (see TempDirectory); empty until then.

@@ -25,7 +25,8 @@ std::string TrimBlanks(const std::string& text) {
 }
 
 // A trimmed number attribute in the given base ("ff", " 2", " 2.00" up to its '.').
-std::optional<unsigned> ReadNumber(const std::string& path, int base, bool stop_at_dot = false) {
+std::optional<uint64_t> ReadWideNumber(const std::string& path, int base,
+                                       bool stop_at_dot = false) {
   auto text = ReadSysfsText(path);
   if (!text) return std::nullopt;
   std::string trimmed = TrimBlanks(*text);
@@ -33,9 +34,15 @@ std::optional<unsigned> ReadNumber(const std::string& path, int base, bool stop_
   if (trimmed.empty()) return std::nullopt;
   char* end = nullptr;
   errno = 0;
-  unsigned long value = std::strtoul(trimmed.c_str(), &end, base);
-  if (errno != 0 || *end != '\0' || trimmed[0] == '-' || value > 0xFFFFFFFFul) return std::nullopt;
-  return static_cast<unsigned>(value);
+  unsigned long long value = std::strtoull(trimmed.c_str(), &end, base);
+  if (errno != 0 || *end != '\0' || trimmed[0] == '-') return std::nullopt;
+  return static_cast<uint64_t>(value);
+}
+
+std::optional<unsigned> ReadNumber(const std::string& path, int base, bool stop_at_dot = false) {
+  auto value = ReadWideNumber(path, base, stop_at_dot);
+  if (!value || *value > 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<unsigned>(*value);
 }
 
 bool IsRootHubName(const std::string& name) {
@@ -106,6 +113,8 @@ bool ReadUsbBus(const std::string& root, std::vector<SysfsUsbDevice>& devices) {
     device.product_string = ReadSysfsText(base + "product");
     device.usb_major = ReadNumber(base + "version", 10, true);
     device.num_interfaces = ReadNumber(base + "bNumInterfaces", 10);
+    device.devnum = ReadNumber(base + "devnum", 10);
+    device.connected_ms = ReadWideNumber(base + "power/connected_duration", 10);
     by_name.emplace(name, std::move(device));
   }
   for (const std::string& name : interface_names) {

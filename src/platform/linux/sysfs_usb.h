@@ -4,6 +4,7 @@
 #ifndef MOBILEINFO_PLATFORM_LINUX_SYSFS_USB_H
 #define MOBILEINFO_PLATFORM_LINUX_SYSFS_USB_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,7 +29,12 @@ struct SysfsUsbDevice {
   std::optional<std::string> product_string;  // product string descriptor
   std::optional<unsigned> usb_major;          // from "version", e.g. " 2.00"
   std::optional<unsigned> num_interfaces;     // bNumInterfaces
+  std::optional<unsigned> devnum;             // the bus's number for this plugging of the device
+  std::optional<uint64_t> connected_ms;       // power/connected_duration: plugged in this long
   std::vector<SysfsUsbInterface> interfaces;  // by bus entry name
+  // Another present device of the same vendor and product is already named by the same serial
+  // (see SerialNames); left false by ReadUsbBus.
+  bool serial_taken = false;
 
   // A composite device: several interfaces in its active configuration.
   bool IsComposite() const {

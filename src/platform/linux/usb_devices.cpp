@@ -72,10 +72,17 @@ struct LinuxPlatform::AdbBusRead {
   std::vector<PresentAdbInterface> present;
 };
 
+bool LinuxPlatform::ReadBus(std::vector<SysfsUsbDevice>& bus) {
+  if (!ReadUsbBus(SysfsRoot(), bus)) return false;
+  MutexLock lock(&names_mutex_);
+  serial_names_.Assign(bus);
+  return true;
+}
+
 bool LinuxPlatform::ListPresentDevices(std::vector<PresentDevice>& devices) {
   devices.clear();
   std::vector<SysfsUsbDevice> bus;
-  if (!ReadUsbBus(SysfsRoot(), bus)) return false;
+  if (!ReadBus(bus)) return false;
   for (const auto& device : bus) {
     devices.push_back({DeviceInstanceId(device), DeviceDescription(device)});
     if (device.root_hub || !device.IsComposite()) continue;
@@ -90,7 +97,7 @@ std::unique_ptr<InterfaceList> LinuxPlatform::OpenInterfaceList(const std::u16st
   std::vector<InterfaceEntry> entries;
   if (!IsAdbClass(class_guid)) return std::make_unique<AdbInterfaceList>(std::move(entries));
   std::vector<SysfsUsbDevice> bus;
-  if (!ReadUsbBus(SysfsRoot(), bus)) bus.clear();  // nothing present; remembered ones still listed
+  if (!ReadBus(bus)) bus.clear();  // nothing present; remembered ones still listed
   auto bus_read = std::make_shared<const AdbBusRead>(AdbBusRead{PresentAdbInterfaces(bus)});
   std::set<std::u16string> present;
   MutexLock lock(&adb_mutex_);
@@ -121,7 +128,7 @@ bool LinuxPlatform::RequestAdbSerial(const std::u16string& path,
   }
   if (!bus_read) {
     std::vector<SysfsUsbDevice> bus;
-    if (!ReadUsbBus(SysfsRoot(), bus)) return false;
+    if (!ReadBus(bus)) return false;
     bus_read = std::make_shared<const AdbBusRead>(AdbBusRead{PresentAdbInterfaces(bus)});
   }
   for (const auto& adb : bus_read->present) {

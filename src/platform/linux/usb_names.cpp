@@ -86,6 +86,48 @@ bool IsUsableSerial(const std::string& serial) {
   });
 }
 
+void SerialNames::Assign(std::vector<SysfsUsbDevice>& devices) {
+  // Instance ids are registry key names, which ignore letter case; so do vendor and product.
+  std::map<std::string, std::vector<SysfsUsbDevice*>> by_id;
+  for (SysfsUsbDevice& device : devices) {
+    if (device.root_hub || !device.serial || !IsUsableSerial(*device.serial)) continue;
+    std::string id = device.vendor + "&" + device.product + "\\" + *device.serial;
+    std::transform(id.begin(), id.end(), id.begin(),
+                   [](char c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; });
+    by_id[id].push_back(&device);
+  }
+  std::map<std::string, bool> named_now;
+  for (auto& entry : by_id) {
+    const auto identity = [](const SysfsUsbDevice& device) {
+      return device.name + "#" + (device.devnum ? std::to_string(*device.devnum) : "");
+    };
+    bool held = false;
+    std::vector<SysfsUsbDevice*> newcomers;
+    for (SysfsUsbDevice* device : entry.second) {
+      auto known = named_by_serial_.find(identity(*device));
+      if (known == named_by_serial_.end()) {
+        newcomers.push_back(device);
+        continue;
+      }
+      device->serial_taken = !known->second || held;
+      held = held || !device->serial_taken;
+    }
+    // Devices listed in port order: a stable sort keeps it among equally old ones.
+    std::stable_sort(newcomers.begin(), newcomers.end(),
+                     [](const SysfsUsbDevice* a, const SysfsUsbDevice* b) {
+                       return a->connected_ms.value_or(0) > b->connected_ms.value_or(0);
+                     });
+    for (SysfsUsbDevice* device : newcomers) {
+      device->serial_taken = held;
+      held = true;
+    }
+    for (const SysfsUsbDevice* device : entry.second) {
+      named_now[identity(*device)] = !device->serial_taken;
+    }
+  }
+  named_by_serial_.swap(named_now);
+}
+
 std::u16string DeviceInstanceId(const SysfsUsbDevice& device) {
   if (device.root_hub) {
     const char16_t* kind = u"ROOT_HUB20";
@@ -93,7 +135,7 @@ std::u16string DeviceInstanceId(const SysfsUsbDevice& device) {
     if (device.usb_major && *device.usb_major >= 3) kind = u"ROOT_HUB30";
     return u"USB\\" + std::u16string(kind) + u"\\" + GeneratedSuffix(device);
   }
-  std::u16string last = (device.serial && IsUsableSerial(*device.serial))
+  std::u16string last = (device.serial && IsUsableSerial(*device.serial) && !device.serial_taken)
                             ? Utf8ToUtf16(*device.serial)
                             : GeneratedSuffix(device);
   return u"USB\\" + VidPid(device) + u"\\" + last;

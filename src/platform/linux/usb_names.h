@@ -4,8 +4,10 @@
 #ifndef MOBILEINFO_PLATFORM_LINUX_USB_NAMES_H
 #define MOBILEINFO_PLATFORM_LINUX_USB_NAMES_H
 
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/sysfs_usb.h"
 
@@ -35,6 +37,24 @@ std::u16string AdbInterfacePath(const SysfsUsbDevice& device, const SysfsUsbInte
 // True when Windows would take the serial string into the instance id; otherwise it generates a
 // suffix from the port the device is plugged into.
 bool IsUsableSerial(const std::string& serial);
+
+// Which device a serial names when several present devices of one vendor and product report the
+// same one (cheap phones often all say 0123456789ABCDEF). Windows' hub driver gives the serial
+// to the device that holds it and names a later one by its port, and a device keeps its name
+// while it stays plugged in. sysfs only tells what is plugged in now, so the holders are
+// remembered from one reading of the bus to the next. Not thread-safe: the owner locks.
+class SerialNames {
+ public:
+  // Sets serial_taken on every device of devices (a whole reading of the bus) that is not to be
+  // named by its serial. A device seen before keeps its naming; among devices not seen before,
+  // the one plugged in longest (then the lowest port path) takes a serial nobody present holds.
+  void Assign(std::vector<SysfsUsbDevice>& devices);
+
+ private:
+  // Every present device with a usable serial, as "<entry name>#<devnum>" (a device plugged in
+  // again gets a new devnum), and whether its serial names it.
+  std::map<std::string, bool> named_by_serial_;
+};
 
 }  // namespace mobileinfo
 
