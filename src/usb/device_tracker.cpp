@@ -52,7 +52,11 @@ int DeviceTracker::LoadDeviceSnapshot() {
   const int result =
       ReadDeviceSnapshot(platform_, HostFilePath(platform_, kDeviceSnapshotName), loaded);
   MutexLock lock(&lock_);
-  for (auto& entry : loaded) present_devices_[entry.first] = std::move(entry.second);
+  if (present_devices_.empty()) {
+    present_devices_.swap(loaded);
+  } else {
+    for (auto& entry : loaded) present_devices_[entry.first] = std::move(entry.second);
+  }
   return result;
 }
 
