@@ -24,7 +24,7 @@ int HexValue(char16_t c) {
   return -1;
 }
 
-// The process id in name when it is a reply file's name, or one with a backend's suffix.
+// The process id in name when it is a reply file's name, or one with a download's suffix.
 std::optional<uint32_t> ReplyFileOwner(const std::u16string& name) {
   const std::u16string pass(kPassReplyPrefix, kPrefixUnits);
   const std::u16string refresh(kRefreshReplyPrefix, kPrefixUnits);

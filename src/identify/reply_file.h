@@ -35,7 +35,7 @@ std::optional<ReplyFile> PrepareReplyFile(Platform& platform, const char16_t* pr
 void RemoveReplyFile(Platform& platform, const std::u16string& path) noexcept;
 
 // Deletes, in the temporary folder directory, the reply files of processes that no longer exist
-// and the files a backend's download wrote beside them (the reply file's name, '.', more): a
+// and the files a download wrote beside them (the reply file's name, '.', more): a
 // process killed in the middle of a pass or a refresh leaves them, and nobody else would. The
 // files of this process's id are left alone: they may be in use by another service object.
 // Called before each request and at the start of each run; nothing for an empty directory.
