@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "cache/record_file.h"
+#include "platform/record_file.h"
 #include "support/debug_log.h"
 #include "support/text.h"
 

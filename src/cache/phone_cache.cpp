@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cache/record_file.h"
+#include "platform/record_file.h"
 #include "model/phone_record.h"
 #include "support/debug_log.h"
 #include "support/text.h"

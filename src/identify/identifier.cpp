@@ -99,7 +99,6 @@ void Identifier::AskAbout(IdentificationPass& pass) {
     }
     RemoveReplyFile(platform_, reply_path);
   }
-  if (pass.obtained) pass.sections.resize(pass.lookup.size());
 
   // Asked here, before the caller's commit: the ADB lock may be held across a driver request that
   // stalls, and a run's commit must stay short.

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "net/net.h"
+
+#include "platform/record_file.h"
 #include "support/debug_log.h"
 #include "support/text.h"
 
@@ -68,42 +70,17 @@ WorkerEnd RunWithinLimit(Platform& platform, const std::shared_ptr<DownloadContr
 // The whole-body download reads in pieces of this size.
 constexpr uint32_t kFetchPieceBytes = 64 * 1024;
 
-// A name for a new file beside path that no file has yet, or "" (see FetchUrlToFile).
-std::u16string SiblingFile(Platform& platform, const std::u16string& path) {
-  static const char16_t kHex[] = u"0123456789ABCDEF";
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const uint32_t unique = platform.NextUniqueNumber();
-    std::u16string name = path + u'.';
-    for (int shift = 12; shift >= 0; shift -= 4) name += kHex[(unique >> shift) & 0xF];
-    if (!platform.FileExists(name)) return name;
-  }
-  return std::u16string();
-}
-
 // Writes body into a new file beside path, which then takes path's place. True when it did;
 // otherwise the new file is gone and path is as it was.
 bool ReplaceWithBody(Platform& platform, const std::u16string& path,
                      const std::vector<uint8_t>& body) {
-  const std::u16string temporary = SiblingFile(platform, path);
-  std::unique_ptr<File> file;
-  if (!temporary.empty()) file = platform.OpenFile(temporary, FileMode::kCreateAlways);
-  if (!file) {
-    MOBILEINFO_LOG(platform, u"reply not saved: the reply file cannot be created");
-    return false;
+  RecordFileWriter writer(platform, path);
+  if (writer.Write(body.data(), static_cast<uint32_t>(body.size())) && writer.Commit()) {
+    return true;
   }
-  const bool written = file->Write(body.data(), static_cast<uint32_t>(body.size()));
-  file.reset();  // the system replaces no file that is open, and deletes none either
-  if (!written) {
-    platform.DeleteFile(temporary);
-    MOBILEINFO_LOG(platform, u"reply not saved: writing the reply file failed");
-    return false;
-  }
-  if (!platform.ReplaceFile(temporary, path)) {
-    platform.DeleteFile(temporary);
-    MOBILEINFO_LOG(platform, u"reply not saved: the reply file cannot be replaced");
-    return false;
-  }
-  return true;
+  MOBILEINFO_LOG(platform, u"reply not saved: the %s step failed for the reply file",
+                 writer.failed_step());
+  return false;
 }
 
 // The whole-body download's work: the reply, read to its end, into path when it is whole and

@@ -1,7 +1,8 @@
-// How the two data files are written: whole, or not at all. Both are a 4-byte little-endian
-// record size followed by raw records, rewritten in full at every save.
-#ifndef MOBILEINFO_CACHE_RECORD_FILE_H
-#define MOBILEINFO_CACHE_RECORD_FILE_H
+// How the library's files are written: whole, or not at all. The two data files (a 4-byte
+// little-endian record size followed by raw records, rewritten in full at every save) and the
+// refresh's reply file all go through it.
+#ifndef MOBILEINFO_PLATFORM_RECORD_FILE_H
+#define MOBILEINFO_PLATFORM_RECORD_FILE_H
 
 #include <cstdint>
 #include <memory>
@@ -12,7 +13,7 @@
 
 namespace mobileinfo {
 
-// Writes a data file through a temporary file beside it ("<path>.tmp"): the bytes go there, the
+// Writes a file through a temporary file beside it ("<path>.tmp"): the bytes go there, the
 // file is flushed to the disk and then takes the target's place in one step. A crash, a kill or
 // a full disk at any moment leaves the target with its old content or its new one, never missing
 // or cut short. On any failure the target stays as it was and the temporary file is removed, as
@@ -52,4 +53,4 @@ class RecordFileWriter {
 
 }  // namespace mobileinfo
 
-#endif  // MOBILEINFO_CACHE_RECORD_FILE_H
+#endif  // MOBILEINFO_PLATFORM_RECORD_FILE_H

@@ -1,4 +1,4 @@
-#include "cache/record_file.h"
+#include "platform/record_file.h"
 
 #include <utility>
 
