@@ -186,16 +186,24 @@ TEST_F(PhoneCacheLoad, TimeOutOfZeroOrLessKeepsOnlyRecordsFromTheFuture) {
 
 TEST_F(PhoneCacheLoad, AgeIsComparedAsWrappingThirtyTwoBitValues) {
   // Every build that shares this file compares 32-bit differences: near the 2038 wrap a stamp
-  // from "1901" is 21 seconds old, and a time-out too large for 32 bits turns negative.
+  // from "1901" is 21 seconds old.
   fake.ManualTime(0, INT32_MAX - 10);
   ASSERT_EQ(Load(CacheFile({Full(u"wrapped", kKeyA, INT32_MIN + 10)})), 1);
   EXPECT_EQ(phones().count(u"wrapped"), 1u);
 
-  service.Clear();
+  // A time-out too long for 32-bit seconds keeps everything (the product would wrap into
+  // "expire everything"); one as far below zero keeps nothing.
   fake.ManualTime(0, kNow);
-  service.SetCacheTimeout(24856);  // 24856 * 86400 > INT32_MAX
-  ASSERT_EQ(Load(CacheFile({Full(u"recent", kKeyA, kNow - 1)})), 1);
-  EXPECT_TRUE(phones().empty());
+  for (const auto& [days, kept] : std::vector<std::pair<int32_t, size_t>>{
+           {24855, 1}, {24856, 2}, {INT32_MAX, 2}, {-24855, 0}, {-24856, 0}, {INT32_MIN, 0}}) {
+    service.Clear();
+    service.SetCacheTimeout(days);
+    // "ancient" is 24855.1 days old, as old as a 32-bit age gets.
+    ASSERT_EQ(Load(CacheFile({Full(u"recent", kKeyA, kNow - 1),
+                              Full(u"ancient", kKeyA, kNow - 2147480000)})),
+              1);
+    EXPECT_EQ(phones().size(), kept) << days;
+  }
 }
 
 TEST_F(PhoneCacheLoad, TextsWithoutTerminatorsAreReadUpToTheirCapacity) {

@@ -85,7 +85,6 @@ TEST_F(ScanLoopTest, KnownSerialIsPublishedWithoutIdentification) {
   EXPECT_EQ(FieldText(list[0].name), u"Nimbus 5");
   EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kArrivalReportBegins});
   EXPECT_TRUE(NotifySet());
-  EXPECT_TRUE(fake_.GetFile(u"C:\\Host\\MobileInfo1.dat").has_value());
 }
 
 TEST_F(ScanLoopTest, RejectedModelIsDroppedAndUnknownModelGoesToIdentification) {
