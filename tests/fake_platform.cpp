@@ -360,6 +360,7 @@ bool FakePlatform::ReplaceFile(const std::u16string& from, const std::u16string&
   }
   files[to].swap(files[from]);
   files.erase(from);
+  ++replacements[to];
   return true;
 }
 

@@ -93,6 +93,7 @@ class FakePlatform : public Platform {
   int device_list_calls = 0;
   int interface_list_opens = 0;
   int adb_serial_requests = 0;
+  std::map<std::u16string, int> replacements;  // target path -> ReplaceFile calls that succeeded
 
   // --- helpers --------------------------------------------------------------------------------
   void ManualTime(uint32_t tick_ms, int32_t now_s);

@@ -158,6 +158,12 @@ class ScanThreadTest : public ScanLoopTest {
     std::lock_guard<std::mutex> lock(fake_.mutex);
     return fake_.interface_list_opens;
   }
+  // Successful replacements of MobileInfo1.dat and MobileInfo2.dat.
+  std::pair<int, int> FileWrites() {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    return {fake_.replacements[u"C:\\Host\\MobileInfo1.dat"],
+            fake_.replacements[u"C:\\Host\\MobileInfo2.dat"]};
+  }
 };
 
 TEST_F(ScanThreadTest, PlugAndUnplugAPhone) {
@@ -220,6 +226,66 @@ TEST_F(ScanThreadTest, BurstOfCodesDuringACycleGivesOneMoreCycle) {
   ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 2; }));
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(DeviceListCalls(), 2);
+}
+
+TEST_F(ScanThreadTest, DataFilesAreWrittenOnlyWhenWhatTheyHoldChanged) {
+  ASSERT_EQ(service_.Start(), 1);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 1; }));
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  fake_.AddInterface(kAdbPath, true);
+  service_.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink_.WaitFor(2));  // identified, cached and reported ready
+  ASSERT_TRUE(Eventually([&] { return FileWrites() == std::make_pair(1, 2); }));
+
+  // A busy machine forwards codes for docks, audio and Bluetooth devices: nothing to write.
+  for (int i = 0; i < 20; ++i) {
+    service_.OnDeviceChange(7, 0);
+    ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 3 + i; }));
+  }
+  // The known phone unplugged and plugged back: the snapshot follows it, the cache has it.
+  fake_.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  service_.OnDeviceChange(0x8004, 0);
+  ASSERT_TRUE(sink_.WaitFor(3));
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  service_.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink_.WaitFor(5));
+  ASSERT_TRUE(Eventually([&] { return !NotifySet(); }));
+  EXPECT_EQ(FileWrites(), std::make_pair(1, 4));
+  EXPECT_EQ(RequestCount(), 1u);
+}
+
+TEST_F(ScanThreadTest, AFailedCycleOrPollEndsNeitherWorker) {
+  // A failed allocation, as a 32-bit host with a large cache may meet, in the first cycle.
+  fake_.throw_once.insert("ListPresentDevices");
+  ASSERT_EQ(service_.Start(), 1);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 1; }));
+
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  fake_.AddInterface(kAdbPath, false);  // not ready: the report runs to its grace period
+  service_.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink_.WaitFor(1));
+  std::this_thread::sleep_for(50ms);  // the cycle has set the report's tick
+  {
+    // The next poll of the pending report fails.
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    fake_.throw_once.insert("TickCount");
+  }
+  ASSERT_TRUE(sink_.WaitFor(2));
+  EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
+  {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    EXPECT_TRUE(fake_.throw_once.empty());
+  }
+
+  // Both threads still serve the next change.
+  fake_.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  service_.OnDeviceChange(0x8004, 0);
+  ASSERT_TRUE(sink_.WaitFor(3));
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  service_.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink_.WaitFor(5));
+  EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady, kDeviceRemoved,
+                                                 kArrivalReportBegins, kPhoneReady}));
 }
 
 TEST_F(ScanThreadTest, PhonePluggedInAndOutWithinOneCycleIsNotSeen) {
