@@ -1,7 +1,6 @@
 #include "cache/phone_cache.h"
 
 #include <climits>
-#include <memory>
 
 #include "model/phone_record.h"
 #include "support/debug_log.h"
@@ -72,26 +71,38 @@ RecordFileRead ReadPhoneCache(Platform& platform, const std::u16string& path, in
   unsigned phones = 0;
   unsigned models = 0;
   unsigned expired = 0;
-  // One record at a time: a cache file can be large, and only young records are kept.
-  auto record = std::make_unique<PhoneRecord>();
-  while (reader.Next(record.get())) {
-    if (!IsYoung(now, record->time_stamp, timeout_days)) {
+  // One record at a time, read straight into the map entry that keeps it: a cache file can be
+  // large (15 KiB a record), and only young records are kept.
+  PhoneInfoMap::node_type entry;
+  for (;;) {
+    if (!entry) {
+      PhoneInfoMap scratch;
+      entry = scratch.extract(scratch.emplace().first);
+    }
+    PhoneRecord& record = entry.mapped();
+    if (!reader.Next(&record)) break;
+    if (!IsYoung(now, record.time_stamp, timeout_days)) {
       ++expired;
       continue;
     }
-    const std::u16string device_key = FieldText(record->device_key);
-    if (record->serial[0] != 0) {
-      record->reserved = 0;
-      record->adb_status = 0;
-      // Text fields and the padding are kept as the file has them, terminated or not; every
-      // reader of a text field is bounded by the field.
-      ++phones;
-      contents.phones[FieldText(record->serial)] = *record;
-      contents.models[device_key] = true;
-    } else {
+    const std::u16string device_key = FieldText(record.device_key);
+    if (record.serial[0] == 0) {
       ++models;
-      contents.negative_stamp = record->time_stamp;
+      contents.negative_stamp = record.time_stamp;
       contents.models[device_key] = false;
+      continue;
+    }
+    record.reserved = 0;
+    record.adb_status = 0;
+    // Text fields and the padding are kept as the file has them, terminated or not; every reader
+    // of a text field is bounded by the field.
+    ++phones;
+    contents.models[device_key] = true;
+    entry.key() = FieldText(record.serial);
+    auto added = contents.phones.insert(std::move(entry));
+    if (!added.inserted) {
+      added.position->second = added.node.mapped();  // a later record of the same serial wins
+      entry = std::move(added.node);
     }
   }
   MOBILEINFO_LOG(platform, u"phone cache loaded: %u phones, %u unknown models, %u expired records%s",
