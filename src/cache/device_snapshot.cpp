@@ -35,22 +35,7 @@ bool WriteDeviceSnapshot(Platform& platform, const std::u16string& path, const D
 RecordFileRead ReadDeviceSnapshot(Platform& platform, const std::u16string& path, DeviceMap& into) {
   RecordFileReader reader(platform, path, kRecordSize);
   if (!reader.Open()) {
-    switch (reader.result()) {
-      case RecordFileRead::kMissing:
-        MOBILEINFO_LOG(platform, u"device snapshot not loaded: %s is missing", path.c_str());
-        break;
-      case RecordFileRead::kRefused:
-        // e.g. 15296: a phone cache file
-        MOBILEINFO_LOG(platform, reader.header()
-                                     ? u"device snapshot refused: record size %u"
-                                     : u"device snapshot refused: no header (empty file: no devices)",
-                       reader.header());
-        break;
-      default:
-        MOBILEINFO_LOG(platform, u"device snapshot not loaded: %s cannot be read (%s)",
-                       path.c_str(), ReadFailureText(reader));
-        break;
-    }
+    LogNotRead(platform, reader, u"device snapshot", path);
     return reader.result();
   }
   // One record at a time: the file may be large and only its distinct serials stay in memory.

@@ -53,19 +53,7 @@ RecordFileRead ReadPhoneCache(Platform& platform, const std::u16string& path, in
                               int32_t timeout_days, PhoneCacheContents& contents) {
   RecordFileReader reader(platform, path, kRecordSize);
   if (!reader.Open()) {
-    switch (reader.result()) {
-      case RecordFileRead::kMissing:
-        MOBILEINFO_LOG(platform, u"phone cache not loaded: %s is missing", path.c_str());
-        break;
-      case RecordFileRead::kRefused:
-        MOBILEINFO_LOG(platform, u"phone cache refused: %s",
-                       reader.header() ? u"the record size is not 15296" : u"no header");
-        break;
-      default:
-        MOBILEINFO_LOG(platform, u"phone cache not loaded: %s cannot be read (%s)", path.c_str(),
-                       ReadFailureText(reader));
-        break;
-    }
+    LogNotRead(platform, reader, u"phone cache", path);
     return reader.result();
   }
   unsigned phones = 0;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "support/debug_log.h"
+
 namespace mobileinfo {
 
 namespace {
@@ -117,9 +119,26 @@ std::optional<uint32_t> RecordFileReader::ReadFully(void* buffer, uint32_t size)
   return total;
 }
 
-const char16_t* ReadFailureText(const RecordFileReader& reader) {
-  return reader.open_error() != FileError::kNone ? FileErrorText(reader.open_error())
-                                                 : u"a read failed part-way";
+void LogNotRead(Platform& platform, const RecordFileReader& reader, const char16_t* what,
+                const std::u16string& path) {
+  switch (reader.result()) {
+    case RecordFileRead::kWhole:
+      return;
+    case RecordFileRead::kMissing:
+      MOBILEINFO_LOG(platform, u"%s not loaded: %s is missing", what, path.c_str());
+      return;
+    case RecordFileRead::kRefused:
+      // A header of 1092 in the phone cache's place: a device snapshot, and the other way round.
+      MOBILEINFO_LOG(platform,
+                     reader.header() ? u"%s refused: record size %u" : u"%s refused: no header",
+                     what, reader.header());
+      return;
+    case RecordFileRead::kCutShort:
+      MOBILEINFO_LOG(platform, u"%s not read whole: %s (%s)", what, path.c_str(),
+                     reader.open_error() != FileError::kNone ? FileErrorText(reader.open_error())
+                                                             : u"a read failed part-way");
+      return;
+  }
 }
 
 }  // namespace mobileinfo

@@ -94,8 +94,10 @@ class RecordFileReader {
   RecordFileRead result_ = RecordFileRead::kCutShort;
 };
 
-// "held by another program" and the like, or "a read failed part-way", for the diagnostics.
-const char16_t* ReadFailureText(const RecordFileReader& reader);
+// Tells the diagnostics why the file of kind `what` ("phone cache") at path was not read: missing,
+// not of its kind, or why it could not be read.
+void LogNotRead(Platform& platform, const RecordFileReader& reader, const char16_t* what,
+                const std::u16string& path);
 
 }  // namespace mobileinfo
 

@@ -158,6 +158,16 @@ class ScanThreadTest : public ScanLoopTest {
     std::lock_guard<std::mutex> lock(fake_.mutex);
     return fake_.interface_list_opens;
   }
+  // Pulls phone1 out and plugs it back: codes 2, then 3 and 1.
+  bool ReplugPhone1() {
+    const size_t events = sink_.size();
+    fake_.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+    service_.OnDeviceChange(0x8004, 0);
+    if (!sink_.WaitFor(events + 1)) return false;
+    fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+    service_.OnDeviceChange(0x8000, 0);
+    return sink_.WaitFor(events + 3);
+  }
   // Successful replacements of MobileInfo1.dat and MobileInfo2.dat.
   std::pair<int, int> FileWrites() {
     std::lock_guard<std::mutex> lock(fake_.mutex);
@@ -243,12 +253,7 @@ TEST_F(ScanThreadTest, DataFilesAreWrittenOnlyWhenWhatTheyHoldChanged) {
     ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 3 + i; }));
   }
   // The known phone unplugged and plugged back: the snapshot follows it, the cache has it.
-  fake_.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
-  service_.OnDeviceChange(0x8004, 0);
-  ASSERT_TRUE(sink_.WaitFor(3));
-  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
-  service_.OnDeviceChange(0x8000, 0);
-  ASSERT_TRUE(sink_.WaitFor(5));
+  ASSERT_TRUE(ReplugPhone1());
   ASSERT_TRUE(Eventually([&] { return !NotifySet(); }));
   EXPECT_EQ(FileWrites(), std::make_pair(1, 4));
   EXPECT_EQ(RequestCount(), 1u);
@@ -278,12 +283,7 @@ TEST_F(ScanThreadTest, AFailedCycleOrPollEndsNeitherWorker) {
   }
 
   // Both threads still serve the next change.
-  fake_.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
-  service_.OnDeviceChange(0x8004, 0);
-  ASSERT_TRUE(sink_.WaitFor(3));
-  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
-  service_.OnDeviceChange(0x8000, 0);
-  ASSERT_TRUE(sink_.WaitFor(5));
+  ASSERT_TRUE(ReplugPhone1());
   EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady, kDeviceRemoved,
                                                  kArrivalReportBegins, kPhoneReady}));
 }
