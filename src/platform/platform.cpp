@@ -4,6 +4,18 @@
 
 namespace mobileinfo {
 
+const char16_t* FileErrorText(FileError error) {
+  switch (error) {
+    case FileError::kNone: return u"no error";
+    case FileError::kNotFound: return u"not there";
+    case FileError::kInUse: return u"held by another program";
+    case FileError::kAccessDenied: return u"access denied";
+    case FileError::kDiskFull: return u"disk full";
+    case FileError::kOther: break;
+  }
+  return u"failed";
+}
+
 void FormatterMisuse(const char16_t* message) { Platform::Default().DebugTrap(message); }
 
 }  // namespace mobileinfo

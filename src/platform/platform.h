@@ -76,19 +76,34 @@ class File {
   virtual uint32_t Size() = 0;
 };
 
+// Why a file could not be opened, as the diagnostics tell it. Backends translate their own errors
+// (ERROR_SHARING_VIOLATION, EACCES, ...) to these.
+enum class FileError {
+  kNone,
+  kNotFound,      // no such file or folder
+  kInUse,         // another program holds the file open
+  kAccessDenied,  // no permission
+  kDiskFull,
+  kOther,
+};
+// "not there", "held by another program", "access denied", "disk full", "failed".
+const char16_t* FileErrorText(FileError error);
+
 enum class FileMode {
   kReadExisting,      // GENERIC_READ, OPEN_EXISTING
   kCreateAlways,      // GENERIC_WRITE, CREATE_ALWAYS (truncates an existing file)
   kTruncateExisting,  // GENERIC_WRITE, TRUNCATE_EXISTING
 };
 
-// An HTTP GET in flight: direct connection, no proxy, redirects followed (at most 10), nothing
-// written to an HTTP cache; the status code is not judged. Cancel() may be called from another
-// thread at any time; every later call then fails quickly. Destruction does not wait for what
-// is left of the body.
+// An HTTP GET in flight: direct connection, no proxy, nothing written to an HTTP cache. Redirects
+// are followed, at most 10, only to http or https and never from https to http; a redirect that
+// may not be followed gives no 2xx reply (no request, or the redirect's own status). Cancel() may be called from another thread at any time; every
+// later call then fails quickly. Destruction does not wait for what is left of the body.
 class HttpRequest {
  public:
   virtual ~HttpRequest() = default;
+  // The final reply's HTTP status code (200, 404, ...); 0 when the reply had no status line.
+  virtual uint32_t StatusCode() = 0;
   // The Content-Length header's text as the server sent it, or nothing when the reply has none
   // (or the text does not fit 31 units, as a 64-byte query buffer would refuse it).
   virtual std::optional<std::u16string> ContentLength() = 0;
@@ -157,9 +172,10 @@ class Platform : public DebugLineOutput {
 
   // --- files ----------------------------------------------------------------------------------
   virtual bool FileExists(const std::u16string& path) = 0;
-  // Null when the file cannot be opened (not there, in use, no permission). Files are opened
+  // Null when the file cannot be opened; *error (when given) then tells why. Files are opened
   // without sharing.
-  virtual std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) = 0;
+  virtual std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode,
+                                         FileError* error = nullptr) = 0;
   virtual bool DeleteFile(const std::u16string& path) = 0;
   // Puts the file at from in the place of the file at to in one step, whether or not to exists
   // (MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): a reader of to sees

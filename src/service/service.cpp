@@ -188,7 +188,9 @@ void MobileInfoService::ExcludeFromCache(MobileInfoWideString serial) {
   try {
     WideString text = WideString::Adopt(serial.text);  // released when it goes out of scope
     MOBILEINFO_LOG(core_->platform, u"ExcludeFromCache: %s", text.c_str());
-    core_->store.Exclude(text.ToU16());
+    // The file must not keep the serial until some later save, nor for good if the host then
+    // crashes.
+    if (core_->store.Exclude(text.ToU16())) core_->store.SavePhoneCache();
   } catch (...) {
   }
 }

@@ -47,11 +47,13 @@ class DeviceTracker {
   // A removal the host was told of (or that a pending arrival report covers).
   void AcknowledgeRemoval(const UsbDeviceRecord& removed);
   // The end of a cycle that processed all its changes: the scan's devices replace the map, and
-  // the snapshot is saved.
+  // the snapshot is saved when they differ from what it holds.
   void Complete(DeviceMap devices);
   // Adds the snapshot file's records to the map (entries already there stay unless the file has
   // their serial).
   int LoadDeviceSnapshot();
+  // Saves the map when the file may not hold it. 1 when the file holds a non-empty map, 0 for an
+  // empty one or a failed save.
   int SaveDeviceSnapshot();
 
   // A copy of the known devices.
@@ -65,8 +67,9 @@ class DeviceTracker {
  private:
   // An entry of spare_, or a new one when none is left.
   DeviceMap::node_type SpareEntry() REQUIRES(enumeration_lock_);
-  // Writes the map's records (in key order) as the snapshot file, without any lock held.
-  int WriteSnapshot(const DeviceMap& records);
+  // Writes the map's records (in key order) as the snapshot file, without any lock held. True when
+  // the file holds them.
+  bool WriteSnapshot(const DeviceMap& records);
 
   Platform& platform_;
   // Held around the platform's USB enumeration and the building of the scan's map from it, never
@@ -81,6 +84,8 @@ class DeviceTracker {
   // lock_.
   Mutex snapshot_file_lock_;
   DeviceMap present_devices_ GUARDED_BY(lock_);
+  // The snapshot file holds present_devices_ as it is: a scan that changes nothing writes nothing.
+  bool snapshot_current_ GUARDED_BY(lock_) = false;
 };
 
 }  // namespace mobileinfo

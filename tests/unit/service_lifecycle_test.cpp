@@ -262,7 +262,12 @@ TEST(ServiceLifecycle, ExcludeFromCacheTakesOverTheHostsReference) {
   service.ExcludeFromCache(make(u"AB1"));  // before Init: lost when Init empties the set
   ASSERT_EQ(service.Init(&sink, 1), 1);
   EXPECT_FALSE(service.core()->store.IsExcluded(u"AB1"));
+  // The serial leaves the file before the call returns, not at some later save.
+  service.core()->store.PutPhone(u"AB1", MakePhoneRecord(u"VID_04e8&PID_6860", u"AB1"));
+  service.core()->store.PutPhone(u"AB2", MakePhoneRecord(u"VID_04e8&PID_6860", u"AB2"));
+  ASSERT_EQ(service.core()->store.SavePhoneCache(), 1);
   service.ExcludeFromCache(make(u"AB1"));
+  EXPECT_EQ(fake.GetFile(u"C:\\Host\\MobileInfo1.dat")->size(), 4 + sizeof(PhoneRecord));
   service.ExcludeFromCache(make(u"AB1"));
   service.ExcludeFromCache(MobileInfoWideString{nullptr});
   EXPECT_TRUE(service.core()->store.IsExcluded(u"AB1"));

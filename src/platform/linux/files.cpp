@@ -76,6 +76,16 @@ class PosixFile : public File {
 
 std::string NativePath(const std::u16string& path) { return Utf16ToUtf8(path); }
 
+FileError FileErrorOf(int number) {
+  switch (number) {
+    case ENOENT: case ENOTDIR: return FileError::kNotFound;
+    case EACCES: case EPERM: case EROFS: return FileError::kAccessDenied;
+    case EWOULDBLOCK: case ETXTBSY: return FileError::kInUse;
+    case ENOSPC: case EDQUOT: return FileError::kDiskFull;
+    default: return FileError::kOther;
+  }
+}
+
 // True when another open handle of this library holds the file (a sharing violation on Windows).
 bool HeldByOpenHandle(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -112,7 +122,8 @@ bool LinuxPlatform::FileExists(const std::u16string& path) {
   return !path.empty() && stat(NativePath(path).c_str(), &info) == 0;
 }
 
-std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMode mode) {
+std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMode mode,
+                                              FileError* error) {
   const std::string native = NativePath(path);
   int flags = O_CLOEXEC | O_NOCTTY;
   switch (mode) {
@@ -120,21 +131,34 @@ std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMo
     case FileMode::kCreateAlways: flags |= O_WRONLY | O_CREAT; break;
     case FileMode::kTruncateExisting: flags |= O_WRONLY; break;
   }
+  const auto failed = [error](FileError why) -> std::unique_ptr<File> {
+    if (error) *error = why;
+    return nullptr;
+  };
   // No O_TRUNC: a file held by another handle must fail to open with its content intact, as
   // CREATE_ALWAYS does on a sharing violation, so the truncation waits for the lock.
   int fd = open(native.c_str(), flags, 0644);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return failed(FileErrorOf(errno));
   struct stat info;
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      (mode != FileMode::kReadExisting && ftruncate(fd, 0) != 0)) {
+  FileError why = FileError::kNone;
+  if (fstat(fd, &info) != 0) {
+    why = FileErrorOf(errno);
+  } else if (S_ISDIR(info.st_mode)) {
+    why = FileError::kAccessDenied;  // as CreateFileW answers for a folder
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    why = errno == EWOULDBLOCK ? FileError::kInUse : FileErrorOf(errno);
+  } else if (mode != FileMode::kReadExisting && ftruncate(fd, 0) != 0) {
+    why = FileErrorOf(errno);
+  }
+  if (why != FileError::kNone) {
     close(fd);
-    return nullptr;
+    return failed(why);
   }
   try {
     return std::make_unique<PosixFile>(fd);
   } catch (...) {
     close(fd);
-    return nullptr;
+    return failed(FileError::kOther);
   }
 }
 
