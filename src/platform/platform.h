@@ -129,6 +129,12 @@ class Platform : public DebugLineOutput {
   virtual bool IsReadable(const void* address, uint32_t size) = 0;
   // Writes message to the debugger output and breaks into the debugger.
   virtual void DebugTrap(const char16_t* message) = 0;
+  // Frees a block a host handed over when it came from a heap this library may free it into,
+  // with that heap's own function; false, the block untouched, for any other. Windows tells the
+  // library's C runtime heap and the process heap by HeapValidate (a host built with another
+  // runtime, or a private heap, has blocks of neither). The default: the process has one C heap,
+  // that of malloc, as on Linux.
+  virtual bool FreeHostBlock(void* block);
 
   // --- settings -------------------------------------------------------------------------------
   // GetPrivateProfileStringW with a null default: section and key match ignoring case; a missing
