@@ -71,7 +71,7 @@ int PhoneStore::SavePhoneCache() try {
 
 int PhoneStore::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
                                      uint64_t generation) {
-  const std::u16string path = HostFilePath(platform_, kPhoneCacheName);
+  const std::u16string path = DataFilePath(platform_, directory_, kPhoneCacheName);
   MutexLock file_lock(&cache_file_lock_);
   // Two saves (the scan thread's and Stop's) may reach the file in either order; the one built
   // from older maps must not overwrite the newer image.
@@ -93,7 +93,7 @@ int PhoneStore::LoadPhoneCache() try {
   }
   // Read whole before the maps take it: only young records are in memory.
   PhoneCacheContents contents;
-  const int result = ReadPhoneCache(platform_, HostFilePath(platform_, kPhoneCacheName), now,
+  const int result = ReadPhoneCache(platform_, DataFilePath(platform_, directory_, kPhoneCacheName), now,
                                     timeout_days, contents);
   MutexLock lock(&cache_lock_);
   // Init empties the maps first, so they are normally taken whole; records are 15 KiB apiece.

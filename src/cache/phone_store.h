@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host_files.h"
 #include "platform/platform.h"
 #include "model/records.h"
 #include "support/mutex.h"
@@ -29,7 +30,9 @@ struct IdentifiedDevice {
 
 class PhoneStore {
  public:
-  explicit PhoneStore(Platform& platform) : platform_(platform) {}
+  // directory: where "MobileInfo1.dat" lives; null: beside the host.
+  explicit PhoneStore(Platform& platform, DataDirectory* directory = nullptr)
+      : platform_(platform), directory_(directory) {}
   PhoneStore(const PhoneStore&) = delete;
   PhoneStore& operator=(const PhoneStore&) = delete;
 
@@ -75,6 +78,7 @@ class PhoneStore {
   int WritePhoneCacheImage(const std::vector<PhoneRecord>& records, uint64_t generation);
 
   Platform& platform_;
+  DataDirectory* const directory_;
   Mutex cache_lock_;  // the cache lock
   ModelStatusMap model_status_ GUARDED_BY(cache_lock_);
   PhoneInfoMap phone_info_ GUARDED_BY(cache_lock_);

@@ -140,6 +140,7 @@ int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
       return 0;
     }
     ServiceCore& core = *core_;
+    core.data_directory.Choose();
     // freshStart 0 only adds the snapshot to what is known; a snapshot that cannot be read
     // then leaves the devices of the previous session known.
     if (fresh_start) {
@@ -148,7 +149,7 @@ int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
       core.tracker.LoadDeviceSnapshot();
     }
     core.store.Clear();
-    ReadSettings(platform, core.store);
+    ReadSettings(platform, core.store, &core.data_directory);
     core.store.LoadPhoneCache();
 
     if (sink == nullptr || !platform.IsReadable(sink, 4)) {

@@ -43,14 +43,14 @@ int DeviceTracker::SaveDeviceSnapshot() {
 
 int DeviceTracker::WriteSnapshot(const DeviceMap& records) {
   MutexLock lock(&snapshot_file_lock_);
-  return WriteDeviceSnapshot(platform_, HostFilePath(platform_, kDeviceSnapshotName), records);
+  return WriteDeviceSnapshot(platform_, DataFilePath(platform_, directory_, kDeviceSnapshotName), records);
 }
 
 int DeviceTracker::LoadDeviceSnapshot() {
   // Read whole before the map takes it: the file's distinct serials, no more, are in memory.
   DeviceMap loaded;
   const int result =
-      ReadDeviceSnapshot(platform_, HostFilePath(platform_, kDeviceSnapshotName), loaded);
+      ReadDeviceSnapshot(platform_, DataFilePath(platform_, directory_, kDeviceSnapshotName), loaded);
   MutexLock lock(&lock_);
   if (present_devices_.empty()) {
     present_devices_.swap(loaded);
