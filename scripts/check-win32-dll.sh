@@ -27,6 +27,6 @@ while read -r name; do
 done < <(awk '/DLL Name:/ {print $3}' <<<"$dump")
 
 if ((status == 0)); then
-  echo "ok: exports ${exports}; imports $(awk '/DLL Name:/ {printf "%s ", $3}' <<<"$dump")"
+  echo "ok: exports ${exports% }; imports $(awk '/DLL Name:/ {printf "%s ", $3}' <<<"$dump")"
 fi
 exit $status
