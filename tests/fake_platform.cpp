@@ -450,6 +450,18 @@ bool FakePlatform::RunDetached(std::function<void()> work) {
   return true;
 }
 
+bool FakePlatform::CanWriteDirectory(const std::u16string& path) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return unwritable_directories.count(path) == 0;
+}
+
+std::u16string FakePlatform::UserStateDirectory(const std::u16string& name) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (state_home.empty()) return std::u16string();
+  directories.insert(state_home + separator + name);
+  return state_home + separator + name;
+}
+
 std::optional<std::u16string> FakePlatform::EnvironmentVariable(const std::u16string& name) {
   std::lock_guard<std::mutex> lock(mutex);
   auto found = environment.find(name);

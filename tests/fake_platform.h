@@ -48,6 +48,9 @@ class FakePlatform : public Platform {
 
   std::map<std::u16string, std::string> files;   // path -> bytes
   std::set<std::u16string> directories;
+  std::set<std::u16string> unwritable_directories;  // CanWriteDirectory says no
+  // UserStateDirectory(name) gives state_home + separator + name; empty: the system has none.
+  std::u16string state_home;
   std::set<std::u16string> undeletable;          // DeleteFile fails
   std::set<std::u16string> unopenable;           // OpenFile fails: held by another program
   // path -> offset: a read of that file past the offset, or a seek to it or beyond, fails, as a
@@ -131,6 +134,8 @@ class FakePlatform : public Platform {
   bool DeleteFile(const std::u16string& path) override;
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
+  bool CanWriteDirectory(const std::u16string& path) override;
+  std::u16string UserStateDirectory(const std::u16string& name) override;
   std::u16string TempDirectory() override;
   std::vector<std::u16string> ListFiles(const std::u16string& directory,
                                         const std::u16string& prefix) override;

@@ -48,7 +48,7 @@ void Overwrite(Map& into, Map& other) {
 }  // namespace
 
 int PhoneStore::SavePhoneCache() try {
-  const std::u16string path = HostFilePath(platform_, kPhoneCacheName);
+  const std::u16string path = DataFilePath(platform_, directory_, kPhoneCacheName);
   // Held for the whole save: two saves (the scan thread's and Stop's) write one after the other,
   // each from the maps as it finds them.
   MutexLock file_lock(&cache_file_lock_);
@@ -154,8 +154,8 @@ int PhoneStore::LoadPhoneCache() try {
   PhoneCacheContents contents;
   RecordFileRead result = RecordFileRead::kCutShort;
   try {
-    result = ReadPhoneCache(platform_, HostFilePath(platform_, kPhoneCacheName), now, timeout_days,
-                            contents);
+    result = ReadPhoneCache(platform_, DataFilePath(platform_, directory_, kPhoneCacheName), now,
+                            timeout_days, contents);
   } catch (...) {
     MOBILEINFO_LOG(platform_, u"phone cache not loaded whole: out of memory");
   }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host_files.h"
 #include "platform/platform.h"
 #include "model/records.h"
 #include "support/mutex.h"
@@ -29,7 +30,9 @@ struct IdentifiedDevice {
 
 class PhoneStore {
  public:
-  explicit PhoneStore(Platform& platform) : platform_(platform) {}
+  // directory: where "MobileInfo1.dat" lives; null: beside the host.
+  explicit PhoneStore(Platform& platform, DataDirectory* directory = nullptr)
+      : platform_(platform), directory_(directory) {}
   PhoneStore(const PhoneStore&) = delete;
   PhoneStore& operator=(const PhoneStore&) = delete;
 
@@ -93,6 +96,7 @@ class PhoneStore {
   bool TakeUnreadFile(const std::u16string& path) REQUIRES(cache_file_lock_);
 
   Platform& platform_;
+  DataDirectory* const directory_;
   // Serialises the users of the phone cache file (loads, saves); a save holds it while it takes
   // its image from the maps a few records at a time, so it comes before the cache lock.
   Mutex cache_file_lock_;

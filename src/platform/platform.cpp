@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include <cstdlib>
+
 #include "support/wide_string.h"
 
 namespace mobileinfo {
@@ -14,6 +16,11 @@ const char16_t* FileErrorText(FileError error) {
     case FileError::kOther: break;
   }
   return u"failed";
+}
+
+bool Platform::FreeHostBlock(void* block) {
+  std::free(block);
+  return true;
 }
 
 void FormatterMisuse(const char16_t* message) { Platform::Default().DebugTrap(message); }

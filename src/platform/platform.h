@@ -144,6 +144,12 @@ class Platform : public DebugLineOutput {
   virtual bool IsReadable(const void* address, uint32_t size) = 0;
   // Writes message to the debugger output and breaks into the debugger.
   virtual void DebugTrap(const char16_t* message) = 0;
+  // Frees a block a host handed over when it came from a heap this library may free it into,
+  // with that heap's own function; false, the block untouched, for any other. Windows tells the
+  // library's C runtime heap and the process heap by HeapValidate (a host built with another
+  // runtime, or a private heap, has blocks of neither). The default: the process has one C heap,
+  // that of malloc, as on Linux.
+  virtual bool FreeHostBlock(void* block);
 
   // --- settings -------------------------------------------------------------------------------
   // GetPrivateProfileStringW with a null default: section and key match ignoring case; a missing
@@ -184,6 +190,14 @@ class Platform : public DebugLineOutput {
   // open, no permission, another volume); to is then unchanged and from is still there.
   virtual bool ReplaceFile(const std::u16string& from, const std::u16string& to) = 0;
   virtual bool CreateDirectory(const std::u16string& path) = 0;
+  // The directory name in which the system keeps this user's program state, made (with any
+  // missing parents, closed to others) when it is not there: on Linux $XDG_STATE_HOME/name,
+  // ~/.local/state/name by default. Empty where the system has no such place for the library's
+  // data, whose files then stay beside the host (the default, Windows), or when it cannot be made.
+  virtual std::u16string UserStateDirectory(const std::u16string&) { return std::u16string(); }
+  // Whether this process may create and replace files in the directory at path. Asked only on a
+  // system with a UserStateDirectory, to choose between the two; the default says yes.
+  virtual bool CanWriteDirectory(const std::u16string&) { return true; }
   // The user's temporary folder, with a trailing separator: a folder no other local user can
   // create, replace or read files in (Windows: GetTempPathW's folder of the user's profile).
   // Empty when there is none.

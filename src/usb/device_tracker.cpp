@@ -70,14 +70,15 @@ int DeviceTracker::SaveDeviceSnapshot() {
 
 bool DeviceTracker::WriteSnapshot(const DeviceMap& records) {
   MutexLock lock(&snapshot_file_lock_);
-  return WriteDeviceSnapshot(platform_, HostFilePath(platform_, kDeviceSnapshotName), records);
+  return WriteDeviceSnapshot(platform_, DataFilePath(platform_, directory_, kDeviceSnapshotName),
+                             records);
 }
 
 int DeviceTracker::LoadDeviceSnapshot() {
   // Read whole before the map takes it: the file's distinct serials, no more, are in memory.
   DeviceMap loaded;
-  const RecordFileRead result =
-      ReadDeviceSnapshot(platform_, HostFilePath(platform_, kDeviceSnapshotName), loaded);
+  const RecordFileRead result = ReadDeviceSnapshot(
+      platform_, DataFilePath(platform_, directory_, kDeviceSnapshotName), loaded);
   MutexLock lock(&lock_);
   // The file holds the map only when the map was empty and the whole file was read.
   snapshot_current_ = present_devices_.empty() && result == RecordFileRead::kWhole;

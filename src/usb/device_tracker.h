@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/records.h"
+#include "platform/host_files.h"
 #include "platform/platform.h"
 #include "support/mutex.h"
 
@@ -29,7 +30,9 @@ void DiffDevices(const DeviceMap& previous, const DeviceMap& current, DeviceList
 
 class DeviceTracker {
  public:
-  explicit DeviceTracker(Platform& platform) : platform_(platform) {}
+  // directory: where "MobileInfo2.dat" lives; null: beside the host.
+  explicit DeviceTracker(Platform& platform, DataDirectory* directory = nullptr)
+      : platform_(platform), directory_(directory) {}
   DeviceTracker(const DeviceTracker&) = delete;
   DeviceTracker& operator=(const DeviceTracker&) = delete;
 
@@ -72,6 +75,7 @@ class DeviceTracker {
   bool WriteSnapshot(const DeviceMap& records);
 
   Platform& platform_;
+  DataDirectory* const directory_;
   // Held around the platform's USB enumeration and the building of the scan's map from it, never
   // together with lock_.
   Mutex enumeration_lock_;

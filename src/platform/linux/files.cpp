@@ -191,6 +191,36 @@ bool LinuxPlatform::CreateDirectory(const std::u16string& path) {
   return !path.empty() && mkdir(NativePath(path).c_str(), 0755) == 0;
 }
 
+bool LinuxPlatform::CanWriteDirectory(const std::u16string& path) {
+  // The effective ids decide, as they do for the open and the rename of a save; a read-only
+  // file system says no as well.
+  return !path.empty() && faccessat(AT_FDCWD, NativePath(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+std::u16string LinuxPlatform::UserStateDirectory(const std::u16string& name) {
+  // The XDG base directory rules: $XDG_STATE_HOME when it is an absolute path, else
+  // $HOME/.local/state; the directories made on the way are the user's alone.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  std::string path;
+  if (state && state[0] == '/') {
+    path = state;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/') return std::u16string();
+    path = std::string(home) + "/.local/state";
+  }
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  path += "/" + NativePath(name);
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return std::u16string();
+    if (slash == std::string::npos) break;
+  }
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::u16string();
+  return Utf8ToUtf16(path);
+}
+
 // /tmp is shared by every local user, and the reply files have predictable names: planted or
 // replaced between the download and the read, they would feed the host someone else's driver
 // information. So the user's temporary folder is a directory of the user's own inside it, made

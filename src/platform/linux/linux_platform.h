@@ -50,6 +50,8 @@ class LinuxPlatform : public Platform {
   bool DeleteFile(const std::u16string& path) override;
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
+  bool CanWriteDirectory(const std::u16string& path) override;
+  std::u16string UserStateDirectory(const std::u16string& name) override;
   std::u16string TempDirectory() override;
   std::vector<std::u16string> ListFiles(const std::u16string& directory,
                                         const std::u16string& prefix) override;

@@ -52,6 +52,7 @@ class Win32Platform final : public Platform {
   bool ProcessExists(uint32_t process_id) override;
   bool IsReadable(const void* address, uint32_t size) override;
   void DebugTrap(const char16_t* message) override;
+  bool FreeHostBlock(void* block) override;
   uint32_t ReadProfileString(const std::u16string& file, const std::u16string& section,
                              const std::u16string& key, uint32_t capacity,
                              std::u16string& value) override;
