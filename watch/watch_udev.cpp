@@ -96,11 +96,14 @@ class UdevMonitor {
 // The kernel sends a device's remove event before it takes the device out of sysfs, so the scan
 // that the forwarded code starts may still find it there, and then nothing would ever look
 // again. A removal whose device was still there is forwarded once more when the device has
-// gone, looked at kRemovalLooksMs after the event; a device still there after the last look is
-// left to the next change.
+// gone, looked at kRemovalLooksMs after the event. A burst of removals, which the kernel and
+// udevd may take a while to work through, is looked at after its last event, and again after
+// each look that saw one of its devices go; a device still there after its last look is left to
+// the next change.
 class RemovalLooks {
  public:
   void Add(std::string syspath, Clock::time_point event) {
+    for (Pending& p : pending_) p.Restart(event);
     pending_.push_back({std::move(syspath), event, 0});
   }
 
@@ -133,6 +136,9 @@ class RemovalLooks {
         ++p;
       }
     }
+    if (gone) {
+      for (Pending& p : pending_) p.Restart(now);
+    }
     return gone;
   }
 
@@ -141,6 +147,10 @@ class RemovalLooks {
     std::string syspath;
     Clock::time_point event;
     size_t looks;
+    void Restart(Clock::time_point from) {
+      event = from;
+      looks = 0;
+    }
   };
   std::vector<Pending> pending_;
 };

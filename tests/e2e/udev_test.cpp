@@ -22,6 +22,7 @@
 #include "recording_service.h"
 #include "recording_sink.h"
 #include "service/service.h"
+#include "service_peer.h"
 #include "support/text.h"
 #include "test_service.h"
 #include "watch_internal.h"
@@ -127,13 +128,21 @@ class UdevTest : public ::testing::Test {
     return syspath;
   }
 
-  // Waits until every listed phone's arrival report has ended, and the list holds count phones.
+  // Waits until a scan cycle has ended with count phones known (MobileInfo2.dat is saved as a
+  // cycle ends, after its publication), all of them listed, and every arrival report has ended:
+  // removals during a report are covered by it, not reported.
   bool Settled(size_t count) {
+    Platform& platform = Platform::Default();
+    const std::filesystem::path snapshot = Utf16ToUtf8(
+        platform.HostDirectory() + platform.PathSeparator() + u"MobileInfo2.dat");
     return Eventually(
         [&] {
+          std::error_code ignored;
+          if (std::filesystem::file_size(snapshot, ignored) != 4 + count * 1092) return false;
           std::vector<int32_t> codes = sink_.codes();
           auto n = [&](int32_t code) { return std::count(codes.begin(), codes.end(), code); };
-          return library_->core()->phone_list.Copy().size() == count && n(kArrivalReportBegins) > 0 &&
+          return library_->core()->phone_list.Copy().size() == count &&
+                 !ServicePeer::ReportPending(*library_) && n(kArrivalReportBegins) > 0 &&
                  n(kArrivalReportBegins) == n(kPhoneReady) + n(kNoPhoneLeft);
         },
         kEventWait);
