@@ -21,16 +21,21 @@ usage() {
   exit 2
 }
 
+# Makes STATE_DIR and ends what still runs from it. False, saying so, when EXE is missing.
+prepare() {
+  local state=$1 exe=$2 variable=$3
+  mkdir -p "$state" || exit 1
+  stop_service "$state"
+  [[ -x $exe ]] && return 0
+  echo "$(basename "$exe") not found at $exe: build the native (linux) preset first, or set"
+  echo "$variable; the tests that need it will be skipped."
+  return 1
+}
+
 start() {
   (($# == 4)) || usage
   local state=$1 exe=$2 catalogue=$3 port=$4
-  mkdir -p "$state" || exit 1
-  stop_service "$state"
-  if [[ ! -x $exe ]]; then
-    echo "driver-service not found at $exe: build the native (linux) preset first, or set"
-    echo "MOBILEINFO_NATIVE_DRIVER_SERVICE; the tests that need the service will be skipped."
-    return 0
-  fi
+  prepare "$state" "$exe" MOBILEINFO_NATIVE_DRIVER_SERVICE || return 0
   rm -f "$state/port" "$state/output"
   # setsid and redirected descriptors: CTest must not wait for the service, nor may it end with
   # this script's process group.
@@ -56,13 +61,7 @@ make_certificates() {
 start_tls() {
   (($# == 3)) || usage
   local state=$1 exe=$2 upstream=$3
-  mkdir -p "$state" || exit 1
-  stop_service "$state"
-  if [[ ! -x $exe ]]; then
-    echo "tls-front not found at $exe: build the native (linux) preset first, or set"
-    echo "MOBILEINFO_NATIVE_TLS_FRONT; the https tests will be skipped."
-    return 0
-  fi
+  prepare "$state" "$exe" MOBILEINFO_NATIVE_TLS_FRONT || return 0
   rm -f "$state/ports" "$state/output"
   if ! make_certificates "$state" >"$state/openssl.log" 2>&1; then
     echo "making the test certificates failed:" >&2
