@@ -5,7 +5,8 @@
 #   build/linux: mobileinfo-<version>-linux-x86_64.tar.gz (cmake --build build/linux --target package)
 # A build directory that does not exist yet is configured from its preset first. Beyond the
 # listings: the zipped DLL passes check-win32-dll.sh, and the unpacked Linux monitor starts
-# without LD_LIBRARY_PATH (its run path and the versioned library links agree).
+# without LD_LIBRARY_PATH (its run path and the versioned library links agree), and its
+# pkg-config file leads to the unpacked headers.
 #
 #   check-packages.sh [win32|linux]...     (default: both)
 set -euo pipefail
@@ -65,6 +66,8 @@ lib/libmobileinfo.so
 lib/libmobileinfo.so.$major
 lib/libmobileinfo.so.$version
 lib/libmobileinfo_watch.a
+lib/pkgconfig/mobileinfo-watch.pc
+lib/pkgconfig/mobileinfo.pc
 share/doc/mobileinfo/host-guide.md
 EOF
 }
@@ -111,6 +114,10 @@ for preset in "${presets[@]}"; do
       fail "the library links do not lead to libmobileinfo.so.$version"
     env -u LD_LIBRARY_PATH "$top/bin/monitor" --help >/dev/null ||
       fail "the unpacked monitor does not start (does it find libmobileinfo.so.$major?)"
+    # The .pc files name the directories they were unpacked with.
+    read -r includes < <(PKG_CONFIG_PATH="$top/lib/pkgconfig" pkg-config --cflags-only-I mobileinfo)
+    [[ -f "${includes#-I}/mobileinfo/mobileinfo.h" ]] ||
+      fail "pkg-config --cflags mobileinfo gives '$includes', not the unpacked include directory"
   fi
   ((failed)) || echo "ok: $archive ($(list_archive "$archive" | wc -l) files)"
 done

@@ -10,7 +10,8 @@ jobs=${JOBS:-$(nproc)}
 
 packages=(g++ cmake g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest libgtest-dev
           libgmock-dev libbenchmark-dev libcurl4-openssl-dev libcpp-httplib-dev libudev-dev
-          binutils-mingw-w64-i686 python3 clang libclang-rt-14-dev)
+          binutils-mingw-w64-i686 python3 clang libclang-rt-14-dev umockdev libumockdev-dev
+          gir1.2-umockdev-1.0 openssl pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -50,12 +51,15 @@ scripts/check-includes.sh || failed=1
 build linux
 run_ctest linux
 
-echo "== install and consume with find_package"
+echo "== install and consume with find_package and with pkg-config"
 rm -rf build/install build/consumer
 cmake --install build/linux --prefix "$PWD/build/install" >/dev/null
-if cmake -S tests/install -B build/consumer -DCMAKE_PREFIX_PATH="$PWD/build/install" >/dev/null &&
+if PKG_CONFIG_PATH="$PWD/build/install/lib/pkgconfig" cmake -S tests/install -B build/consumer \
+     -DCMAKE_PREFIX_PATH="$PWD/build/install" >/dev/null &&
    cmake --build build/consumer >/dev/null &&
-   MOBILEINFO_SYSFS_ROOT=/nonexistent LD_LIBRARY_PATH="$PWD/build/install/lib" build/consumer/consumer; then :
+   MOBILEINFO_SYSFS_ROOT=/nonexistent LD_LIBRARY_PATH="$PWD/build/install/lib" build/consumer/consumer &&
+   MOBILEINFO_SYSFS_ROOT=/nonexistent LD_LIBRARY_PATH="$PWD/build/install/lib" \
+     build/consumer/pkg_config_consumer; then :
 else
   echo "install check failed"; failed=1
 fi

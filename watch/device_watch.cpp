@@ -11,6 +11,7 @@ namespace mobileinfo {
 
 struct DeviceWatch::State {
   std::atomic<bool> stop{false};
+  watch_internal::Waker waker;
   std::atomic<bool> finished{false};
   std::mutex mutex;
   std::condition_variable changed;
@@ -36,18 +37,24 @@ std::unique_ptr<DeviceWatch> DeviceWatch::Start(IPelmoInfo* service, const Watch
   try {
     s->thread = std::thread([service, options, s] {
       std::string failure;
-      const int result = watch_internal::Watch(
-          service, options, s->stop, failure, [s](const std::string& notice) {
+      const watch_internal::WatchControl control{
+          s->stop, &s->waker, [s](const std::string& notice) {
             std::lock_guard<std::mutex> lock(s->mutex);
             s->notice = notice;
             s->listening = true;
             s->changed.notify_all();
-          });
+          }};
+      const int result = watch_internal::Watch(service, options, control, failure);
       s->error = std::move(failure);
       s->result = result;
-      std::lock_guard<std::mutex> lock(s->mutex);
-      s->finished = true;
-      s->changed.notify_all();
+      bool listened;
+      {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        s->finished = true;
+        listened = s->listening;
+        s->changed.notify_all();
+      }
+      if (listened && !s->stop && options.ended) options.ended();
     });
   } catch (const std::system_error& e) {
     if (error) *error = std::string("cannot start the watch thread: ") + e.what();
@@ -70,6 +77,7 @@ std::unique_ptr<DeviceWatch> DeviceWatch::Start(IPelmoInfo* service, const Watch
 int DeviceWatch::Stop() {
   if (state_->thread.joinable()) {
     state_->stop = true;
+    state_->waker.Wake();
     state_->thread.join();
   }
   return state_->finished ? state_->result : 0;
@@ -87,7 +95,8 @@ int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<b
     error = "no service to forward device changes to";
     return 1;
   }
-  return watch_internal::Watch(service, options, stop, error, [](const std::string&) {});
+  const watch_internal::WatchControl control{stop, nullptr, [](const std::string&) {}};
+  return watch_internal::Watch(service, options, control, error);
 }
 
 }  // namespace mobileinfo

@@ -1,17 +1,19 @@
 // Watching by polling (Linux): the USB device list is compared every poll_ms milliseconds; a
 // change is forwarded as an arrival or a removal code. Used for fake sysfs trees, where udev is
-// not running, and on builds without libudev.
+// not running, and on builds without libudev. Also the wait both Linux watchers sleep in.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "watch_internal.h"
 
@@ -54,18 +56,50 @@ std::set<std::string> ListUsbEntries() {
 
 }  // namespace
 
-int Poll(IPelmoInfo* service, long poll_ms, long seconds, std::atomic<bool>& stop,
-         const std::string& notice, const Listening& listening) {
+StopWait::StopWait(const WatchControl& control) : control_(control) {
+  if (!control_.waker) return;
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_fd_ < 0) return;
+  const int fd = wake_fd_;
+  control_.waker->Set([fd] {
+    const uint64_t one = 1;
+    (void)!write(fd, &one, sizeof one);
+  });
+}
+
+StopWait::~StopWait() {
+  if (wake_fd_ < 0) return;
+  control_.waker->Set(nullptr);
+  close(wake_fd_);
+}
+
+int StopWait::Wait(int fd, long timeout_ms) {
+  if (control_.stop) return 0;
+  if (wake_fd_ < 0 && (timeout_ms < 0 || timeout_ms > kStopCheckMs)) timeout_ms = kStopCheckMs;
+  pollfd waits[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+  const int ready = poll(waits, 2, static_cast<int>(std::min<long>(timeout_ms, 0x7fffffff)));
+  if (ready < 0) return errno == EINTR ? 0 : -1;
+  return fd >= 0 ? waits[0].revents : 0;
+}
+
+int Poll(IPelmoInfo* service, long poll_ms, long seconds, const WatchControl& control,
+         const std::string& notice) {
+  StopWait wait(control);
   std::set<std::string> seen = ListUsbEntries();
-  listening(notice);
-  const auto started = std::chrono::steady_clock::now();
-  auto last_poll = started;
-  while (!stop) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    auto now = std::chrono::steady_clock::now();
-    if (seconds && now - started >= std::chrono::seconds(seconds)) break;
-    if (now - last_poll < std::chrono::milliseconds(poll_ms)) continue;
-    last_poll = now;
+  control.listening(notice);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  auto next_poll = Clock::now() + std::chrono::milliseconds(poll_ms);
+  while (!wait.stopped()) {
+    auto now = Clock::now();
+    if (seconds && now >= deadline) break;
+    if (now < next_poll) {
+      auto until = seconds ? std::min(next_poll, deadline) : next_poll;
+      wait.Wait(-1, static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(until - now)
+                                          .count()));
+      continue;
+    }
+    next_poll = now + std::chrono::milliseconds(poll_ms);
     std::set<std::string> current = ListUsbEntries();
     if (current == seen) continue;
     // Anything new is an arrival, otherwise something left; both make the library rescan, which
@@ -78,10 +112,10 @@ int Poll(IPelmoInfo* service, long poll_ms, long seconds, std::atomic<bool>& sto
 }
 
 #if !defined(MOBILEINFO_WATCH_UDEV)
-int Watch(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
-          std::string&, const Listening& listening) {
+int Watch(IPelmoInfo* service, const WatchOptions& options, const WatchControl& control,
+          std::string&) {
   return Poll(service, options.poll_ms > 0 ? options.poll_ms : kDefaultPollMs, options.seconds,
-              stop, std::string(), listening);
+              control, std::string());
 }
 #endif
 

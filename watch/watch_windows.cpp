@@ -22,21 +22,22 @@ namespace {
 constexpr GUID kUsbDeviceInterface = {0xa5dcbf10, 0x6530, 0x11d2,
                                       {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
 
+// Looks at the stop flag and the time limit. With a waker Stop posts WM_CLOSE to the window
+// instead, and the timer runs only for a time limit.
 constexpr UINT_PTR kStopCheckTimer = 1;
 constexpr UINT_PTR kPollTimer = 2;
-// How often the stop flag and the time limit are looked at: the flag is set by another thread,
-// which does not know the window to wake the message loop.
-constexpr UINT kStopCheckMs = 100;
 
 struct WatchState {
   IPelmoInfo* service;
   std::atomic<bool>* stop;
+  Waker* waker;
   bool has_deadline;
   std::chrono::steady_clock::time_point deadline;
   HDEVNOTIFY notification;
 };
 
 void Close(HWND window, WatchState* state) {
+  if (state->waker) state->waker->Set(nullptr);
   if (state->notification) {
     UnregisterDeviceNotification(state->notification);
     state->notification = nullptr;
@@ -104,15 +105,15 @@ bool RegisterWindowClass(HINSTANCE instance) {
 
 }  // namespace
 
-int Watch(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
-          std::string& error, const Listening& listening) {
+int Watch(IPelmoInfo* service, const WatchOptions& options, const WatchControl& control,
+          std::string& error) {
   HINSTANCE instance = GetModuleHandleW(nullptr);
   if (!RegisterWindowClass(instance)) {
     error = Failure("cannot register the notification window class");
     return 1;
   }
 
-  WatchState state = {service, &stop, options.seconds > 0, {}, nullptr};
+  WatchState state = {service, &control.stop, control.waker, options.seconds > 0, {}, nullptr};
   if (state.has_deadline) {
     state.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
   }
@@ -136,7 +137,19 @@ int Watch(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& s
     return 1;
   }
 
-  if (!SetTimer(window, kStopCheckTimer, kStopCheckMs, nullptr)) {
+  if (state.waker) {
+    state.waker->Set([window] { PostMessageW(window, WM_CLOSE, 0, 0); });
+  }
+  // A time limit is looked at when it is due (SetTimer's longest period is about 24 days; the
+  // timer then looks again).
+  UINT check_ms = static_cast<UINT>(kStopCheckMs);
+  if (state.waker && state.has_deadline) {
+    check_ms = options.seconds > static_cast<long>(USER_TIMER_MAXIMUM / 1000)
+                   ? USER_TIMER_MAXIMUM
+                   : static_cast<UINT>(options.seconds * 1000);
+  }
+  if ((!state.waker || state.has_deadline) &&
+      !SetTimer(window, kStopCheckTimer, check_ms, nullptr)) {
     error = Failure("cannot start the stop timer");
     Close(window, &state);
     DiscardQuit();
@@ -150,8 +163,9 @@ int Watch(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& s
     SetTimer(window, kPollTimer, static_cast<UINT>(period), nullptr);
   }
 
-  listening(std::string());
-  // A stop requested before the window existed is seen by the first timer tick.
+  control.listening(std::string());
+  // A stop requested before the wake function was set: the flag is set before Wake is called.
+  if (control.stop) Close(window, &state);
   MSG message;
   BOOL got;
   while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {

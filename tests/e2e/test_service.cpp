@@ -6,7 +6,10 @@
 #include <sstream>
 #include <thread>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#include <wincrypt.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -19,6 +22,13 @@
 
 namespace mobileinfo::e2e {
 namespace {
+
+std::string ReadText(const std::string& path) {
+  std::ifstream file(path);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
 
 #if defined(_WIN32)
 
@@ -37,13 +47,6 @@ std::unique_ptr<ServiceControl> Locate(int, std::string* why) {
 }
 
 #else
-
-std::string ReadText(const std::string& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 // One driver-service child process, ended with SIGTERM when the object goes.
 class ServiceProcess {
@@ -122,7 +125,132 @@ std::unique_ptr<ServiceControl> Locate(int port, std::string* why) {
 
 #endif
 
+// The ports tls-front listens on, one a line, and the authority beside them.
+std::unique_ptr<TlsFront> ReadTlsFront(const std::string& state, std::string* why) {
+  std::ifstream ports(state + "/ports");
+  auto front = std::make_unique<TlsFront>();
+  if (!(ports >> front->trusted_port >> front->stranger_port)) {
+    *why = "no tls-front ports in " + state;
+    return nullptr;
+  }
+  front->ca_file = state + "/ca.pem";
+  return front;
+}
+
+#if defined(_WIN32)
+
+// WinINet trusts the authorities of the machine's Root store: the registry key that Windows
+// keeps the local machine's Root certificates in. Wine's "Root" system store is built in memory
+// from the host's certificates and drops what is added to it, so the authority is written to
+// the key itself, before the process's first https request; it is taken out at exit.
+class RootStoreEntry {
+ public:
+  ~RootStoreEntry() {
+    if (added_) CertDeleteCertificateFromStore(added_);
+    if (store_) CertCloseStore(store_, 0);
+    if (key_) RegCloseKey(key_);
+  }
+
+  bool Add(const std::string& pem_file) {
+    const std::string pem = ReadText(pem_file);
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
+                              nullptr)) {
+      return false;
+    }
+    std::string der(size, '\0');
+    CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER,
+                         reinterpret_cast<BYTE*>(&der[0]), &size, nullptr, nullptr);
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\SystemCertificates\\Root", 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr) != ERROR_SUCCESS) {
+      key_ = nullptr;
+      return false;
+    }
+    store_ = CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, key_);
+    // A registry store writes the key when it is committed (or closed).
+    return store_ &&
+           CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING,
+                                            reinterpret_cast<const BYTE*>(der.data()), size,
+                                            CERT_STORE_ADD_REPLACE_EXISTING, &added_) &&
+           CertControlStore(store_, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+  }
+
+ private:
+  HKEY key_ = nullptr;
+  HCERTSTORE store_ = nullptr;
+  PCCERT_CONTEXT added_ = nullptr;
+};
+
+std::unique_ptr<TlsFront> StartTlsFront(std::string* why) {
+  auto front = ReadTlsFront(MOBILEINFO_E2E_TLS_STATE, why);
+  if (!front) {
+    *why += ": the CTest fixture e2e_tls_start runs the native build's tls-front "
+            "(MOBILEINFO_NATIVE_TLS_FRONT); build the linux preset first and run through ctest";
+    return nullptr;
+  }
+  static RootStoreEntry authority;  // taken out at exit
+  if (!authority.Add(front->ca_file)) {
+    *why = "cannot add " + front->ca_file + " to the machine's Root store (error " +
+           std::to_string(GetLastError()) + ")";
+    return nullptr;
+  }
+  return front;
+}
+
+#else
+
+// The fixture script started for this process, stopped at exit.
+class TlsFrontProcess {
+ public:
+  ~TlsFrontProcess() {
+    if (directory_.empty()) return;
+    Script("stop " + directory_ + " >/dev/null");
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+
+  std::unique_ptr<TlsFront> Start(std::string* why) {
+    const ServiceControl* service = SharedService(0, why);
+    if (!service) return nullptr;
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "mobileinfo-e2e-tls-XXXXXX").string();
+    if (!mkdtemp(&pattern[0])) {
+      *why = "mkdtemp failed";
+      return nullptr;
+    }
+    directory_ = pattern;
+    if (!Script("start-tls " + directory_ + " " TLS_FRONT_EXE " " +
+                std::to_string(service->port()) + " >" + directory_ + "/start.log 2>&1")) {
+      *why = "tls-front did not start: " + ReadText(directory_ + "/start.log");
+      return nullptr;
+    }
+    auto front = ReadTlsFront(directory_, why);
+    if (front) setenv("MOBILEINFO_CA_FILE", front->ca_file.c_str(), 1);
+    return front;
+  }
+
+ private:
+  static bool Script(const std::string& arguments) {
+    return std::system(("bash " DRIVER_SERVICE_SCRIPT " " + arguments).c_str()) == 0;
+  }
+  std::string directory_;
+};
+
+std::unique_ptr<TlsFront> StartTlsFront(std::string* why) {
+  static TlsFrontProcess process;  // stopped at exit
+  return process.Start(why);
+}
+
+#endif
+
 }  // namespace
+
+const TlsFront* SharedTlsFront(std::string* why) {
+  static std::string failure;
+  static std::unique_ptr<TlsFront> front = StartTlsFront(&failure);
+  if (!front && why) *why = failure;
+  return front.get();
+}
 
 const ServiceControl* SharedService(int wanted_port, std::string* why) {
   static std::string failure;

@@ -20,6 +20,18 @@ constexpr int kBuiltInServicePort = MOBILEINFO_E2E_SERVICE_PORT;
 // kBuiltInServicePort whatever is asked. Null, with the reason in *why, when there is none.
 const ServiceControl* SharedService(int wanted_port, std::string* why);
 
+// https in front of the shared service (tls_front.cpp), with certificates made for the run:
+// natively started on first use, under Windows the fixture's (e2e_tls_start). Its authority is
+// trusted from then on, as a host trusts a private service's: natively through
+// MOBILEINFO_CA_FILE, under Windows in the machine's Root store (the Wine prefix's), taken out
+// again at exit.
+struct TlsFront {
+  int trusted_port = 0;   // a certificate for localhost signed by the test authority
+  int stranger_port = 0;  // a self-signed certificate for localhost that nobody trusts
+  std::string ca_file;    // the test authority, PEM
+};
+const TlsFront* SharedTlsFront(std::string* why);
+
 }  // namespace mobileinfo::e2e
 
 #endif  // MOBILEINFO_TESTS_E2E_TEST_SERVICE_H

@@ -89,11 +89,15 @@ class TransportTest : public ::testing::Test {
   }
 
   std::unique_ptr<MobileInfoService> MakeService(int port, uint32_t limit_ms) {
+    return MakeServiceAt("http://127.0.0.1:" + std::to_string(port), limit_ms);
+  }
+
+  std::unique_ptr<MobileInfoService> MakeServiceAt(const std::string& base, uint32_t limit_ms) {
     ServiceTimings timings;
     timings.download_limit_ms = limit_ms;
     timings.refresh_limit_ms = kShortRefreshLimitMs;
-    auto service = std::make_unique<MobileInfoService>(
-        Platform::Default(), timings, u"http://127.0.0.1:" + Utf8ToUtf16(std::to_string(port)));
+    auto service = std::make_unique<MobileInfoService>(Platform::Default(), timings,
+                                                       Utf8ToUtf16(base));
     // Init takes the OS and bitness codes the requests carry.
     EXPECT_EQ(service->Init(&sink_, 1), 1);
     return service;
@@ -367,6 +371,68 @@ TEST_F(TransportTest, UnreachableServiceStillPublishesTheAdbDevice) {
   EXPECT_TRUE(service_->core()->store.Models().empty());
   EXPECT_FALSE(ReplyFileExists());
 }
+
+// --- https ------------------------------------------------------------------------------------
+
+
+// The service address may be https: the certificate chain and the host name are checked, and a
+// certificate that fails either is no reply at all.
+struct HttpsCase {
+  const char* name;
+  const char* host;
+  bool stranger;  // the self-signed certificate instead of the test authority's
+  bool identified;
+};
+
+class HttpsTest : public TransportTest, public ::testing::WithParamInterface<HttpsCase> {
+ protected:
+  void SetUp() override {
+    TransportTest::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
+    std::string why;
+    front_ = e2e::SharedTlsFront(&why);
+#if defined(_WIN32)
+    if (!front_) GTEST_SKIP() << why;
+#else
+    ASSERT_NE(front_, nullptr) << why;
+#endif
+  }
+
+  const e2e::TlsFront* front_ = nullptr;
+};
+
+TEST_P(HttpsTest, PhoneIsIdentifiedOnlyThroughACertificateThatHoldsForTheHost) {
+  const HttpsCase& c = GetParam();
+  const int port = c.stranger ? front_->stranger_port : front_->trusted_port;
+  service_ = MakeServiceAt("https://" + std::string(c.host) + ":" + std::to_string(port),
+                           kShortLimitMs);
+  DeviceList output;
+  service_->core()->identifier.IdentifyNewDevices({Device(kNimbus5.device_key, u"NIMBUS-1")},
+                                                  output);
+  if (c.identified) {
+    EXPECT_EQ(control_->Log(), std::vector<std::string>{GetDriverLine("18d1_4f3a")});
+    EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"NIMBUS-1"});
+    PhoneInfoMap info = service_->core()->store.Phones();
+    ASSERT_EQ(info.count(u"NIMBUS-1"), 1u);
+    ExpectSameRecord(info[u"NIMBUS-1"],
+                     ExpectedRecord(kNimbus5, u"NIMBUS-1", info[u"NIMBUS-1"].time_stamp));
+  } else {
+    // Refused before any request reached the service; nothing is marked unknown.
+    EXPECT_TRUE(control_->Log().empty()) << ::testing::PrintToString(control_->Log());
+    EXPECT_TRUE(output.empty());
+    EXPECT_TRUE(service_->core()->store.Phones().empty());
+    EXPECT_TRUE(service_->core()->store.Models().empty());
+  }
+  EXPECT_FALSE(ReplyFileExists());
+}
+
+INSTANTIATE_TEST_SUITE_P(Certificates, HttpsTest,
+                         ::testing::Values(HttpsCase{"TestAuthority", "localhost", false, true},
+                                           HttpsCase{"SelfSigned", "localhost", true, false},
+                                           HttpsCase{"OtherHostName", "127.0.0.1", false, false}),
+                         [](const ::testing::TestParamInfo<HttpsCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // The one test with the production limit of 10 000 ms.
 TEST_F(TransportTest, SlowServiceIsAbandonedAtTheRealTenSecondLimit) {

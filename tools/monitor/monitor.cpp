@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +27,8 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
 #endif
 
 namespace {
@@ -34,8 +36,29 @@ namespace {
 constexpr long kMaxPollMs = 3600000;        // an hour
 constexpr long kMaxSeconds = 365L * 86400;  // a year; keeps the deadline arithmetic in range
 
-std::atomic<bool> g_interrupted{false};
-extern "C" void OnSignal(int) { g_interrupted = true; }
+// What ends the monitor: Ctrl-C or SIGTERM, the console closing, or the watch ending by itself.
+// The main thread sleeps until one of them comes.
+class EndSignal {
+ public:
+  void Set() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      set_ = true;
+    }
+    changed_.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return set_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool set_ = false;
+};
+
+EndSignal g_end;
 
 #if defined(_WIN32)
 std::atomic<bool> g_stopped{false};
@@ -47,15 +70,33 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-      g_interrupted = true;
+      g_end.Set();
       return TRUE;
     case CTRL_CLOSE_EVENT:
-      g_interrupted = true;
+      g_end.Set();
       for (int i = 0; i < 40 && !g_stopped; ++i) Sleep(100);
       return TRUE;
     default:
       return FALSE;
   }
+}
+
+void CatchStopSignals() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+#else
+// SIGINT and SIGTERM are blocked before any thread starts, so that every thread inherits the
+// mask, and taken by one thread that waits for them.
+void CatchStopSignals() {
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  std::thread([stop_signals] {
+    int signal_number = 0;
+    while (sigwait(&stop_signals, &signal_number) != 0) {
+    }
+    g_end.Set();
+  }).detach();
 }
 #endif
 
@@ -301,11 +342,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-#if defined(_WIN32)
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-#endif
+  CatchStopSignals();
 
   IPelmoInfo* service = CreatePelmoInfo(0, 0);
   if (!service) {
@@ -321,6 +358,7 @@ int main(int argc, char** argv) {
     service->Release();
     return 1;
   }
+  options.ended = [] { g_end.Set(); };
   std::unique_ptr<mobileinfo::DeviceWatch> watch =
       mobileinfo::DeviceWatch::Start(service, options, &error);
   if (!watch) {
@@ -337,9 +375,7 @@ int main(int argc, char** argv) {
   std::fflush(status_out);
 
   // Until Ctrl-C, the time limit, or (Windows) WM_CLOSE sent to the watch window.
-  while (!g_interrupted && !watch->Finished()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  g_end.Wait();
   int status = watch->Stop();
   if (status) std::fprintf(stderr, "monitor: %s\n", watch->error().c_str());
   service->Stop();

@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -52,6 +53,11 @@ void SetCommonOptions(CURL* easy, const std::string& url, uint32_t limit_ms) {
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  // https checks the certificate chain and the host name (libcurl's defaults). A service whose
+  // authority the system does not know is trusted through a CA bundle named by the host, as a
+  // Windows host adds the authority to the machine's Root store.
+  const char* ca_file = std::getenv("MOBILEINFO_CA_FILE");
+  if (ca_file && *ca_file) curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file);
 }
 
 std::string TrimHeaderValue(const char* data, size_t size) {

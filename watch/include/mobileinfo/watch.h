@@ -15,6 +15,7 @@
 #define MOBILEINFO_WATCH_H
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,10 @@ struct WatchOptions {
   long poll_ms = 0;
   // > 0: stop by itself after this many seconds.
   long seconds = 0;
+  // DeviceWatch only: called on the watch's thread when the watch ends by itself (its time is
+  // up, its window was closed, or it failed), never after Stop was called. Lets a host wait for
+  // that without polling Finished().
+  std::function<void()> ended;
 };
 
 #if defined(_WIN32)
@@ -37,7 +42,8 @@ struct WatchOptions {
 constexpr wchar_t kWatchWindowClass[] = L"MobileInfoMonitorWindow";
 #endif
 
-// Watches on a thread of its own from Start until Stop (or the destructor).
+// Watches on a thread of its own from Start until Stop (or the destructor). Waiting for udev or
+// for window messages, the thread sleeps until a device changes or Stop wakes it.
 class DeviceWatch {
  public:
   // Returns once the watch is listening, so that no change after the return is missed; null
@@ -67,8 +73,9 @@ class DeviceWatch {
 };
 
 // The same on the calling thread, for a host that has one to give: forwards device changes
-// until stop becomes true or the time is up. Returns 0, or non-zero with a one-line message in
-// error when watching cannot start or fails.
+// until stop becomes true or the time is up. Setting stop wakes nobody, so the flag is looked at
+// every 100 ms. Returns 0, or non-zero with a one-line message in error when watching cannot
+// start or fails.
 int WatchDevices(IPelmoInfo* service, const WatchOptions& options, std::atomic<bool>& stop,
                  std::string& error);
 
