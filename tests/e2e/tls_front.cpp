@@ -1,7 +1,8 @@
 // tls-front: https in front of the driver-information test service, for the https end-to-end
 // tests (natively and under Wine, where it runs as a fixture). Each certificate and key pair is
 // served on a port of its own on 127.0.0.1; every GET is passed on to the service unchanged and
-// its status, type and body come back.
+// its status, type and body come back, except below /_to-http, which is redirected to the service's
+// plain http address.
 //
 //   tls-front --upstream PORT --port-file FILE CERT KEY [CERT KEY]...
 //
@@ -58,6 +59,13 @@ int main(int argc, char** argv) {
     auto server = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
     if (!server->is_valid()) return Fail("cannot use " + cert + " and " + key);
     server->Get(".*", [upstream](const httplib::Request& request, httplib::Response& response) {
+      // /_to-http/<target>: a redirect down to the service's plain address.
+      const std::string down = "/_to-http";
+      if (request.target.compare(0, down.size(), down) == 0) {
+        response.set_redirect("http://127.0.0.1:" + std::to_string(upstream) +
+                              request.target.substr(down.size()));
+        return;
+      }
       httplib::Client client("127.0.0.1", upstream);
       client.set_url_encode(false);  // the service logs the target as it came
       client.set_read_timeout(60, 0);

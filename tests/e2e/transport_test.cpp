@@ -376,12 +376,13 @@ TEST_F(TransportTest, UnreachableServiceStillPublishesTheAdbDevice) {
 
 
 // The service address may be https: the certificate chain and the host name are checked, and a
-// certificate that fails either is no reply at all.
+// certificate that fails either is no reply at all; nor is a redirect down to http.
 struct HttpsCase {
   const char* name;
   const char* host;
   bool stranger;  // the self-signed certificate instead of the test authority's
   bool identified;
+  const char* path = "";  // of the service address
 };
 
 class HttpsTest : public TransportTest, public ::testing::WithParamInterface<HttpsCase> {
@@ -404,8 +405,8 @@ class HttpsTest : public TransportTest, public ::testing::WithParamInterface<Htt
 TEST_P(HttpsTest, PhoneIsIdentifiedOnlyThroughACertificateThatHoldsForTheHost) {
   const HttpsCase& c = GetParam();
   const int port = c.stranger ? front_->stranger_port : front_->trusted_port;
-  service_ = MakeServiceAt("https://" + std::string(c.host) + ":" + std::to_string(port),
-                           kShortLimitMs);
+  service_ = MakeServiceAt(
+      "https://" + std::string(c.host) + ":" + std::to_string(port) + c.path, kShortLimitMs);
   DeviceList output;
   service_->core()->identifier.IdentifyNewDevices({Device(kNimbus5.device_key, u"NIMBUS-1")},
                                                   output);
@@ -429,7 +430,9 @@ TEST_P(HttpsTest, PhoneIsIdentifiedOnlyThroughACertificateThatHoldsForTheHost) {
 INSTANTIATE_TEST_SUITE_P(Certificates, HttpsTest,
                          ::testing::Values(HttpsCase{"TestAuthority", "localhost", false, true},
                                            HttpsCase{"SelfSigned", "localhost", true, false},
-                                           HttpsCase{"OtherHostName", "127.0.0.1", false, false}),
+                                           HttpsCase{"OtherHostName", "127.0.0.1", false, false},
+                                           HttpsCase{"RedirectToHttp", "localhost", false, false,
+                                                     "/_to-http"}),
                          [](const ::testing::TestParamInfo<HttpsCase>& info) {
                            return std::string(info.param.name);
                          });
