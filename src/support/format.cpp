@@ -7,6 +7,7 @@
 // " " or "*"; precision 0 means "none"; the precision of an integer counts its minus sign; "#"
 // does not count towards the width; "h" does not shorten integers; an unknown conversion drops
 // the "%" and its flags and prints from the unknown character on as ordinary text.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -20,7 +21,6 @@ namespace {
 constexpr char16_t kFloatMessage[] =
     u"Floating point (%e, %f, %g, and %G) is not supported by the wide string class.";
 constexpr char16_t kNullText[] = u"(null)";
-constexpr int kNullTextLength = 6;
 
 // Reads decimal digits, saturating instead of overflowing.
 int64_t ReadDigits(const char16_t*& p) {
@@ -289,136 +289,62 @@ int FormatWide(char16_t* out, int capacity, const char16_t* format, ...) {
   return written;
 }
 
-// Pass 1 of Format: an upper bound of the result's length. It reads the arguments as the
-// conversions name them, so it must walk a copy of the caller's list.
+// Pass 1 of Format: an upper bound of the result's length. It parses each conversion as the
+// formatter does and reads the arguments as it names them, so it must walk a copy of the
+// caller's list.
 int WideString::EstimateLength(const char16_t* format, va_list args) {
   if (format == nullptr) return 0;
   int64_t total = 0;
   const char16_t* p = format;
   while (*p != 0 && total < INT_MAX) {
-    if (*p != u'%') {
+    if (*p != u'%' || p[1] == u'%') {
       ++total;
-      ++p;
+      p += *p == u'%' ? 2 : 1;
       continue;
     }
     ++p;
-    if (*p == u'%') {
-      ++total;
-      ++p;
-      continue;
-    }
-    int64_t item = 0;
-    for (;; ++p) {
-      if (*p == u'#') {
-        item += 2;
-      } else if (*p != u' ' && *p != u'+' && *p != u'-' && *p != u'0') {
-        break;
-      }
-    }
-    int64_t width = 0;
-    if (*p == u'*') {
-      width = va_arg(args, int);
-      ++p;
-    } else {
-      width = ReadDigits(p);
-    }
-    int64_t precision = 0;
-    if (*p == u'.') {
-      ++p;
-      if (*p == u'*') {
-        precision = va_arg(args, int);
-        ++p;
-      } else {
-        precision = ReadDigits(p);
-      }
-    }
-    if (width < 0) width = 0;
-    if (precision < 0) precision = 0;
-
-    bool is_64 = false, pointer_size = false, is_short = false, is_long = false;
-    if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
-      is_64 = true;
-      p += 3;
-    } else if (p[0] == u'I' && p[1] == u'3' && p[2] == u'2') {
-      p += 3;
-    } else if (p[0] == u'I') {
-      pointer_size = true;
-      ++p;
-    } else if (*p == u'h') {
-      is_short = true;
-      ++p;
-    } else if (*p == u'l' || *p == u'w') {
-      is_long = true;
-      ++p;
-    }
-    while (*p == u'F' || *p == u'L' || *p == u'N') ++p;
-
-    // A width raises and a precision cuts the item, in the formatter's order: cut first, then
-    // raise, so that "%10.3s" reserves its ten units.
-    auto fit = [&](int64_t n) {
-      if (precision > 0 && n > precision) n = precision;
-      return n < width ? width : n;
-    };
-    const char16_t conversion = *p;
-    switch (conversion) {
-      case u'c':
-      case u'C':
+    Conversion conv;
+    p += ParseConversion(p, conv);
+    int64_t length = 0;
+    switch (conv.kind) {
+      case Kind::kChar:
+      case Kind::kWideChar:
         va_arg(args, int);
-        item += fit(2);
+        length = 1;
         break;
-      case u's':
-      case u'S': {
-        const bool narrow = conversion == u'S' ? !is_long : (is_short && !is_long);
-        int64_t n;
-        if (narrow) {
-          const char* text = va_arg(args, const char*);
-          n = text ? MeasureArgument(text, 0) : kNullTextLength;
-        } else {
-          const char16_t* text = va_arg(args, const char16_t*);
-          n = text ? MeasureArgument(text, 0) : kNullTextLength;
-        }
-        item += fit(n < 1 ? 1 : n);
+      case Kind::kText: {
+        const char* text = va_arg(args, const char*);
+        length = MeasureArgument(text ? text : "(null)", conv.precision);
         break;
       }
-      case u'd':
-      case u'i':
-      case u'o':
-      case u'u':
-      case u'x':
-      case u'X':
-        if (is_64) {
-          va_arg(args, long long);
-        } else if (pointer_size) {
+      case Kind::kWideText: {
+        const char16_t* text = va_arg(args, const char16_t*);
+        length = MeasureArgument(text ? text : kNullText, conv.precision);
+        break;
+      }
+      case Kind::kSigned:
+      case Kind::kUnsigned:
+      case Kind::kHex:
+        if (conv.pointer_size) {
           va_arg(args, intptr_t);
+        } else if (conv.is_64) {
+          va_arg(args, long long);
         } else {
           va_arg(args, int);
         }
-        item += width + precision > 32 ? width + precision : 32;
+        // A sign and 20 digits at most, zeros up to the precision (or, zero-padded, the width),
+        // and "0x" outside the width.
+        length = std::max({conv.precision, conv.width, int64_t{21}}) + 2;
         break;
-      case u'p':
-        va_arg(args, void*);
-        item += width + precision > 32 ? width + precision : 32;
+      case Kind::kUnknown:
+        // No format of the system converts floating point: a programming error. The formatter
+        // prints the letter like any unknown conversion, after the width's blanks.
+        if (*p == u'e' || *p == u'E' || *p == u'f' || *p == u'g' || *p == u'G') {
+          FormatterMisuse(kFloatMessage);
+        }
         break;
-      case u'e':
-      case u'E':
-      case u'f':
-      case u'g':
-      case u'G':
-        // A programming error: no format of the system converts floating point. The formatter
-        // then prints the letter like any unknown conversion.
-        FormatterMisuse(kFloatMessage);
-        total += item + width;
-        continue;
-      default:
-        // The formatter prints the width's blanks and then reads an unknown conversion
-        // character again as text (or as the start of the next conversion, for "%"); do the
-        // same so that the estimate stays an upper bound and the arguments stay in step. "%n"
-        // is one of these: the formatter stores no count, takes no argument and prints the "n".
-        total += item + width;
-        continue;
     }
-    total += item;
-    ++p;
+    total += length < conv.width ? conv.width : length;
   }
   return total >= INT_MAX ? INT_MAX - 1 : static_cast<int>(total);
 }

@@ -14,14 +14,6 @@ namespace {
 
 std::string Utf8(const std::u16string& text) { return Utf16ToUtf8(text); }
 
-int Estimate(const char16_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int n = WideString::EstimateLength(format, args);
-  va_end(args);
-  return n;
-}
-
 TEST(FormatWideTest, MatchesTheWin32FormatterOnEveryConformanceCase) {
   for (const auto& c : conformance::FormatCases()) {
     std::vector<char16_t> out(2048, u'#');
@@ -74,61 +66,6 @@ TEST(FormatWideTest, HashPrefixOnlyForHexadecimal) {
   // The original reads past the digits for "%#d"; the prefix belongs to hexadecimal only.
   FormatWide(out, 32, u"%#d %#u %#6x", 42, 7u, 255);
   EXPECT_EQ(std::u16string(u"42 7     0xff"), std::u16string(out));
-}
-
-TEST(EstimateLengthTest, CountsLiteralTextAndPercent) {
-  EXPECT_EQ(0, Estimate(u""));
-  EXPECT_EQ(3, Estimate(u"abc"));
-  EXPECT_EQ(3, Estimate(u"a%%b"));
-}
-
-TEST(EstimateLengthTest, IntegersReserveAtLeast32Units) {
-  EXPECT_EQ(32, Estimate(u"%d", 1));
-  EXPECT_EQ(32, Estimate(u"%u", 1));
-  EXPECT_EQ(32, Estimate(u"%o", 1));
-  EXPECT_EQ(40, Estimate(u"%40d", 1));
-  EXPECT_EQ(40, Estimate(u"%20.20x", 1));
-  EXPECT_EQ(34, Estimate(u"%#x", 1));
-  EXPECT_EQ(32, Estimate(u"% +-0d", 1));
-  EXPECT_EQ(32, Estimate(u"%p", static_cast<void*>(nullptr)));
-  // The formatter prints "%n" as its letter and takes no argument.
-  EXPECT_EQ(1, Estimate(u"%n"));
-  EXPECT_EQ(5 + 1 + 3, Estimate(u"%5n%s", u"abc"));
-}
-
-TEST(EstimateLengthTest, StarTakesWidthAndPrecisionFromTheArguments) {
-  EXPECT_EQ(50, Estimate(u"%*d", 50, 1));
-  EXPECT_EQ(40, Estimate(u"%.*d", 40, 1));
-  EXPECT_EQ(7 + 3, Estimate(u"%*s", 7, u"abc") + Estimate(u"%s", u"abc"));
-}
-
-TEST(EstimateLengthTest, TextCountsItsLengthRaisedToTheWidthAndCutToThePrecision) {
-  EXPECT_EQ(5, Estimate(u"%s", u"hello"));
-  EXPECT_EQ(1, Estimate(u"%s", u""));
-  EXPECT_EQ(6, Estimate(u"%s", static_cast<const char16_t*>(nullptr)));
-  EXPECT_EQ(10, Estimate(u"%10s", u"ab"));
-  EXPECT_EQ(3, Estimate(u"%.3s", u"abcdef"));
-  // Cut first, then raised: the formatter pads the cut text to the width.
-  EXPECT_EQ(10, Estimate(u"%10.3s", u"abcdef"));
-  EXPECT_EQ(3, Estimate(u"%S", "abc"));
-  EXPECT_EQ(4, Estimate(u"%hs", "abcd"));
-  EXPECT_EQ(5, Estimate(u"%ls", u"abcde"));
-  EXPECT_EQ(5, Estimate(u"%lS", u"abcde"));
-  EXPECT_EQ(6, Estimate(u"%S", static_cast<const char*>(nullptr)));
-  EXPECT_EQ(300, Estimate(u"%s", conformance::LongArgument()));
-}
-
-TEST(EstimateLengthTest, CharactersCountTwoRaisedToTheWidth) {
-  EXPECT_EQ(2, Estimate(u"%c", 'a'));
-  EXPECT_EQ(2, Estimate(u"%C", 'a'));
-  EXPECT_EQ(2, Estimate(u"%lc", 'a'));
-  EXPECT_EQ(5, Estimate(u"%5c", 'a'));
-  EXPECT_EQ(5, Estimate(u"%5.1c", 'a'));
-}
-
-TEST(EstimateLengthTest, SixtyFourBitArgumentsKeepLaterArgumentsInStep) {
-  EXPECT_EQ(32 + 1 + 4, Estimate(u"%I64d %s", 1LL << 40, u"tail"));
-  EXPECT_EQ(32 + 1 + 4, Estimate(u"%I64x-%s", -1LL, u"tail"));
 }
 
 TEST(EstimateLengthTest, IsAnUpperBoundOfTheFormatter) {
