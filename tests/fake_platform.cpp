@@ -332,10 +332,6 @@ std::unique_ptr<File> FakePlatform::OpenFile(const std::u16string& path, FileMod
     case FileMode::kReadExisting:
       if (!exists) return failed(FileError::kNotFound);
       break;
-    case FileMode::kTruncateExisting:
-      if (!exists) return failed(FileError::kNotFound);
-      files[path].clear();
-      break;
     case FileMode::kCreateAlways:
       files[path].clear();
       break;

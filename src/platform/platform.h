@@ -90,9 +90,8 @@ enum class FileError {
 const char16_t* FileErrorText(FileError error);
 
 enum class FileMode {
-  kReadExisting,      // GENERIC_READ, OPEN_EXISTING
-  kCreateAlways,      // GENERIC_WRITE, CREATE_ALWAYS (truncates an existing file)
-  kTruncateExisting,  // GENERIC_WRITE, TRUNCATE_EXISTING
+  kReadExisting,  // GENERIC_READ, OPEN_EXISTING
+  kCreateAlways,  // GENERIC_WRITE, CREATE_ALWAYS (truncates an existing file)
 };
 
 // An HTTP GET in flight: direct connection, no proxy, nothing written to an HTTP cache. Redirects

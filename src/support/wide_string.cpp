@@ -66,8 +66,6 @@ char16_t* WideString::AllocateBlock(int capacity) {
 
 void WideString::ReleaseBlock(char16_t* text) {
   if (text == nullptr || IsEmptyBlock(text)) return;
-  // A locked block (negative count) belongs to one value only; the decrement takes it below
-  // zero and frees it like the last sharer's does.
   if (AddRef(HeaderOf(text), -1) <= 0) std::free(HeaderOf(text));
 }
 
@@ -84,13 +82,7 @@ WideString::WideString(const std::u16string& text) : text_(EmptyText()) {
 
 WideString::WideString(const WideString& other) : text_(EmptyText()) {
   if (IsEmptyBlock(other.text_)) return;
-  WideStringHeader* header = other.Header();
-  if (LoadRefs(header) < 0) {
-    // Locked: the other value's writer may still be using the buffer, so take the characters.
-    AssignText(header->length, other.text_);
-    return;
-  }
-  AddRef(header, 1);
+  AddRef(other.Header(), 1);
   text_ = other.text_;
 }
 
@@ -146,25 +138,6 @@ char16_t* WideString::NewHostBlock(const char16_t* text, int units) {
   return block;
 }
 
-bool WideString::MakePrivate(int min_capacity) {
-  if (min_capacity < Length()) min_capacity = Length();
-  const bool empty_block = IsEmptyBlock(text_);
-  const int32_t refs = empty_block ? 1 : LoadRefs(Header());
-  if (!empty_block && refs <= 1 && Header()->capacity >= min_capacity) return true;
-  char16_t* block = AllocateBlock(min_capacity);
-  if (block == nullptr) {
-    Release();
-    return false;
-  }
-  const int length = Length();
-  std::memcpy(block, text_, (static_cast<size_t>(length) + 1) * sizeof(char16_t));
-  HeaderOf(block)->length = length;
-  if (!empty_block && refs < 0) HeaderOf(block)->refs = refs;  // stays locked
-  ReleaseBlock(text_);
-  text_ = block;
-  return true;
-}
-
 bool WideString::AssignText(int n, const char16_t* source) {
   if (n <= 0 || source == nullptr) {
     Release();
@@ -186,36 +159,6 @@ bool WideString::AssignText(int n, const char16_t* source) {
   Header()->length = n;
   text_[n] = 0;
   return true;
-}
-
-char16_t* WideString::GetBuffer(int min_capacity) {
-  if (!MakePrivate(min_capacity)) return nullptr;
-  return text_;
-}
-
-void WideString::ReleaseBuffer(int new_length) {
-  if (IsEmptyBlock(text_)) return;  // nothing was handed out; the empty block stays unwritten
-  if (LoadRefs(Header()) > 1 && !MakePrivate(Length())) return;
-  const int capacity = Header()->capacity;
-  int length = new_length;
-  if (length == -1) {
-    length = 0;
-    while (length < capacity && text_[length] != 0) ++length;
-  }
-  if (length < 0) length = 0;
-  if (length > capacity) length = capacity;
-  Header()->length = length;
-  text_[length] = 0;
-}
-
-char16_t* WideString::LockBuffer() {
-  if (!MakePrivate(Length())) return nullptr;
-  Header()->refs = -1;
-  return text_;
-}
-
-void WideString::UnlockBuffer() {
-  if (!IsEmptyBlock(text_) && Header()->refs < 0) Header()->refs = 1;
 }
 
 void WideString::Release() {
@@ -245,15 +188,18 @@ int WideString::FormatV(const char16_t* format, va_list args) {
   va_copy(format_args, args);
   const int written = FormatWideV(block, estimate + 1, format, format_args);
   va_end(format_args);
-  HeaderOf(block)->length = written;
-  if (written == 0) {
+  // The value ends at the first NUL the formatter wrote (a %c of 0 writes one).
+  int length = 0;
+  while (length < written && block[length] != 0) ++length;
+  block[length] = 0;
+  HeaderOf(block)->length = length;
+  if (length == 0) {
     std::free(HeaderOf(block));
     Release();
     return 1;
   }
   ReleaseBlock(text_);
   text_ = block;
-  ReleaseBuffer(-1);
   return 1;
 }
 

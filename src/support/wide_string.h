@@ -12,7 +12,7 @@
 namespace mobileinfo {
 
 struct WideStringHeader {
-  int32_t refs;      // >= 1: sharers; < 0: locked or the static empty block, never shared
+  int32_t refs;      // >= 1: sharers; < 0: a static empty block (a host's too), never counted
   int32_t length;    // units, without the terminator
   int32_t capacity;  // units the block can hold, without the terminator
 };
@@ -50,14 +50,6 @@ class WideString {
   // (the string is then empty).
   bool AssignText(int n, const char16_t* source);
 
-  // Writable buffer with capacity >= max(min_capacity, Length()); null when none can be had.
-  char16_t* GetBuffer(int min_capacity);
-  // Sets the length (-1: measure up to the first NUL) and terminates.
-  void ReleaseBuffer(int new_length = -1);
-  // Marks the block as never shared (copies take the characters); UnlockBuffer undoes it.
-  char16_t* LockBuffer();
-  void UnlockBuffer();
-
   // printf-style formatting in two passes: estimate the longest result, then format into a buffer
   // of that size. Returns 1, or 0 with the string unchanged when no buffer can be had.
   int Format(const char16_t* format, ...);
@@ -73,7 +65,6 @@ class WideString {
   WideStringHeader* Header() const {
     return reinterpret_cast<WideStringHeader*>(const_cast<char16_t*>(text_)) - 1;
   }
-  bool MakePrivate(int min_capacity);  // keeps the text
   static char16_t* AllocateBlock(int capacity);
   static void ReleaseBlock(char16_t* text);
 

@@ -72,8 +72,9 @@ class FilesTest : public ::testing::Test {
 };
 
 TEST_F(FilesTest, OpenModes) {
-  EXPECT_EQ(platform_.OpenFile(Path("absent"), FileMode::kReadExisting), nullptr);
-  EXPECT_EQ(platform_.OpenFile(Path("absent"), FileMode::kTruncateExisting), nullptr);
+  FileError why = FileError::kNone;
+  EXPECT_EQ(platform_.OpenFile(Path("absent"), FileMode::kReadExisting, &why), nullptr);
+  EXPECT_EQ(why, FileError::kNotFound);
   EXPECT_FALSE(platform_.FileExists(Path("absent")));
 
   {
@@ -99,13 +100,7 @@ TEST_F(FilesTest, OpenModes) {
     EXPECT_EQ(file->Size(), 0u);  // an existing file is truncated
     EXPECT_TRUE(file->Write("abc", 3));
   }
-  {
-    auto file = platform_.OpenFile(Path("data"), FileMode::kTruncateExisting);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(file->Size(), 0u);
-    EXPECT_TRUE(file->Write("xy", 2));
-  }
-  EXPECT_EQ(Get("data"), "xy");
+  EXPECT_EQ(Get("data"), "abc");
   // A directory is not a file, whatever the mode.
   EXPECT_EQ(platform_.OpenFile(Utf8ToUtf16(dir_), FileMode::kReadExisting), nullptr);
   EXPECT_EQ(platform_.OpenFile(Utf8ToUtf16(dir_), FileMode::kCreateAlways), nullptr);
@@ -119,7 +114,9 @@ TEST_F(FilesTest, OpenFileIsNotShared) {
   EXPECT_EQ(platform_.OpenFile(Path("shared"), FileMode::kReadExisting), nullptr);
   // A refused create must not have truncated the file of the handle that holds it.
   EXPECT_EQ(platform_.OpenFile(Path("shared"), FileMode::kCreateAlways), nullptr);
-  EXPECT_EQ(platform_.OpenFile(Path("shared"), FileMode::kTruncateExisting), nullptr);
+  FileError why = FileError::kNone;
+  EXPECT_EQ(platform_.OpenFile(Path("shared"), FileMode::kReadExisting, &why), nullptr);
+  EXPECT_EQ(why, FileError::kInUse);
   EXPECT_EQ(Get("shared"), "keep me");
   EXPECT_FALSE(platform_.DeleteFile(Path("shared")));
   Put("new", "new");

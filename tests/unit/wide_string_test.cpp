@@ -44,26 +44,6 @@ TEST(WideStringEmptyTest, EmptyValuesShareTheStaticBlockWithoutCountingIt) {
   ExpectEmptyBlockUntouched();
 }
 
-TEST(WideStringEmptyTest, WritersNeverWriteTheEmptyBlock) {
-  WideString s;
-  s.ReleaseBuffer(-1);
-  s.ReleaseBuffer(0);
-  s.UnlockBuffer();
-  ExpectEmptyBlockUntouched();
-
-  char16_t* buffer = s.GetBuffer(0);
-  ASSERT_NE(nullptr, buffer);
-  EXPECT_NE(EmptyBlockHeader(), HeaderOf(s));
-  buffer[0] = 0;
-  s.ReleaseBuffer(-1);
-  ExpectEmptyBlockUntouched();
-
-  WideString t;
-  EXPECT_NE(nullptr, t.LockBuffer());
-  EXPECT_NE(EmptyBlockHeader(), HeaderOf(t));
-  ExpectEmptyBlockUntouched();
-}
-
 TEST(WideStringEmptyTest, StringThatBecomesEmptyPointsBackToTheEmptyValue) {
   WideString s(u"abc");
   s.Release();
@@ -117,94 +97,6 @@ TEST(WideStringTest, AssignTextMakesTheBlockPrivate) {
   EXPECT_EQ(1, HeaderOf(a)->refs);
   EXPECT_FALSE(b.AssignText(-1, u"x"));
   EXPECT_EQ(0, b.Length());
-}
-
-TEST(WideStringCopyOnWriteTest, GetBufferOnASharedStringLeavesTheOtherUnchanged) {
-  WideString a(u"base");
-  WideString b(a);
-  char16_t* buffer = b.GetBuffer(10);
-  ASSERT_NE(nullptr, buffer);
-  EXPECT_EQ(u"base", std::u16string(buffer));  // keeps the text
-  std::memcpy(buffer, u"0123456789", 11 * sizeof(char16_t));
-  b.ReleaseBuffer(-1);
-  EXPECT_EQ(u"0123456789", b.ToU16());
-  EXPECT_EQ(u"base", a.ToU16());
-  EXPECT_GE(HeaderOf(b)->capacity, 10);
-}
-
-TEST(WideStringCopyOnWriteTest, ReleaseBufferOnASharedStringCopiesFirst) {
-  WideString a(u"abcdef");
-  WideString b(a);
-  b.ReleaseBuffer(2);
-  EXPECT_EQ(u"ab", b.ToU16());
-  EXPECT_EQ(u"abcdef", a.ToU16());
-}
-
-TEST(WideStringBufferTest, ReleaseBufferMeasuresOrSetsTheLength) {
-  WideString s;
-  char16_t* buffer = s.GetBuffer(8);
-  ASSERT_NE(nullptr, buffer);
-  std::memcpy(buffer, u"abc\0xyz", 8 * sizeof(char16_t));
-  s.ReleaseBuffer(-1);
-  EXPECT_EQ(3, s.Length());
-  buffer = s.GetBuffer(0);
-  buffer[3] = u'd';
-  s.ReleaseBuffer(4);
-  EXPECT_EQ(u"abcd", s.ToU16());
-  EXPECT_EQ(0, s.c_str()[4]);
-}
-
-TEST(WideStringBufferTest, ReleaseBufferNeverRunsPastTheBlock) {
-  WideString s;
-  char16_t* buffer = s.GetBuffer(4);
-  ASSERT_NE(nullptr, buffer);
-  const int capacity = HeaderOf(s)->capacity;
-  for (int i = 0; i <= capacity; ++i) buffer[i] = u'x';  // terminator overwritten too
-  s.ReleaseBuffer(-1);
-  EXPECT_EQ(capacity, s.Length());
-  s.ReleaseBuffer(capacity + 100);
-  EXPECT_EQ(capacity, s.Length());
-  EXPECT_EQ(0, s.c_str()[capacity]);
-}
-
-TEST(WideStringBufferTest, GetBufferKeepsAtLeastTheLength) {
-  WideString s(u"abcdef");
-  char16_t* buffer = s.GetBuffer(2);
-  ASSERT_NE(nullptr, buffer);
-  EXPECT_GE(HeaderOf(s)->capacity, 6);
-  EXPECT_EQ(u"abcdef", std::u16string(buffer));
-}
-
-TEST(WideStringLockTest, LockedBlockIsNeverShared) {
-  WideString a(u"locked");
-  char16_t* buffer = a.LockBuffer();
-  ASSERT_NE(nullptr, buffer);
-  EXPECT_LT(HeaderOf(a)->refs, 0);
-  WideString b(a);
-  WideString c;
-  c = a;
-  EXPECT_FALSE(SharesBlock(a, b));
-  EXPECT_FALSE(SharesBlock(a, c));
-  EXPECT_EQ(u"locked", b.ToU16());
-  EXPECT_EQ(1, HeaderOf(b)->refs);
-  buffer[0] = u'L';  // the locked owner keeps writing
-  EXPECT_EQ(u"locked", b.ToU16());
-  a.UnlockBuffer();
-  EXPECT_EQ(1, HeaderOf(a)->refs);
-  WideString d(a);
-  EXPECT_TRUE(SharesBlock(a, d));
-}
-
-TEST(WideStringLockTest, LockedStringIsFreedByItsOwner) {
-  // Run under the sanitizers: the locked block must be freed exactly once.
-  WideString a(u"x");
-  a.LockBuffer();
-  char16_t* buffer = a.GetBuffer(8);  // grows, stays locked
-  ASSERT_NE(nullptr, buffer);
-  std::memcpy(buffer, u"xyz", 4 * sizeof(char16_t));
-  a.ReleaseBuffer(-1);
-  EXPECT_LT(HeaderOf(a)->refs, 0);
-  EXPECT_EQ(u"xyz", a.ToU16());
 }
 
 char16_t* MakeHostBlock(const char16_t* text, int32_t refs) {

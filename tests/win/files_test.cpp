@@ -62,21 +62,22 @@ TEST_F(FilesTest, WriteThenReadBackWithSeekAndSize) {
   EXPECT_EQ(file->Seek(0x90000000u), int64_t{0x90000000});
 }
 
-TEST_F(FilesTest, ModesOpenCreateAndTruncateAsNamed) {
-  EXPECT_EQ(P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting), nullptr);
-  EXPECT_EQ(P().OpenFile(Path(u"a.dat"), FileMode::kTruncateExisting), nullptr);
-  EXPECT_FALSE(P().FileExists(Path(u"a.dat")));  // neither mode creates
+TEST_F(FilesTest, ModesOpenAndCreateAsNamedAndTellWhyNot) {
+  FileError why = FileError::kNone;
+  EXPECT_EQ(P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting, &why), nullptr);
+  EXPECT_EQ(why, FileError::kNotFound);
+  EXPECT_FALSE(P().FileExists(Path(u"a.dat")));  // reading creates nothing
 
   WriteFile(Path(u"a.dat"), "long old content");
   WriteFile(Path(u"a.dat"), "new");  // create-always replaces
   EXPECT_EQ(ReadFile(Path(u"a.dat")), "new");
 
   {
-    std::unique_ptr<File> file = P().OpenFile(Path(u"a.dat"), FileMode::kTruncateExisting);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(file->Size(), 0u);
-    char byte;
-    EXPECT_EQ(file->Read(&byte, 1), std::nullopt);  // opened for writing only
+    // Held without sharing, as another program holds a file: the second open says so.
+    std::unique_ptr<File> held = P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting, &why), nullptr);
+    EXPECT_EQ(why, FileError::kInUse);
   }
   std::unique_ptr<File> file = P().OpenFile(Path(u"a.dat"), FileMode::kReadExisting);
   ASSERT_NE(file, nullptr);

@@ -125,12 +125,8 @@ bool LinuxPlatform::FileExists(const std::u16string& path) {
 std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMode mode,
                                               FileError* error) {
   const std::string native = NativePath(path);
-  int flags = O_CLOEXEC | O_NOCTTY;
-  switch (mode) {
-    case FileMode::kReadExisting: flags |= O_RDONLY; break;
-    case FileMode::kCreateAlways: flags |= O_WRONLY | O_CREAT; break;
-    case FileMode::kTruncateExisting: flags |= O_WRONLY; break;
-  }
+  const int flags =
+      O_CLOEXEC | O_NOCTTY | (mode == FileMode::kReadExisting ? O_RDONLY : O_WRONLY | O_CREAT);
   const auto failed = [error](FileError why) -> std::unique_ptr<File> {
     if (error) *error = why;
     return nullptr;

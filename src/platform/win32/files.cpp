@@ -70,19 +70,9 @@ bool Win32Platform::FileExists(const std::u16string& path) {
 
 std::unique_ptr<File> Win32Platform::OpenFile(const std::u16string& path, FileMode mode,
                                               FileError* error) {
-  DWORD access = GENERIC_WRITE;
-  DWORD disposition = CREATE_ALWAYS;
-  switch (mode) {
-    case FileMode::kReadExisting:
-      access = GENERIC_READ;
-      disposition = OPEN_EXISTING;
-      break;
-    case FileMode::kCreateAlways:
-      break;
-    case FileMode::kTruncateExisting:
-      disposition = TRUNCATE_EXISTING;
-      break;
-  }
+  const bool read = mode == FileMode::kReadExisting;
+  const DWORD access = read ? GENERIC_READ : GENERIC_WRITE;
+  const DWORD disposition = read ? OPEN_EXISTING : CREATE_ALWAYS;
   // No sharing: a second open of the same file, here or in another process, fails while this
   // one is open.
   HANDLE handle = CreateFileW(FilePathText(path).c_str(), access, 0, nullptr, disposition,
