@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Static checks of the shipped 32-bit DLL: a 32-bit x86 image, exactly the exports
 # CreatePelmoInfo, MobileInfoListPhones and MobileInfoNewString (undecorated), and imports from
-# system DLLs only.
+# system DLLs only, and those the host guide lists.
 set -euo pipefail
 dll=${1:-build/win32/mobileinfo.dll}
 dump=$(i686-w64-mingw32-objdump -p "$dll")
@@ -25,6 +25,17 @@ while read -r name; do
     status=1
   fi
 done < <(awk '/DLL Name:/ {print $3}' <<<"$dump")
+
+# The host guide tells hosts which DLLs the library loads; it must name exactly the imports.
+guide="$(dirname "$0")/../docs/host-guide.md"
+listed=$(tr '\n' ' ' <"$guide" | sed -n 's/.*The DLL imports only system DLLs (\([^)]*\)).*/\1/p' |
+         tr 'A-Z' 'a-z' | tr -d ' ' | tr ',' '\n' | sed 's/\.dll$//' | sort | tr '\n' ' ')
+actual=$(awk '/DLL Name:/ {print $3}' <<<"$dump" | tr 'A-Z' 'a-z' | sed 's/\.dll$//' | sort |
+         tr '\n' ' ')
+if [ "$listed" != "$actual" ]; then
+  echo "docs/host-guide.md lists the imports ${listed:-<none>}; the DLL has $actual"
+  status=1
+fi
 
 if ((status == 0)); then
   echo "ok: exports ${exports% }; imports $(awk '/DLL Name:/ {printf "%s ", $3}' <<<"$dump")"

@@ -1,8 +1,8 @@
 // The library's HTTP road against the real driver-information test service on 127.0.0.1: the
 // getDriver request and its INI reply through the identification pass and the driver refresh,
 // the unidentified device report, the bounded download, and every way the service can be told
-// to misbehave. The platform is the real backend of the build: libcurl natively, WinINet and
-// URLMon under Wine.
+// to misbehave. The platform is the real backend of the build: libcurl natively, WinINet under
+// Wine.
 #include <gtest/gtest.h>
 
 #include <algorithm>

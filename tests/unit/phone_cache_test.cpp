@@ -1,7 +1,6 @@
 // The phone cache file "MobileInfo1.dat": loading (format check, age limit, damaged and odd
-// files), saving (what is written and in which order, the negative-entry stamp, old files that
-// will not go away, writes that fail part-way), moving a stubborn file aside, and saves racing
-// each other and changes to the maps.
+// files), saving (what is written and in which order, the negative-entry stamp, writes that fail
+// part-way, a file not read whole), and saves racing each other and changes to the maps.
 #include <gtest/gtest.h>
 
 #include <atomic>

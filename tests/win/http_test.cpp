@@ -188,7 +188,7 @@ TEST_F(HttpTest, DownloadToFileTakesAChunkedReplyAsItCame) {
   Platform::Default().DeleteFile(path);
 }
 
-// URLMon reports success for a body the server cut short; the download must not.
+// A body the server cut short is no download, whatever the transport reports.
 TEST_F(HttpTest, DownloadToFileOfABodyCutShortFailsAndLeavesNoFile) {
   ScriptedReply cut;  // 840 bytes announced, 420 sent, then the connection closes
   cut.pieces.push_back({0, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
