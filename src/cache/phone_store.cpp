@@ -136,6 +136,7 @@ bool PhoneStore::TakeUnreadFile(const std::u16string& path) {
   }
   MutexLock lock(&cache_lock_);
   AddMissing(phone_info_, contents.phones);
+  Reindex();
   AddMissing(model_status_, contents.models);
   if (contents.negative_stamp) negative_cache_stamp_ = *contents.negative_stamp;
   file_unread_ = false;
@@ -164,6 +165,7 @@ int PhoneStore::LoadPhoneCache() try {
   const bool whole_file = phone_info_.empty() && model_status_.empty();
   // Entries read before a failure are kept all the same.
   Overwrite(phone_info_, contents.phones);
+  Reindex();
   Overwrite(model_status_, contents.models);
   if (contents.negative_stamp) negative_cache_stamp_ = *contents.negative_stamp;
   ++generation_;
@@ -178,26 +180,38 @@ int PhoneStore::LoadPhoneCache() try {
   return 0;
 }
 
-int PhoneStore::IsKnownPhoneSerial(const std::u16string& serial) {
+bool PhoneStore::IsKnownPhoneSerial(const std::u16string& serial) {
   MutexLock lock(&cache_lock_);
-  for (const auto& entry : phone_info_) {
-    if (EqualsIgnoreCase(entry.first, serial)) return 1;
-  }
-  return 0;
+  return serial_index_.count(FoldedKey(serial)) != 0;
 }
 
-int PhoneStore::IsRejectedModel(const std::u16string& device_key) {
+bool PhoneStore::IsRejectedModel(const std::u16string& device_key) {
   MutexLock lock(&cache_lock_);
   auto it = model_status_.find(device_key);
-  return (it != model_status_.end() && !it->second) ? 1 : 0;
+  return it != model_status_.end() && !it->second;
 }
 
 std::optional<PhoneRecord> PhoneStore::FindPhoneIgnoringCase(const std::u16string& serial) {
   MutexLock lock(&cache_lock_);
-  for (const auto& entry : phone_info_) {
-    if (EqualsIgnoreCase(entry.first, serial)) return entry.second;
-  }
-  return std::nullopt;
+  auto found = serial_index_.find(FoldedKey(serial));
+  if (found == serial_index_.end()) return std::nullopt;
+  return phone_info_.at(*found->second.begin());  // the first in the map's order
+}
+
+void PhoneStore::Index(const std::u16string& serial) {
+  serial_index_[FoldedKey(serial)].insert(serial);
+}
+
+void PhoneStore::Unindex(const std::u16string& serial) {
+  auto found = serial_index_.find(FoldedKey(serial));
+  if (found == serial_index_.end()) return;
+  found->second.erase(serial);
+  if (found->second.empty()) serial_index_.erase(found);
+}
+
+void PhoneStore::Reindex() {
+  serial_index_.clear();
+  for (const auto& entry : phone_info_) Index(entry.first);
 }
 
 PhoneRecord PhoneStore::RecordToPublish(const UsbDeviceRecord& device) {
@@ -219,6 +233,7 @@ void PhoneStore::StoreIdentified(const std::vector<IdentifiedDevice>& results) {
   for (const IdentifiedDevice& result : results) {
     if (result.record) {
       phone_info_[result.serial] = *result.record;
+      Index(result.serial);
       model_status_[result.device_key] = true;
     } else {
       model_status_[result.device_key] = false;
@@ -251,6 +266,7 @@ bool PhoneStore::Exclude(std::u16string serial) {
 void PhoneStore::Clear() {
   MutexLock lock(&cache_lock_);
   phone_info_.clear();
+  serial_index_.clear();
   model_status_.clear();
   exclusion_set_.clear();
   file_unread_ = false;
@@ -291,12 +307,13 @@ void PhoneStore::PutPhone(const std::u16string& serial, const PhoneRecord& recor
   MutexLock lock(&cache_lock_);
   ++generation_;
   phone_info_[serial] = record;
+  Index(serial);
 }
 
 void PhoneStore::ErasePhone(const std::u16string& serial) {
   MutexLock lock(&cache_lock_);
   ++generation_;
-  phone_info_.erase(serial);
+  if (phone_info_.erase(serial)) Unindex(serial);
 }
 
 void PhoneStore::PutModel(const std::u16string& device_key, bool known) {

@@ -7,6 +7,7 @@
 #define MOBILEINFO_CACHE_PHONE_STORE_H
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,6 +18,7 @@
 #include "platform/platform.h"
 #include "model/records.h"
 #include "support/mutex.h"
+#include "support/text.h"
 
 namespace mobileinfo {
 
@@ -47,9 +49,9 @@ class PhoneStore {
   int SavePhoneCache();
 
   // Whether some key of the phone info map equals serial ignoring case.
-  int IsKnownPhoneSerial(const std::u16string& serial);
+  bool IsKnownPhoneSerial(const std::u16string& serial);
   // Whether the model status map holds device_key (exact match) with the value false.
-  int IsRejectedModel(const std::u16string& device_key);
+  bool IsRejectedModel(const std::u16string& device_key);
   // The record of the first key equal to serial ignoring case.
   std::optional<PhoneRecord> FindPhoneIgnoringCase(const std::u16string& serial);
   // The record a publication lists for device: the cached one (its device key rewritten to the
@@ -91,6 +93,11 @@ class PhoneStore {
   };
   // The next few records of the image; false once it is complete.
   bool NextImageChunk(ImageCursor& cursor, std::vector<PhoneRecord>& chunk);
+  // The index of the phone info map's keys by their folded form: an arrival is matched without a
+  // walk over the whole map (10,000 records in a repair shop's cache).
+  void Index(const std::u16string& serial) REQUIRES(cache_lock_);
+  void Unindex(const std::u16string& serial) REQUIRES(cache_lock_);
+  void Reindex() REQUIRES(cache_lock_);
   // Reads a file the load could not read whole into the maps, this session's entries winning.
   // False when it still cannot be read whole.
   bool TakeUnreadFile(const std::u16string& path) REQUIRES(cache_file_lock_);
@@ -103,6 +110,8 @@ class PhoneStore {
   Mutex cache_lock_ ACQUIRED_AFTER(cache_file_lock_);  // the cache lock
   ModelStatusMap model_status_ GUARDED_BY(cache_lock_);
   PhoneInfoMap phone_info_ GUARDED_BY(cache_lock_);
+  // Folded serial -> the keys of phone_info_ that fold to it, in the map's order.
+  std::map<FoldedKey, std::set<std::u16string>> serial_index_ GUARDED_BY(cache_lock_);
   std::set<std::u16string> exclusion_set_ GUARDED_BY(cache_lock_);
   int32_t cache_timeout_days_ GUARDED_BY(cache_lock_) = 1;
   int32_t negative_cache_stamp_ GUARDED_BY(cache_lock_) = 0;

@@ -7,8 +7,8 @@ namespace mobileinfo {
 namespace {
 
 bool SamePhone(const PhoneRecord& a, const PhoneRecord& b) {
-  return EqualsIgnoreCase(FieldText(a.serial), FieldText(b.serial)) &&
-         EqualsIgnoreCase(FieldText(a.device_key), FieldText(b.device_key));
+  return FoldedKey(a.serial) == FoldedKey(b.serial) &&
+         FoldedKey(a.device_key) == FoldedKey(b.device_key);
 }
 
 }  // namespace

@@ -74,11 +74,11 @@ void Run::ScanCycle(bool& first) {
 void Run::AddDepartedListedPhones(UsbScan& scan) {
   // The phone list outlives Stop and Init: a phone unplugged meanwhile would otherwise stay
   // listed, and a later arrival report could announce it as plugged in.
-  std::unordered_set<std::u16string> seen;
-  for (const auto& entry : scan.devices) seen.insert(LowerAscii(entry.first));
-  for (const UsbDeviceRecord& removal : scan.removals) seen.insert(LowerAscii(FieldText(removal.serial)));
+  std::unordered_set<FoldedKey, FoldedKey::Hash> seen;
+  for (const auto& entry : scan.devices) seen.emplace(entry.first);
+  for (const UsbDeviceRecord& removal : scan.removals) seen.emplace(removal.serial);
   for (const PhoneRecord& listed : core().phone_list.Copy()) {
-    if (!seen.insert(LowerAscii(FieldText(listed.serial))).second) continue;
+    if (!seen.emplace(listed.serial).second) continue;
     MOBILEINFO_LOG(core().platform, u"listed phone %s %s is not on the bus: removed",
                    FieldText(listed.device_key).c_str(), FieldText(listed.serial).c_str());
     UsbDeviceRecord departed = ZeroDeviceRecord();

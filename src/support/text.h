@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace mobileinfo {
@@ -59,6 +60,25 @@ inline std::u16string LowerAscii(std::u16string text) {
   for (auto& c : text) c = FoldAsciiCase(c);
   return text;
 }
+
+// A serial or device key as the system matches it ignoring case (_wcsicmp: A-Z only). Two texts
+// match exactly when their keys are equal, so a set or map of keys answers what comparing with
+// every entry would; texts that fold to one key share one entry.
+class FoldedKey {
+ public:
+  explicit FoldedKey(std::u16string text) : folded_(LowerAscii(std::move(text))) {}
+  template <size_t N>
+  explicit FoldedKey(const char16_t (&field)[N]) : FoldedKey(FieldText(field)) {}
+
+  bool operator==(const FoldedKey& other) const { return folded_ == other.folded_; }
+  bool operator<(const FoldedKey& other) const { return folded_ < other.folded_; }
+  struct Hash {
+    size_t operator()(const FoldedKey& key) const { return std::hash<std::u16string>()(key.folded_); }
+  };
+
+ private:
+  std::u16string folded_;
+};
 
 // UTF-8 <-> UTF-16 for backends, tools and tests. Invalid input is replaced with U+FFFD.
 std::u16string Utf8ToUtf16(const std::string& text);

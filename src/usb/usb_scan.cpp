@@ -14,13 +14,10 @@ namespace {
 
 constexpr size_t kSerialCapacity = sizeof(UsbDeviceRecord::serial) / sizeof(char16_t);
 
-// The keys of a map folded to lower case (A-Z only). Two serials are equal ignoring case exactly
-// when their folded forms are equal, so a set lookup gives the same answer as comparing with
-// every key; keys that fold to one text simply share one entry.
-std::unordered_set<std::u16string> FoldedKeys(const DeviceMap& map) {
-  std::unordered_set<std::u16string> keys;
+std::unordered_set<FoldedKey, FoldedKey::Hash> FoldedKeys(const DeviceMap& map) {
+  std::unordered_set<FoldedKey, FoldedKey::Hash> keys;
   keys.reserve(map.size());
-  for (const auto& entry : map) keys.insert(LowerAscii(entry.first));
+  for (const auto& entry : map) keys.emplace(entry.first);
   return keys;
 }
 
@@ -29,9 +26,9 @@ DeviceList Unmatched(const std::vector<const DeviceMap::value_type*>& candidates
                      const DeviceMap& other) {
   DeviceList unmatched;
   if (candidates.empty()) return unmatched;
-  const std::unordered_set<std::u16string> other_keys = FoldedKeys(other);
+  const auto other_keys = FoldedKeys(other);
   for (const auto* entry : candidates) {
-    if (!other_keys.count(LowerAscii(entry->first))) unmatched.push_back(entry->second);
+    if (!other_keys.count(FoldedKey(entry->first))) unmatched.push_back(entry->second);
   }
   return unmatched;
 }

@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "cache/phone_store.h"
 #include "fake_platform.h"
+#include "model/phone_record.h"
+#include "service/phone_list.h"
 #include "support/text.h"
 #include "usb/device_tracker.h"
 #include "usb/instance_id.h"
@@ -50,6 +53,52 @@ std::vector<std::u16string> Keys(const DeviceMap& map) {
   std::vector<std::u16string> keys;
   for (const auto& entry : map) keys.push_back(entry.first);
   return keys;
+}
+
+// --- matching ignoring case ---------------------------------------------------------------------
+
+// Every place that matches serials ignoring case folds A-Z only, as _wcsicmp does: the diff, the
+// phone store's known-serial test and lookup, and the phone list.
+TEST(SerialMatchingTest, OnlyTheLettersAToZMatchInEitherCase) {
+  struct Row {
+    const char16_t* known;
+    const char16_t* asked;
+    bool match;
+  };
+  for (const Row& row : std::vector<Row>{{u"ABC123", u"abc123", true},
+                                         {u"abc123", u"ABC123", true},
+                                         {u"R58M", u"R58M", true},
+                                         {u"\u00c9CLAIR", u"\u00e9clair", false},
+                                         {u"X@[1", u"x`{1", false},
+                                         {u"R58M", u"R58M ", false},
+                                         {u"Z", u"z", true}}) {
+    SCOPED_TRACE(Utf16ToUtf8(row.known) + " / " + Utf16ToUtf8(row.asked));
+    DeviceList arrivals, removals;
+    DiffDevices({{row.known, Record(row.known)}}, {{row.asked, Record(row.asked)}}, arrivals,
+                removals);
+    EXPECT_EQ(arrivals.empty(), row.match);
+    EXPECT_EQ(removals.empty(), row.match);
+
+    FakePlatform fake;
+    PhoneStore store(fake);
+    store.PutPhone(row.known, MakePhoneRecord(u"VID_1111&PID_2222", row.known));
+    EXPECT_EQ(store.IsKnownPhoneSerial(row.asked), row.match);
+    EXPECT_EQ(store.FindPhoneIgnoringCase(row.asked).has_value(), row.match);
+
+    PhoneList list;
+    list.AppendIfAbsent(MakePhoneRecord(u"VID_1111&PID_2222", row.known));
+    EXPECT_EQ(!list.AppendIfAbsent(MakePhoneRecord(u"vid_1111&pid_2222", row.asked)), row.match);
+  }
+  // Of two keys that fold alike, a lookup gives the first in the map's order.
+  FakePlatform fake;
+  PhoneStore store(fake);
+  store.PutPhone(u"aBc", MakePhoneRecord(u"VID_0002&PID_0002", u"aBc"));
+  store.PutPhone(u"AbC", MakePhoneRecord(u"VID_0001&PID_0001", u"AbC"));
+  EXPECT_EQ(FieldText(store.FindPhoneIgnoringCase(u"abc")->serial), u"AbC");
+  store.ErasePhone(u"AbC");
+  EXPECT_EQ(FieldText(store.FindPhoneIgnoringCase(u"ABC")->serial), u"aBc");
+  store.ErasePhone(u"aBc");
+  EXPECT_FALSE(store.IsKnownPhoneSerial(u"abc"));
 }
 
 // --- instance ids -------------------------------------------------------------------------------
