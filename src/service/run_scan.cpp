@@ -44,11 +44,14 @@ void Run::ScanCycle(bool& first) {
     // A device may have taken another's place, and its interface path, between two ADB scans
     // (a phone without serial keeps the path of its port): every active interface is asked.
     core().adb.ForgetAdbSerials();
-    core().adb.ScanAdbInterfaces(kAdbInterfaceClass);
     // Arrivals first, then removals of the same scan: a scan that saw one phone come and another
     // go must report both, or the departed phone would stay listed for good.
     ProcessChanges(1, scan.arrivals);
     ProcessChanges(0, scan.removals);
+    // The ADB listing of this change, unless the identification made it: after the host heard
+    // of the change, whose code 3 a listing that grows with every phone the machine has seen
+    // would hold up; the report's first poll then answers from it.
+    core().adb.RefreshIfStale();
   }
   GateEntry entry(&gate_);
   if (!entry) {

@@ -60,7 +60,7 @@ std::vector<InterfaceEntry> ListInterfaces(LinuxPlatform& platform,
 std::optional<std::u16string> AskSerial(LinuxPlatform& platform, const std::u16string& path) {
   std::array<uint8_t, 1024> reply;
   reply.fill(0xEE);
-  if (!platform.RequestAdbSerial(path, reply)) return std::nullopt;
+  if (!platform.RequestAdbSerial(path, reply, 1000)) return std::nullopt;
   std::u16string text;
   for (size_t i = 0; i + 1 < reply.size(); i += 2) {
     char16_t unit = static_cast<char16_t>(reply[i] | (reply[i + 1] << 8));
@@ -263,7 +263,7 @@ TEST_F(UsbSysfsTest, SerialRequestReportsTheDeviceAnswerUnjudged) {
   auto interfaces = ListInterfaces(platform_);
   ASSERT_EQ(interfaces.size(), 1u);
   std::array<uint8_t, 1024> reply;
-  ASSERT_TRUE(platform_.RequestAdbSerial(*interfaces[0].path, reply));
+  ASSERT_TRUE(platform_.RequestAdbSerial(*interfaces[0].path, reply, 1000));
   EXPECT_EQ(reply[1022], 'S');
   EXPECT_EQ(reply[1023], 0);
 }
