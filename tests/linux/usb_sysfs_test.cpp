@@ -268,6 +268,18 @@ TEST_F(UsbSysfsTest, SerialRequestReportsTheDeviceAnswerUnjudged) {
   EXPECT_EQ(reply[1023], 0);
 }
 
+TEST_F(UsbSysfsTest, BootloaderInterfaceIsListedInTheAdbClass) {
+  // A phone in fastboot: the Android USB driver binds ff/42/03 under the ADB interface class.
+  bus_.Load("device 1-3 idVendor=18d1 idProduct=4ee0 serial=FB0123 product=Android\n"
+            "interface 1-3:1.0 bInterfaceNumber=00 bInterfaceClass=ff bInterfaceSubClass=42 "
+            "bInterfaceProtocol=03\n");
+  auto interfaces = ListInterfaces(platform_);
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(U8(interfaces[0].path.value()),
+            "\\\\?\\usb#vid_18d1&pid_4ee0#fb0123#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}");
+  EXPECT_TRUE(interfaces[0].active);
+}
+
 TEST_F(UsbSysfsTest, OtherInterfaceClassesAreEmpty) {
   bus_.LoadFixture("phone_adb.txt");
   EXPECT_TRUE(ListInterfaces(platform_, u"{A5DCBF10-6530-11D2-901F-00C04FB951ED}").empty());
