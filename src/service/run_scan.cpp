@@ -48,10 +48,11 @@ void Run::ScanCycle(bool& first) {
     // go must report both, or the departed phone would stay listed for good.
     ProcessChanges(1, scan.arrivals);
     ProcessChanges(0, scan.removals);
-    // The ADB listing of this change, unless the identification made it: after the host heard
-    // of the change, whose code 3 a listing that grows with every phone the machine has seen
-    // would hold up; the report's first poll then answers from it.
-    core().adb.RefreshIfStale();
+    // The ADB listing of arrivals, unless the identification made it: after the host heard of
+    // them, as a listing grows with every phone the machine has seen and would hold up code 3;
+    // the arrival report's first poll then answers from it. A removal leaves the listing to the
+    // next question, so that it holds up no arrival that follows.
+    if (!scan.arrivals.empty()) core().adb.RefreshIfStale();
   }
   GateEntry entry(&gate_);
   if (!entry) {

@@ -70,8 +70,8 @@ class AdbTiming : public ::testing::Test {
       service.QueryPhoneStatus(&phone);
       ++queries;
     }
-    std::printf("[timing] QueryPhoneStatus, %s: %.3f ms per query (%d queries), status %u\n",
-                label, MillisecondsSince(start) / queries, queries, phone.adb_status);
+    std::printf("[timing] QueryPhoneStatus, %s: %.2f us per query (%d queries), status %u\n",
+                label, 1000 * MillisecondsSince(start) / queries, queries, phone.adb_status);
     std::fflush(stdout);
   }
 
