@@ -39,6 +39,7 @@ class ScriptedRequest : public HttpRequest {
  public:
   ScriptedRequest(std::optional<std::u16string> length, std::string body)
       : length_(std::move(length)), body_(std::move(body)) {}
+  uint32_t StatusCode() override { return 200; }
   std::optional<std::u16string> ContentLength() override { return length_; }
   uint32_t Read(void* buffer, uint32_t size) override {
     ++reads;

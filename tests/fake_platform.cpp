@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "support/profile_text.h"
 #include "support/text.h"
@@ -34,6 +35,8 @@ class FakeFile : public File {
     const std::string& data = owner_.files[path_];
     if (position_ >= data.size()) return 0u;
     size_t n = std::min<size_t>(size, data.size() - position_);
+    auto fails = owner_.read_fails_at.find(path_);
+    if (fails != owner_.read_fails_at.end() && position_ + n > fails->second) return std::nullopt;
     std::memcpy(buffer, data.data() + position_, n);
     position_ += n;
     return static_cast<uint32_t>(n);
@@ -53,6 +56,9 @@ class FakeFile : public File {
     return ok;
   }
   int64_t Seek(uint32_t offset) override {
+    std::lock_guard<std::mutex> lock(owner_.mutex);
+    auto fails = owner_.read_fails_at.find(path_);
+    if (fails != owner_.read_fails_at.end() && offset >= fails->second) return -1;
     position_ = offset;
     return offset;
   }
@@ -96,6 +102,7 @@ class FakeInterfaceList : public InterfaceList {
 class FakeHttpRequest : public HttpRequest {
  public:
   explicit FakeHttpRequest(FakeHttpReply reply) : reply_(std::move(reply)) {}
+  uint32_t StatusCode() override { return reply_.status; }
   std::optional<std::u16string> ContentLength() override { return reply_.content_length; }
   uint32_t Read(void* buffer, uint32_t size) override {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -136,6 +143,10 @@ FakePlatform::FakePlatform() = default;
 FakePlatform::~FakePlatform() { JoinDetached(); }
 
 void FakePlatform::open_files_erase(const std::u16string& path) { open_files_.erase(path); }
+
+void FakePlatform::MaybeThrow(const char* name) {
+  if (throw_once.erase(name)) throw std::bad_alloc();
+}
 
 void FakePlatform::ManualTime(uint32_t tick_ms, int32_t now_s) {
   std::lock_guard<std::mutex> lock(mutex);
@@ -238,6 +249,7 @@ std::optional<uint16_t> FakePlatform::NativeProcessorArchitecture() {
 
 uint32_t FakePlatform::TickCount() {
   std::lock_guard<std::mutex> lock(mutex);
+  MaybeThrow("TickCount");
   if (manual_time) return tick;
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
@@ -308,16 +320,21 @@ bool FakePlatform::FileExists(const std::u16string& path) {
   return files.count(path) || directories.count(path);
 }
 
-std::unique_ptr<File> FakePlatform::OpenFile(const std::u16string& path, FileMode mode) {
+std::unique_ptr<File> FakePlatform::OpenFile(const std::u16string& path, FileMode mode,
+                                             FileError* error) {
   std::lock_guard<std::mutex> lock(mutex);
-  if (unopenable.count(path) || open_files_.count(path)) return nullptr;
+  const auto failed = [error](FileError why) -> std::unique_ptr<File> {
+    if (error) *error = why;
+    return nullptr;
+  };
+  if (unopenable.count(path) || open_files_.count(path)) return failed(FileError::kInUse);
   bool exists = files.count(path) != 0;
   switch (mode) {
     case FileMode::kReadExisting:
-      if (!exists) return nullptr;
+      if (!exists) return failed(FileError::kNotFound);
       break;
     case FileMode::kTruncateExisting:
-      if (!exists) return nullptr;
+      if (!exists) return failed(FileError::kNotFound);
       files[path].clear();
       break;
     case FileMode::kCreateAlways:
@@ -344,6 +361,7 @@ bool FakePlatform::ReplaceFile(const std::u16string& from, const std::u16string&
   }
   files[to].swap(files[from]);
   files.erase(from);
+  ++replacements[to];
   return true;
 }
 
@@ -377,6 +395,7 @@ std::vector<std::u16string> FakePlatform::ListFiles(const std::u16string& direct
 bool FakePlatform::ListPresentDevices(std::vector<PresentDevice>& out) {
   std::lock_guard<std::mutex> lock(mutex);
   ++device_list_calls;
+  MaybeThrow("ListPresentDevices");
   if (device_list_fails) return false;
   out = devices;
   return true;
@@ -432,6 +451,18 @@ bool FakePlatform::RunDetached(std::function<void()> work) {
   ++detached_started_;
   detached_.emplace_back(std::move(work));
   return true;
+}
+
+bool FakePlatform::CanWriteDirectory(const std::u16string& path) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return unwritable_directories.count(path) == 0;
+}
+
+std::u16string FakePlatform::UserStateDirectory(const std::u16string& name) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (state_home.empty()) return std::u16string();
+  directories.insert(state_home + separator + name);
+  return state_home + separator + name;
 }
 
 std::optional<std::u16string> FakePlatform::EnvironmentVariable(const std::u16string& name) {

@@ -24,6 +24,7 @@ struct FakeHttpReply {
   std::optional<std::u16string> content_length;  // header text; nothing = no header
   std::string body;                           // delivered whole, then the body ends
   uint32_t delay_ms = 0;                      // before the body arrives (cancellable)
+  uint32_t status = 200;                      // the final reply's status code
 };
 
 class FakePlatform : public Platform {
@@ -47,8 +48,14 @@ class FakePlatform : public Platform {
 
   std::map<std::u16string, std::string> files;   // path -> bytes
   std::set<std::u16string> directories;
+  std::set<std::u16string> unwritable_directories;  // CanWriteDirectory says no
+  // UserStateDirectory(name) gives state_home + separator + name; empty: the system has none.
+  std::u16string state_home;
   std::set<std::u16string> undeletable;          // DeleteFile fails
-  std::set<std::u16string> unopenable;           // OpenFile fails
+  std::set<std::u16string> unopenable;           // OpenFile fails: held by another program
+  // path -> offset: a read of that file past the offset, or a seek to it or beyond, fails, as a
+  // read of a damaged disk or of a file another program locks fails part-way.
+  std::map<std::u16string, size_t> read_fails_at;
   std::set<std::u16string> unreplaceable;        // ReplaceFile onto here fails
   bool flush_fails = false;                      // File::Flush fails
   // A write to a file opened after this is set fails once the file would exceed this many bytes
@@ -82,10 +89,15 @@ class FakePlatform : public Platform {
   };
   std::vector<DebugLine> debug_lines;
 
+  // Operations (by name: "TickCount", "ListPresentDevices") whose next call throws
+  // std::bad_alloc, as a failed allocation would, once each.
+  std::set<std::string> throw_once;
+
   // counters
   int device_list_calls = 0;
   int interface_list_opens = 0;
   int adb_serial_requests = 0;
+  std::map<std::u16string, int> replacements;  // target path -> ReplaceFile calls that succeeded
 
   // --- helpers --------------------------------------------------------------------------------
   void ManualTime(uint32_t tick_ms, int32_t now_s);
@@ -118,10 +130,13 @@ class FakePlatform : public Platform {
                              const std::u16string& key, uint32_t capacity,
                              std::u16string& value) override;
   bool FileExists(const std::u16string& path) override;
-  std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
+  std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode,
+                                 FileError* error = nullptr) override;
   bool DeleteFile(const std::u16string& path) override;
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
+  bool CanWriteDirectory(const std::u16string& path) override;
+  std::u16string UserStateDirectory(const std::u16string& name) override;
   std::u16string TempDirectory() override;
   std::vector<std::u16string> ListFiles(const std::u16string& directory,
                                         const std::u16string& prefix) override;
@@ -136,9 +151,10 @@ class FakePlatform : public Platform {
   std::optional<std::u16string> EnvironmentVariable(const std::u16string& name) override;
   void WriteDebugLine(const std::u16string& line, const std::u16string& path) override;
 
- private:
  public:
   void open_files_erase(const std::u16string& path);  // called by open files, lock held
+  // Throws when name is in throw_once (and takes it out); called with the lock held.
+  void MaybeThrow(const char* name);
 
  private:
   std::set<std::u16string> open_files_;  // opened without sharing

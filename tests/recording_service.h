@@ -31,6 +31,8 @@ class RecordingService : public IPelmoInfo {
   int32_t RefreshDriverInfo(PhoneRecord*) override { return 0; }
   void ExcludeFromCache(MobileInfoWideString) override {}
   int32_t QueryPhoneStatus(PhoneRecord*) override { return 0; }
+  void* DeletingDestructor(uint32_t) override { return this; }
+  void ClearAndDestroy() override {}
 
   std::vector<std::pair<uint32_t, int32_t>> Calls() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -12,20 +12,19 @@
 
 #include "model/records.h"
 #include "platform/platform.h"
+#include "platform/record_file.h"
 
 namespace mobileinfo {
 
 inline constexpr char16_t kDeviceSnapshotName[] = u"MobileInfo2.dat";
 
-// Replaces the file at path with records, in key order (no records: an empty file). 1 when
-// records were saved; 0 when the file was saved empty or could not be saved, the old one then
-// staying.
-int WriteDeviceSnapshot(Platform& platform, const std::u16string& path, const DeviceMap& records);
+// Replaces the file at path with records, in key order (no records: an empty file). True when
+// saved; false when not, the old file then staying.
+bool WriteDeviceSnapshot(Platform& platform, const std::u16string& path, const DeviceMap& records);
 
 // Adds the file's records with a serial to into, a later record replacing an earlier one of the
-// same serial. 1 when the file was read to its end; 0 when it is missing, refused or could not be
-// read to its end (the records read until then are added all the same).
-int ReadDeviceSnapshot(Platform& platform, const std::u16string& path, DeviceMap& into);
+// same serial (the records read before a failure are added all the same).
+RecordFileRead ReadDeviceSnapshot(Platform& platform, const std::u16string& path, DeviceMap& into);
 
 }  // namespace mobileinfo
 

@@ -7,6 +7,7 @@
 #define MOBILEINFO_CACHE_PHONE_CACHE_H
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -14,6 +15,7 @@
 
 #include "model/records.h"
 #include "platform/platform.h"
+#include "platform/record_file.h"
 
 namespace mobileinfo {
 
@@ -21,7 +23,9 @@ inline constexpr char16_t kPhoneCacheName[] = u"MobileInfo1.dat";
 
 // Whether an entry stamped at `stamp` is still within the time-out at `now`. Files are shared with
 // builds that compare (now - stamp) < days * 86400 in signed 32-bit arithmetic that wraps; the
-// same wrap is computed here in unsigned arithmetic, where it is defined.
+// same wrap is computed here in unsigned arithmetic, where it is defined. A time-out too long to
+// count in 32-bit seconds (24,856 days or more) keeps every entry, and one too far below zero
+// keeps none: the product would wrap and turn the setting around.
 bool IsYoung(int32_t now, int32_t stamp, int32_t timeout_days);
 
 // Serials that stay out of the file: those the host excluded, and those with "&", which are no
@@ -36,16 +40,20 @@ struct PhoneCacheContents {
   std::optional<int32_t> negative_stamp;  // the last negative entry's stamp
 };
 
-// Reads the young records of the file at path into contents. 1 when the file was read to its end;
-// 0 when it is missing, refused, or could not be read to its end (what was read until then is in
-// contents all the same).
-int ReadPhoneCache(Platform& platform, const std::u16string& path, int32_t now,
-                   int32_t timeout_days, PhoneCacheContents& contents);
+// Reads the young records of the file at path into contents (what was read before a failure is
+// there all the same).
+RecordFileRead ReadPhoneCache(Platform& platform, const std::u16string& path, int32_t now,
+                              int32_t timeout_days, PhoneCacheContents& contents);
 
-// Replaces the file at path with the header and records. 1 when saved; 0 when not, the old file
+// Hands out the next few records of an image into chunk (emptied first); false once there are
+// none left.
+using PhoneCacheChunks = std::function<bool(std::vector<PhoneRecord>& chunk)>;
+
+// Replaces the file at path with the header and the records next_chunk hands out, a few at a time,
+// so that no second copy of a large cache is made. True when saved; false when not, the old file
 // then staying.
-int WritePhoneCache(Platform& platform, const std::u16string& path,
-                    const std::vector<PhoneRecord>& records);
+bool WritePhoneCache(Platform& platform, const std::u16string& path,
+                     const PhoneCacheChunks& next_chunk);
 
 }  // namespace mobileinfo
 

@@ -1,5 +1,7 @@
 #include "cache/phone_store.h"
 
+#include <cstring>
+
 #include "cache/phone_cache.h"
 #include "model/phone_record.h"
 #include "platform/host_files.h"
@@ -25,63 +27,119 @@ bool SameDriverInfo(const PhoneRecord& a, const PhoneRecord& b) {
 
 }  // namespace
 
+namespace {
+
+// Records a save takes from the maps under the cache lock at a time: about one write piece.
+constexpr size_t kImageChunkRecords = 4;
+
+// Both move map nodes, never the 15 KiB records in them.
+// Adds the entries of other whose key into lacks: what into holds wins.
+template <typename Map>
+void AddMissing(Map& into, Map& other) {
+  into.merge(other);
+}
+// Puts every entry of other into into, replacing an entry of the same key.
+template <typename Map>
+void Overwrite(Map& into, Map& other) {
+  other.merge(into);
+  into.swap(other);
+}
+
+}  // namespace
+
 int PhoneStore::SavePhoneCache() try {
-  // The image is built under the cache lock and written without it: a save never reads the maps
-  // while another thread changes them, and never keeps the scan thread waiting on the disk.
-  const int32_t now = platform_.Now();
-  std::vector<PhoneRecord> records;
-  uint64_t generation = 0;
+  const std::u16string path = DataFilePath(platform_, directory_, kPhoneCacheName);
+  // Held for the whole save: two saves (the scan thread's and Stop's) write one after the other,
+  // each from the maps as it finds them.
+  MutexLock file_lock(&cache_file_lock_);
+  bool unread;
   {
     MutexLock lock(&cache_lock_);
     if (phone_info_.empty() && model_status_.empty()) {
       MOBILEINFO_LOG(platform_, u"phone cache not saved: nothing known");
       return 0;
     }
-    // The image buffer of the last save is reused: a large cache then costs no fresh pages.
-    records.swap(cache_image_spare_);
-    records.clear();
-    size_t negatives = 0;
-    for (const auto& entry : model_status_) negatives += entry.second ? 0 : 1;
-    records.reserve(phone_info_.size() + negatives);
-    for (const auto& entry : phone_info_) {
-      if (IsPersistedSerial(entry.first, exclusion_set_)) records.push_back(entry.second);
+    if (!file_unread_ && written_generation_ == generation_) {
+      MOBILEINFO_LOG(platform_, u"phone cache not saved: unchanged");
+      return 1;
     }
+    unread = file_unread_;
+  }
+  if (unread && !TakeUnreadFile(path)) return 0;
+
+  ImageCursor cursor;
+  uint64_t generation;
+  {
+    MutexLock lock(&cache_lock_);
     // While the shared stamp is young every negative entry keeps it, so that all of them expire
     // together; once it has aged, this save's time starts a new period.
-    const int32_t stamp = IsYoung(now, negative_cache_stamp_, cache_timeout_days_)
-                              ? negative_cache_stamp_
-                              : now;
-    for (const auto& entry : model_status_) {
-      if (entry.second) continue;
-      PhoneRecord& negative = records.emplace_back(ZeroPhoneRecord());
-      CopyField(negative.device_key, entry.first);
-      negative.time_stamp = stamp;
-    }
-    generation = ++cache_image_generation_;
+    const int32_t now = platform_.Now();
+    cursor.stamp = IsYoung(now, negative_cache_stamp_, cache_timeout_days_) ? negative_cache_stamp_
+                                                                             : now;
+    generation = generation_;
   }
-  const int result = WritePhoneCacheImage(records, generation);
+  if (!WritePhoneCache(platform_, path, [&](std::vector<PhoneRecord>& chunk) {
+        return NextImageChunk(cursor, chunk);
+      })) {
+    return 0;
+  }
+  // A change made while the image was taken may or may not be in it: it counts as unsaved.
   MutexLock lock(&cache_lock_);
-  if (records.capacity() > cache_image_spare_.capacity()) cache_image_spare_.swap(records);
-  return result;
+  written_generation_ = generation;
+  return 1;
 } catch (...) {
-  // No image could be built (out of memory): the file on disk stays as it was.
+  // Out of memory: the file on disk stays as it was.
   MOBILEINFO_LOG(platform_, u"phone cache not saved: out of memory");
   return 0;
 }
 
-int PhoneStore::WritePhoneCacheImage(const std::vector<PhoneRecord>& records,
-                                     uint64_t generation) {
-  const std::u16string path = HostFilePath(platform_, kPhoneCacheName);
-  MutexLock file_lock(&cache_file_lock_);
-  // Two saves (the scan thread's and Stop's) may reach the file in either order; the one built
-  // from older maps must not overwrite the newer image.
-  if (generation < cache_written_generation_) {
-    MOBILEINFO_LOG(platform_, u"phone cache save skipped: a newer image is on disk");
-    return 1;
+bool PhoneStore::NextImageChunk(ImageCursor& cursor, std::vector<PhoneRecord>& chunk) {
+  chunk.clear();
+  MutexLock lock(&cache_lock_);
+  // Each chunk goes on from the last key handed out, so keys stay in order whatever changed
+  // meanwhile, and no record is taken twice.
+  if (!cursor.negatives) {
+    auto it = cursor.after ? phone_info_.upper_bound(*cursor.after) : phone_info_.begin();
+    for (; it != phone_info_.end() && chunk.size() < kImageChunkRecords; ++it) {
+      cursor.after = it->first;
+      if (IsPersistedSerial(it->first, exclusion_set_)) chunk.push_back(it->second);
+    }
+    if (it != phone_info_.end()) return true;
+    cursor.negatives = true;
+    cursor.after.reset();
+    if (!chunk.empty()) return true;
   }
-  if (!WritePhoneCache(platform_, path, records)) return 0;
-  cache_written_generation_ = generation;
-  return 1;
+  auto it = cursor.after ? model_status_.upper_bound(*cursor.after) : model_status_.begin();
+  for (; it != model_status_.end() && chunk.size() < kImageChunkRecords; ++it) {
+    cursor.after = it->first;
+    if (it->second) continue;
+    PhoneRecord& negative = chunk.emplace_back(ZeroPhoneRecord());
+    CopyField(negative.device_key, it->first);
+    negative.time_stamp = cursor.stamp;
+  }
+  return !chunk.empty();
+}
+
+bool PhoneStore::TakeUnreadFile(const std::u16string& path) {
+  int32_t timeout_days;
+  {
+    MutexLock lock(&cache_lock_);
+    timeout_days = cache_timeout_days_;
+  }
+  PhoneCacheContents contents;
+  if (ReadPhoneCache(platform_, path, platform_.Now(), timeout_days, contents) ==
+      RecordFileRead::kCutShort) {
+    MOBILEINFO_LOG(platform_,
+                   u"phone cache not saved: %s still cannot be read whole and is left as it is",
+                   path.c_str());
+    return false;
+  }
+  MutexLock lock(&cache_lock_);
+  AddMissing(phone_info_, contents.phones);
+  AddMissing(model_status_, contents.models);
+  if (contents.negative_stamp) negative_cache_stamp_ = *contents.negative_stamp;
+  file_unread_ = false;
+  return true;
 }
 
 int PhoneStore::LoadPhoneCache() try {
@@ -91,24 +149,31 @@ int PhoneStore::LoadPhoneCache() try {
     MutexLock lock(&cache_lock_);
     timeout_days = cache_timeout_days_;
   }
+  MutexLock file_lock(&cache_file_lock_);
   // Read whole before the maps take it: only young records are in memory.
   PhoneCacheContents contents;
-  const int result = ReadPhoneCache(platform_, HostFilePath(platform_, kPhoneCacheName), now,
-                                    timeout_days, contents);
+  RecordFileRead result = RecordFileRead::kCutShort;
+  try {
+    result = ReadPhoneCache(platform_, DataFilePath(platform_, directory_, kPhoneCacheName), now,
+                            timeout_days, contents);
+  } catch (...) {
+    MOBILEINFO_LOG(platform_, u"phone cache not loaded whole: out of memory");
+  }
   MutexLock lock(&cache_lock_);
   // Init empties the maps first, so they are normally taken whole; records are 15 KiB apiece.
-  if (phone_info_.empty()) {
-    phone_info_.swap(contents.phones);
-  } else {
-    for (auto& entry : contents.phones) phone_info_[entry.first] = std::move(entry.second);
-  }
-  if (model_status_.empty()) {
-    model_status_.swap(contents.models);
-  } else {
-    for (auto& entry : contents.models) model_status_[entry.first] = entry.second;
-  }
+  const bool whole_file = phone_info_.empty() && model_status_.empty();
+  // Entries read before a failure are kept all the same.
+  Overwrite(phone_info_, contents.phones);
+  Overwrite(model_status_, contents.models);
   if (contents.negative_stamp) negative_cache_stamp_ = *contents.negative_stamp;
-  return result;
+  ++generation_;
+  file_unread_ = result == RecordFileRead::kCutShort;
+  if (file_unread_) {
+    MOBILEINFO_LOG(platform_, u"phone cache kept as it is until it can be read whole");
+  } else if (result == RecordFileRead::kWhole && whole_file) {
+    written_generation_ = generation_;  // the file holds what the maps now hold
+  }
+  return result == RecordFileRead::kWhole ? 1 : 0;
 } catch (...) {
   return 0;
 }
@@ -140,12 +205,17 @@ PhoneRecord PhoneStore::RecordToPublish(const UsbDeviceRecord& device) {
   MutexLock lock(&cache_lock_);
   auto it = phone_info_.find(serial);
   if (it == phone_info_.end()) return MakePhoneRecord(device);
-  CopyField(it->second.device_key, device.device_key, 32);
+  // A phone plugged back in changes nothing to save unless its key is spelt otherwise now.
+  if (std::memcmp(it->second.device_key, device.device_key, sizeof(device.device_key)) != 0) {
+    CopyField(it->second.device_key, device.device_key, 32);
+    ++generation_;
+  }
   return it->second;
 }
 
 void PhoneStore::StoreIdentified(const std::vector<IdentifiedDevice>& results) {
   MutexLock lock(&cache_lock_);
+  if (!results.empty()) ++generation_;
   for (const IdentifiedDevice& result : results) {
     if (result.record) {
       phone_info_[result.serial] = *result.record;
@@ -164,12 +234,18 @@ int PhoneStore::StoreRefreshed(const PhoneRecord& fresh, int32_t now) {
   if (SameDriverInfo(fresh, cached->second)) return 0;
   cached->second = fresh;
   cached->second.time_stamp = now;
+  ++generation_;
   return 1;
 }
 
-void PhoneStore::Exclude(std::u16string serial) {
+bool PhoneStore::Exclude(std::u16string serial) {
   MutexLock lock(&cache_lock_);
-  exclusion_set_.insert(std::move(serial));
+  const bool cached = phone_info_.count(serial) != 0;
+  if (exclusion_set_.insert(std::move(serial)).second && cached) {
+    ++generation_;
+    return true;
+  }
+  return false;
 }
 
 void PhoneStore::Clear() {
@@ -177,6 +253,8 @@ void PhoneStore::Clear() {
   phone_info_.clear();
   model_status_.clear();
   exclusion_set_.clear();
+  file_unread_ = false;
+  ++generation_;
 }
 
 void PhoneStore::SetCacheTimeout(int32_t days) {
@@ -211,21 +289,25 @@ int32_t PhoneStore::negative_cache_stamp() {
 
 void PhoneStore::PutPhone(const std::u16string& serial, const PhoneRecord& record) {
   MutexLock lock(&cache_lock_);
+  ++generation_;
   phone_info_[serial] = record;
 }
 
 void PhoneStore::ErasePhone(const std::u16string& serial) {
   MutexLock lock(&cache_lock_);
+  ++generation_;
   phone_info_.erase(serial);
 }
 
 void PhoneStore::PutModel(const std::u16string& device_key, bool known) {
   MutexLock lock(&cache_lock_);
+  ++generation_;
   model_status_[device_key] = known;
 }
 
 void PhoneStore::SetNegativeCacheStamp(int32_t stamp) {
   MutexLock lock(&cache_lock_);
+  ++generation_;
   negative_cache_stamp_ = stamp;
 }
 

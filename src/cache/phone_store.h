@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host_files.h"
 #include "platform/platform.h"
 #include "model/records.h"
 #include "support/mutex.h"
@@ -29,11 +30,20 @@ struct IdentifiedDevice {
 
 class PhoneStore {
  public:
-  explicit PhoneStore(Platform& platform) : platform_(platform) {}
+  // directory: where "MobileInfo1.dat" lives; null: beside the host.
+  explicit PhoneStore(Platform& platform, DataDirectory* directory = nullptr)
+      : platform_(platform), directory_(directory) {}
   PhoneStore(const PhoneStore&) = delete;
   PhoneStore& operator=(const PhoneStore&) = delete;
 
+  // Loads the file into the maps. 1 when it was read whole; 0 otherwise. A file that exists but
+  // could not be read whole (another program holds it, a read failed part-way) is kept as it is:
+  // the first save reads it again and merges it with what this session learnt.
   int LoadPhoneCache();
+  // Writes the maps to the file when they changed since it was last read or written. 1 when the
+  // file holds them (also when nothing needed writing); 0 when both maps are empty (the file is
+  // left alone), when the file could not be written, or when a file that could not be read whole
+  // still cannot be (it is then left as it is).
   int SavePhoneCache();
 
   // Whether some key of the phone info map equals serial ignoring case.
@@ -50,7 +60,9 @@ class PhoneStore {
   // RefreshDriverInfo's step on the cache: 1 when the phone is not cached or its entry took the
   // fresh information, 0 when the entry already had it.
   int StoreRefreshed(const PhoneRecord& fresh, int32_t now);
-  void Exclude(std::u16string serial);
+  // Adds serial to the exclusion set. True when the file may still hold it (the phone info map
+  // has it), so that a save now takes it out.
+  bool Exclude(std::u16string serial);
   // Empties the phone info map, the model status map and the exclusion set.
   void Clear();
   void SetCacheTimeout(int32_t days);
@@ -71,22 +83,36 @@ class PhoneStore {
   Mutex& cache_lock() RETURN_CAPABILITY(cache_lock_);
 
  private:
-  // Writes a built phone cache image under cache_file_lock_ unless a newer one is on disk.
-  int WritePhoneCacheImage(const std::vector<PhoneRecord>& records, uint64_t generation);
+  // Where a save's walk over the maps has got to: full records first, then negative entries.
+  struct ImageCursor {
+    bool negatives = false;
+    std::optional<std::u16string> after;  // the last key handed out
+    int32_t stamp = 0;                    // for the negative entries
+  };
+  // The next few records of the image; false once it is complete.
+  bool NextImageChunk(ImageCursor& cursor, std::vector<PhoneRecord>& chunk);
+  // Reads a file the load could not read whole into the maps, this session's entries winning.
+  // False when it still cannot be read whole.
+  bool TakeUnreadFile(const std::u16string& path) REQUIRES(cache_file_lock_);
 
   Platform& platform_;
-  Mutex cache_lock_;  // the cache lock
+  DataDirectory* const directory_;
+  // Serialises the users of the phone cache file (loads, saves); a save holds it while it takes
+  // its image from the maps a few records at a time, so it comes before the cache lock.
+  Mutex cache_file_lock_;
+  Mutex cache_lock_ ACQUIRED_AFTER(cache_file_lock_);  // the cache lock
   ModelStatusMap model_status_ GUARDED_BY(cache_lock_);
   PhoneInfoMap phone_info_ GUARDED_BY(cache_lock_);
   std::set<std::u16string> exclusion_set_ GUARDED_BY(cache_lock_);
   int32_t cache_timeout_days_ GUARDED_BY(cache_lock_) = 1;
   int32_t negative_cache_stamp_ GUARDED_BY(cache_lock_) = 0;
-  uint64_t cache_image_generation_ GUARDED_BY(cache_lock_) = 0;
-  std::vector<PhoneRecord> cache_image_spare_ GUARDED_BY(cache_lock_);  // the last save's buffer
-  // Serialises writers of the phone cache file (scan thread and Stop); never held with
-  // cache_lock_. See SavePhoneCache.
-  Mutex cache_file_lock_;
-  uint64_t cache_written_generation_ GUARDED_BY(cache_file_lock_) = 0;
+  // Counts the changes of what the file would hold; the file holds the maps as they were at
+  // written_generation_.
+  uint64_t generation_ GUARDED_BY(cache_lock_) = 1;
+  uint64_t written_generation_ GUARDED_BY(cache_lock_) = 0;
+  // The file exists but the load could not read it whole: it must not be replaced by what this
+  // session knows alone.
+  bool file_unread_ GUARDED_BY(cache_lock_) = false;
 };
 
 }  // namespace mobileinfo

@@ -67,6 +67,16 @@ WorkerEnd RunWithinLimit(Platform& platform, const std::shared_ptr<DownloadContr
   return WorkerEnd::kAbandoned;
 }
 
+// Only a 2xx reply is the service's answer: an error page (a proxy's, a captive portal's, a
+// restarting server's) holds no driver information, and taken as an answer it would mark every
+// model it was asked about unknown for a day.
+bool IsAnswer(Platform& platform, HttpRequest& request) {
+  const uint32_t status = request.StatusCode();
+  if (status >= 200 && status <= 299) return true;
+  MOBILEINFO_LOG(platform, u"reply refused: HTTP status %u is no answer", status);
+  return false;
+}
+
 // The whole-body download reads in pieces of this size.
 constexpr uint32_t kFetchPieceBytes = 64 * 1024;
 
@@ -99,6 +109,7 @@ void FetchWholeBody(Platform& platform, const std::u16string& url, const std::u1
     if (control.cancelled) return;
     control.request = request;
   }
+  if (!IsAnswer(platform, *request)) return;
   const std::optional<std::u16string> length_text = request->ContentLength();
   const WholeBodyLength expected = ExpectedBodyLength(length_text, max_bytes);
   if (expected.refused) {
@@ -206,6 +217,7 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
     if (control->cancelled) return 0;
     control->request = request;
   }
+  if (!IsAnswer(platform, *request)) return 0;
   std::vector<uint8_t> body;
   uint32_t received = 0;
   if (!ReadAnnouncedBody(*request, body, received)) {

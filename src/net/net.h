@@ -86,7 +86,7 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
 int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
                    std::shared_ptr<DownloadControl> control);
 
-// GET url; when the reply announces an acceptable Content-Length, read the body in one read,
+// GET url; when the reply is a 2xx one and announces an acceptable Content-Length, read the body in one read,
 // create file (kCreateAlways, after the directory chain when directory is missing) and write the
 // bytes received. 1 when the file was created and written whole, else 0; a file whose write
 // failed (a full drive) is deleted. With a control, nothing is created once control->cancelled
@@ -96,7 +96,7 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
                       const std::u16string& directory, const std::u16string& file,
                       DownloadControl* control = nullptr);
 
-// Downloads url into path and waits for it at most limit_ms. The reply's body (exactly its
+// Downloads url into path and waits for it at most limit_ms. A 2xx reply's body (exactly its
 // announced length, or with none announced everything up to the end of the reply; see
 // ExpectedBodyLength) of at most max_bytes is written to a new file beside path, named path,
 // '.' and four hex digits so that what a process killed meanwhile leaves can be told by its

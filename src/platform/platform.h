@@ -76,19 +76,34 @@ class File {
   virtual uint32_t Size() = 0;
 };
 
+// Why a file could not be opened, as the diagnostics tell it. Backends translate their own errors
+// (ERROR_SHARING_VIOLATION, EACCES, ...) to these.
+enum class FileError {
+  kNone,
+  kNotFound,      // no such file or folder
+  kInUse,         // another program holds the file open
+  kAccessDenied,  // no permission
+  kDiskFull,
+  kOther,
+};
+// "not there", "held by another program", "access denied", "disk full", "failed".
+const char16_t* FileErrorText(FileError error);
+
 enum class FileMode {
   kReadExisting,      // GENERIC_READ, OPEN_EXISTING
   kCreateAlways,      // GENERIC_WRITE, CREATE_ALWAYS (truncates an existing file)
   kTruncateExisting,  // GENERIC_WRITE, TRUNCATE_EXISTING
 };
 
-// An HTTP GET in flight: direct connection, no proxy, redirects followed (at most 10), nothing
-// written to an HTTP cache; the status code is not judged. Cancel() may be called from another
-// thread at any time; every later call then fails quickly. Destruction does not wait for what
-// is left of the body.
+// An HTTP GET in flight: direct connection, no proxy, nothing written to an HTTP cache. Redirects
+// are followed, at most 10, only to http or https and never from https to http; a redirect that
+// may not be followed gives no 2xx reply (no request, or the redirect's own status). Cancel() may be called from another thread at any time; every
+// later call then fails quickly. Destruction does not wait for what is left of the body.
 class HttpRequest {
  public:
   virtual ~HttpRequest() = default;
+  // The final reply's HTTP status code (200, 404, ...); 0 when the reply had no status line.
+  virtual uint32_t StatusCode() = 0;
   // The Content-Length header's text as the server sent it, or nothing when the reply has none
   // (or the text does not fit 31 units, as a 64-byte query buffer would refuse it).
   virtual std::optional<std::u16string> ContentLength() = 0;
@@ -129,6 +144,12 @@ class Platform : public DebugLineOutput {
   virtual bool IsReadable(const void* address, uint32_t size) = 0;
   // Writes message to the debugger output and breaks into the debugger.
   virtual void DebugTrap(const char16_t* message) = 0;
+  // Frees a block a host handed over when it came from a heap this library may free it into,
+  // with that heap's own function; false, the block untouched, for any other. Windows tells the
+  // library's C runtime heap and the process heap by HeapValidate (a host built with another
+  // runtime, or a private heap, has blocks of neither). The default: the process has one C heap,
+  // that of malloc, as on Linux.
+  virtual bool FreeHostBlock(void* block);
 
   // --- settings -------------------------------------------------------------------------------
   // GetPrivateProfileStringW with a null default: section and key match ignoring case; a missing
@@ -157,9 +178,10 @@ class Platform : public DebugLineOutput {
 
   // --- files ----------------------------------------------------------------------------------
   virtual bool FileExists(const std::u16string& path) = 0;
-  // Null when the file cannot be opened (not there, in use, no permission). Files are opened
+  // Null when the file cannot be opened; *error (when given) then tells why. Files are opened
   // without sharing.
-  virtual std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) = 0;
+  virtual std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode,
+                                         FileError* error = nullptr) = 0;
   virtual bool DeleteFile(const std::u16string& path) = 0;
   // Puts the file at from in the place of the file at to in one step, whether or not to exists
   // (MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): a reader of to sees
@@ -168,6 +190,14 @@ class Platform : public DebugLineOutput {
   // open, no permission, another volume); to is then unchanged and from is still there.
   virtual bool ReplaceFile(const std::u16string& from, const std::u16string& to) = 0;
   virtual bool CreateDirectory(const std::u16string& path) = 0;
+  // The directory name in which the system keeps this user's program state, made (with any
+  // missing parents, closed to others) when it is not there: on Linux $XDG_STATE_HOME/name,
+  // ~/.local/state/name by default. Empty where the system has no such place for the library's
+  // data, whose files then stay beside the host (the default, Windows), or when it cannot be made.
+  virtual std::u16string UserStateDirectory(const std::u16string&) { return std::u16string(); }
+  // Whether this process may create and replace files in the directory at path. Asked only on a
+  // system with a UserStateDirectory, to choose between the two; the default says yes.
+  virtual bool CanWriteDirectory(const std::u16string&) { return true; }
   // The user's temporary folder, with a trailing separator: a folder no other local user can
   // create, replace or read files in (Windows: GetTempPathW's folder of the user's profile).
   // Empty when there is none.

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "support/debug_log.h"
+
 namespace mobileinfo {
 
 namespace {
@@ -59,6 +61,84 @@ bool RecordFileWriter::Commit() {
   }
   committed_ = true;
   return true;
+}
+
+RecordFileReader::RecordFileReader(Platform& platform, std::u16string path, uint32_t record_size)
+    : platform_(platform), path_(std::move(path)), record_size_(record_size) {}
+
+bool RecordFileReader::Open() {
+  if (!platform_.FileExists(path_)) {
+    result_ = RecordFileRead::kMissing;
+    return false;
+  }
+  open_error_ = FileError::kOther;
+  file_ = platform_.OpenFile(path_, FileMode::kReadExisting, &open_error_);
+  if (!file_) return false;  // cut short before the first byte: held, refused by the system
+  open_error_ = FileError::kNone;
+  size_ = file_->Size();
+  uint8_t bytes[4];
+  const std::optional<uint32_t> got = ReadFully(bytes, sizeof(bytes));
+  if (!got) return false;
+  header_ = *got < sizeof(bytes) ? 0
+                                 : uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 |
+                                       uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
+  if (header_ != record_size_) {
+    result_ = RecordFileRead::kRefused;
+    return false;
+  }
+  offset_ = sizeof(bytes);
+  return true;
+}
+
+bool RecordFileReader::Next(void* buffer) {
+  if (!file_ || header_ != record_size_) return false;
+  // The size taken at the open decides where the records end, as it did when the file was made:
+  // a file that grows meanwhile is read as far as it was.
+  if (size_ < offset_ || size_ - offset_ < record_size_) {
+    result_ = RecordFileRead::kWhole;
+    return false;
+  }
+  std::optional<uint32_t> got;
+  if (file_->Seek(offset_) == static_cast<int64_t>(offset_)) got = ReadFully(buffer, record_size_);
+  if (!got || *got < record_size_) {
+    result_ = RecordFileRead::kCutShort;
+    return false;
+  }
+  offset_ += record_size_;
+  return true;
+}
+
+std::optional<uint32_t> RecordFileReader::ReadFully(void* buffer, uint32_t size) {
+  uint32_t total = 0;
+  while (total < size) {
+    const std::optional<uint32_t> n = file_->Read(static_cast<uint8_t*>(buffer) + total, size - total);
+    if (!n) return std::nullopt;
+    if (*n == 0) break;
+    total += *n;
+  }
+  return total;
+}
+
+void LogNotRead(Platform& platform, const RecordFileReader& reader, const char16_t* what,
+                const std::u16string& path) {
+  switch (reader.result()) {
+    case RecordFileRead::kWhole:
+      return;
+    case RecordFileRead::kMissing:
+      MOBILEINFO_LOG(platform, u"%s not loaded: %s is missing", what, path.c_str());
+      return;
+    case RecordFileRead::kRefused:
+      // A header of 1092 in the phone cache's place: a device snapshot, and the other way round.
+      MOBILEINFO_LOG(platform,
+                     reader.header() ? u"%s refused: record size %u" : u"%s refused: no header",
+                     what, reader.header());
+      return;
+    case RecordFileRead::kCutShort:
+      MOBILEINFO_LOG(platform, u"%s not read whole: %s (%s)", what, path.c_str(),
+                     reader.open_error() != FileError::kNone ? FileErrorText(reader.open_error())
+                                                             : u"a read failed part-way");
+      return;
+  }
 }
 
 }  // namespace mobileinfo

@@ -69,6 +69,9 @@ void Run::End(uint32_t wait_ms) {
     MOBILEINFO_LOG(platform, u"device snapshot saved for a cycle cut short by the run's end");
     core_->tracker.SaveDeviceSnapshot();
   }
+  // A cycle saves its phones after the host heard of them; one that the end cut short, or whose
+  // host call outlived the wait above, is saved here, as the cycle itself no longer may.
+  if (cache_unsaved_.exchange(false)) core_->store.SavePhoneCache();
   const auto deadline_for = [wait_ms] {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   };

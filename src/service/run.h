@@ -89,6 +89,8 @@ class Run : public std::enable_shared_from_this<Run> {
   // Changes made known (inside the gate) since the snapshot was last saved: End saves them when
   // the cycle that made them cannot.
   std::atomic<bool> snapshot_unsaved_{false};
+  // The same for what identification stored in the phone store since the cycle's save.
+  std::atomic<bool> cache_unsaved_{false};
 };
 
 }  // namespace mobileinfo

@@ -21,8 +21,17 @@ void Run::RunNotificationLoop() {
           ServiceEvents::kStop) {
         break;
       }
-      // A poll that ends the report has reset the notify event itself.
-      if (PollArrivalReport()) break;
+      // A poll that ends the report has reset the notify event itself. One that fails (a failed
+      // allocation copying a large phone list) is tried again at the next poll: the report
+      // still ends.
+      try {
+        if (PollArrivalReport()) break;
+      } catch (const std::exception& error) {
+        MOBILEINFO_LOG(core().platform, u"arrival report poll failed (%s)",
+                       Utf8ToUtf16(error.what()).c_str());
+      } catch (...) {
+        MOBILEINFO_LOG(core().platform, u"arrival report poll failed");
+      }
     }
   }
 }

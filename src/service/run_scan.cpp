@@ -26,7 +26,16 @@ void Run::ScanThreadMain() {
                                     ServiceEvents::kInfinite);
     if (signalled == ServiceEvents::kStop) return;
     if (signalled != ServiceEvents::kRescan) continue;
-    ScanCycle(first);
+    // A cycle that fails (a failed allocation with a large cache in a 32-bit host) ends that
+    // cycle, not the thread: what it did not make known, the next cycle sees again.
+    try {
+      ScanCycle(first);
+    } catch (const std::exception& error) {
+      MOBILEINFO_LOG(core().platform, u"scan cycle failed (%s); waiting for the next change",
+                     Utf8ToUtf16(error.what()).c_str());
+    } catch (...) {
+      MOBILEINFO_LOG(core().platform, u"scan cycle failed; waiting for the next change");
+    }
   }
 }
 
@@ -61,6 +70,9 @@ void Run::ScanCycle(bool& first) {
   }
   tracker.Complete(std::move(scan.devices));
   snapshot_unsaved_ = false;
+  // After the host has heard of the cycle's phones (code 3): saving a large cache takes a while.
+  // Nothing is written when the cycle changed nothing the cache holds.
+  if (cache_unsaved_.exchange(false)) core().store.SavePhoneCache();
 }
 
 void Run::AddDepartedListedPhones(UsbScan& scan) {
@@ -96,6 +108,7 @@ void Run::ProcessChanges(int arrivals, const DeviceList& taken) {
     core().identifier.Commit(pass, output);
     core().tracker.AcknowledgeArrivals(taken);
     snapshot_unsaved_ = true;
+    cache_unsaved_ = true;
     if (!output.empty()) PublishPhones(output);
   } else {
     for (const UsbDeviceRecord& record : taken) {
@@ -139,9 +152,6 @@ int Run::PublishPhones(const DeviceList& output) {
                    FieldText(record.serial).c_str());
     core().phone_list.AppendIfAbsent(core().store.RecordToPublish(record));
   }
-  // Saved before the host hears of the publication: a sink that blocks past Stop's wait must not
-  // leave a save behind that lands after Stop.
-  core().store.SavePhoneCache();
 
   bool begins;
   {

@@ -7,8 +7,13 @@
 // bounded wait.
 #include "service/service.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <new>
+#include <vector>
+
+#include "model/phone_record.h"
 
 #include "service/run.h"
 #include "service/settings.h"
@@ -22,6 +27,20 @@ namespace {
 constexpr uint32_t kDevNodesChanged = 7;          // DBT_DEVNODES_CHANGED
 constexpr uint32_t kDeviceArrival = 0x8000;       // DBT_DEVICEARRIVAL
 constexpr uint32_t kDeviceRemoveComplete = 0x8004;  // DBT_DEVICEREMOVECOMPLETE
+
+// The service objects alive in the process, by the address the host holds, so that an export
+// handed a pointer tells one of them from anything else without reading through it. The one
+// state of the library outside its service objects: a plain C function has nothing else to find
+// them by.
+struct LiveServices {
+  Mutex lock;  // a leaf
+  std::map<const void*, std::shared_ptr<ServiceCore>> cores GUARDED_BY(lock);
+};
+LiveServices& Live() {
+  // Never destroyed: a host may destroy its object after the library's statics are gone.
+  static LiveServices* const live = new LiveServices;
+  return *live;
+}
 }  // namespace
 
 std::u16string DefaultServiceBase() {
@@ -34,16 +53,44 @@ std::u16string DefaultServiceBase() {
 
 MobileInfoService::MobileInfoService(Platform& platform, ServiceTimings timings,
                                      std::u16string service_base)
-    : core_(std::make_shared<ServiceCore>(platform, timings, std::move(service_base))) {}
+    : core_(std::make_shared<ServiceCore>(platform, timings, std::move(service_base))) {
+  LiveServices& live = Live();
+  MutexLock lock(&live.lock);
+  live.cores[static_cast<IPelmoInfo*>(this)] = core_;
+}
 
 MobileInfoService::~MobileInfoService() {
   MOBILEINFO_LOG(core_->platform, u"service object destroyed");
+  {
+    LiveServices& live = Live();
+    MutexLock lock(&live.lock);
+    live.cores.erase(static_cast<IPelmoInfo*>(this));
+  }
   // A host that destroys the object without Stop: the threads end at their next wait. A thread
   // still busy holds the run and the core, not this object, so nothing here waits for it.
   try {
     AbandonRun();
   } catch (...) {
   }
+}
+
+int32_t MobileInfoService::ListPhones(const void* service, PhoneRecord* records,
+                                      int32_t capacity) {
+  std::shared_ptr<ServiceCore> core;
+  {
+    LiveServices& live = Live();
+    MutexLock lock(&live.lock);
+    auto it = live.cores.find(service);
+    if (it == live.cores.end()) return 0;
+    core = it->second;
+  }
+  const std::vector<PhoneRecord> phones = core->phone_list.Copy();
+  const int32_t count = static_cast<int32_t>(phones.size());
+  for (int32_t i = 0; records != nullptr && i < count && i < capacity; ++i) {
+    records[i] = phones[i];
+    TerminateTextFields(records[i]);
+  }
+  return count;
 }
 
 std::shared_ptr<Run> MobileInfoService::CurrentRun() {
@@ -93,6 +140,7 @@ int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
       return 0;
     }
     ServiceCore& core = *core_;
+    core.data_directory.Choose();
     // freshStart 0 only adds the snapshot to what is known; a snapshot that cannot be read
     // then leaves the devices of the previous session known.
     if (fresh_start) {
@@ -101,7 +149,7 @@ int32_t MobileInfoService::Init(IPelmoInfoSink* sink, int32_t fresh_start) try {
       core.tracker.LoadDeviceSnapshot();
     }
     core.store.Clear();
-    ReadSettings(platform, core.store);
+    ReadSettings(platform, core.store, &core.data_directory);
     core.store.LoadPhoneCache();
 
     if (sink == nullptr || !platform.IsReadable(sink, 4)) {
@@ -188,10 +236,20 @@ int32_t MobileInfoService::RefreshDriverInfo(PhoneRecord* record) {
 
 void MobileInfoService::ExcludeFromCache(MobileInfoWideString serial) {
   try {
-    WideString text = WideString::Adopt(serial.text);  // released when it goes out of scope
+    const std::u16string text = WideString::HostText(serial.text);
     MOBILEINFO_LOG(core_->platform, u"ExcludeFromCache: %s", text.c_str());
-    core_->store.Exclude(text.ToU16());
+    // The file must not keep the serial until some later save, nor for good if the host then
+    // crashes.
+    if (core_->store.Exclude(text)) core_->store.SavePhoneCache();
   } catch (...) {
+  }
+  // The host's reference is given up; the block is freed only into the heap it came from, and a
+  // block of a heap this library cannot tell stays where it is, for its owner.
+  if (void* block = WideString::ReleaseHostReference(serial.text)) {
+    if (!core_->platform.FreeHostBlock(block)) {
+      MOBILEINFO_LOG(core_->platform, u"ExcludeFromCache: the string's block is of a heap not "
+                                      u"this library's; left to the host");
+    }
   }
 }
 

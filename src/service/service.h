@@ -25,7 +25,7 @@ class MobileInfoService final : public IPelmoInfo {
   MobileInfoService(const MobileInfoService&) = delete;
   MobileInfoService& operator=(const MobileInfoService&) = delete;
 
-  // --- the host's slots (0-12) -------------------------------------------------------------
+  // --- the host's slots (0-14) -------------------------------------------------------------
   void Release() override;
   int32_t Init(IPelmoInfoSink* sink, int32_t fresh_start) override;
   int32_t Start() override;
@@ -40,9 +40,13 @@ class MobileInfoService final : public IPelmoInfo {
   void ExcludeFromCache(MobileInfoWideString serial) override;
   int32_t QueryPhoneStatus(PhoneRecord* record) override;
   // Slot 13: the destructor; frees the storage when bit 0 of flags is set. Returns this.
-  virtual void* DeletingDestructor(uint32_t flags);
+  void* DeletingDestructor(uint32_t flags) override;
   // Slot 14: ends the run, empties the containers, then destroys through slot 13 with flags 1.
-  virtual void ClearAndDestroy();
+  void ClearAndDestroy() override;
+
+  // MobileInfoListPhones: copies of the listed phones, at most capacity into records, and their
+  // count; 0 for a pointer that is no live service object of this library.
+  static int32_t ListPhones(const void* service, PhoneRecord* records, int32_t capacity);
 
   // The shared parts and the current run (from a successful Init to Stop), for tests that
   // look at what the slots did.

@@ -11,6 +11,7 @@
 
 #include "cache/phone_store.h"
 #include "identify/identifier.h"
+#include "platform/host_files.h"
 #include "platform/platform.h"
 #include "service/phone_list.h"
 #include "usb/adb_registry.h"
@@ -37,9 +38,10 @@ struct ServiceCore {
   ServiceCore(Platform& platform, ServiceTimings timings, std::u16string service_base)
       : platform(platform),
         timings(timings),
-        tracker(platform),
+        data_directory(platform),
+        tracker(platform, &data_directory),
         adb(platform),
-        store(platform),
+        store(platform, &data_directory),
         identifier(platform, store, adb, std::move(service_base), timings.download_limit_ms,
                    timings.refresh_limit_ms) {}
   ServiceCore(const ServiceCore&) = delete;
@@ -47,6 +49,7 @@ struct ServiceCore {
 
   Platform& platform;
   const ServiceTimings timings;
+  DataDirectory data_directory;  // chosen by each Init
   DeviceTracker tracker;
   AdbRegistry adb;
   PhoneStore store;

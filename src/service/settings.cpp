@@ -25,8 +25,8 @@ int32_t ParseLeadingInt(const std::u16string& text) {
 
 }  // namespace
 
-int32_t ReadSettings(Platform& platform, PhoneStore& store) {
-  std::u16string path = HostFilePath(platform, u"mobileInfo.ini");
+int32_t ReadSettings(Platform& platform, PhoneStore& store, DataDirectory* directory) {
+  std::u16string path = DataFilePath(platform, directory, u"mobileInfo.ini");
   if (!platform.FileExists(path)) {
     MOBILEINFO_LOG(platform, u"settings: %s is missing, the defaults hold", path.c_str());
     return 0;

@@ -7,13 +7,14 @@
 #include <cstdint>
 
 #include "cache/phone_store.h"
+#include "platform/host_files.h"
 #include "platform/platform.h"
 
 namespace mobileinfo {
 
-// Reads [main] MobileInfoCacheTimeOut from "mobileInfo.ini" into the store. 1 when the file had
-// the key; 0 when the defaults hold.
-int32_t ReadSettings(Platform& platform, PhoneStore& store);
+// Reads [main] MobileInfoCacheTimeOut from "mobileInfo.ini" (in directory; null: beside the host)
+// into the store. 1 when the file had the key; 0 when the defaults hold.
+int32_t ReadSettings(Platform& platform, PhoneStore& store, DataDirectory* directory = nullptr);
 // The Windows version's code (0 when unknown or not an NT system).
 int32_t GetOsCode(Platform& platform);
 // 1 on a 64-bit system, whatever the process's own bitness.

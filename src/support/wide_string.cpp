@@ -123,14 +123,27 @@ WideString& WideString::operator=(const char16_t* text) {
 
 WideString::~WideString() { ReleaseBlock(text_); }
 
-WideString WideString::Adopt(char16_t* text) {
-  WideString adopted;
-  if (text == nullptr || IsEmptyBlock(text)) return adopted;
+std::u16string WideString::HostText(const char16_t* text) {
+  if (text == nullptr) return std::u16string();
+  const int32_t length = HeaderOf(text)->length;
+  return std::u16string(text, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+void* WideString::ReleaseHostReference(char16_t* text) {
   // A host's own empty value carries a negative count like ours does; it is static and must
-  // never be counted or freed, so there is nothing to take over.
-  if (LoadRefs(HeaderOf(text)) < 0) return adopted;
-  adopted.text_ = text;
-  return adopted;
+  // never be counted or freed.
+  if (text == nullptr || IsEmptyBlock(text) || LoadRefs(HeaderOf(text)) < 0) return nullptr;
+  return AddRef(HeaderOf(text), -1) <= 0 ? HeaderOf(text) : nullptr;
+}
+
+char16_t* WideString::NewHostBlock(const char16_t* text, int units) {
+  if (text == nullptr || units < 0) return nullptr;
+  char16_t* block = AllocateBlock(units);
+  if (block == nullptr) return nullptr;
+  std::memcpy(block, text, static_cast<size_t>(units) * sizeof(char16_t));
+  block[units] = 0;
+  HeaderOf(block)->length = units;
+  return block;
 }
 
 bool WideString::MakePrivate(int min_capacity) {

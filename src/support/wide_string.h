@@ -30,8 +30,17 @@ class WideString {
   WideString& operator=(const char16_t* text);
   ~WideString();
 
-  // Takes over one reference the caller owns (a host's string handed to ExcludeFromCache).
-  static WideString Adopt(char16_t* text);
+  // --- a host's block, handed over by value (ExcludeFromCache) or made for it ---------------
+  // The text of a host's block: its length's units (none for a negative length).
+  static std::u16string HostText(const char16_t* text);
+  // Gives up the one reference the host handed over. Returns the block (its header's address)
+  // when that was the last, for the caller to free with its heap's function; null while the
+  // block lives on, and for null and blocks that are never counted (negative count: a static
+  // empty value, a locked block).
+  static void* ReleaseHostReference(char16_t* text);
+  // A block of this library's C runtime heap holding units units of text, terminated, count 1:
+  // what MobileInfoNewString hands a host. Null for null text, a negative count or no memory.
+  static char16_t* NewHostBlock(const char16_t* text, int units);
 
   int Length() const { return Header()->length; }
   const char16_t* c_str() const { return text_; }

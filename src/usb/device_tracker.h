@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model/records.h"
+#include "platform/host_files.h"
 #include "platform/platform.h"
 #include "support/mutex.h"
 
@@ -29,7 +30,9 @@ void DiffDevices(const DeviceMap& previous, const DeviceMap& current, DeviceList
 
 class DeviceTracker {
  public:
-  explicit DeviceTracker(Platform& platform) : platform_(platform) {}
+  // directory: where "MobileInfo2.dat" lives; null: beside the host.
+  explicit DeviceTracker(Platform& platform, DataDirectory* directory = nullptr)
+      : platform_(platform), directory_(directory) {}
   DeviceTracker(const DeviceTracker&) = delete;
   DeviceTracker& operator=(const DeviceTracker&) = delete;
 
@@ -47,11 +50,13 @@ class DeviceTracker {
   // A removal the host was told of (or that a pending arrival report covers).
   void AcknowledgeRemoval(const UsbDeviceRecord& removed);
   // The end of a cycle that processed all its changes: the scan's devices replace the map, and
-  // the snapshot is saved.
+  // the snapshot is saved when they differ from what it holds.
   void Complete(DeviceMap devices);
   // Adds the snapshot file's records to the map (entries already there stay unless the file has
   // their serial).
   int LoadDeviceSnapshot();
+  // Saves the map when the file may not hold it. 1 when the file holds a non-empty map, 0 for an
+  // empty one or a failed save.
   int SaveDeviceSnapshot();
 
   // A copy of the known devices.
@@ -65,10 +70,12 @@ class DeviceTracker {
  private:
   // An entry of spare_, or a new one when none is left.
   DeviceMap::node_type SpareEntry() REQUIRES(enumeration_lock_);
-  // Writes the map's records (in key order) as the snapshot file, without any lock held.
-  int WriteSnapshot(const DeviceMap& records);
+  // Writes the map's records (in key order) as the snapshot file, without any lock held. True when
+  // the file holds them.
+  bool WriteSnapshot(const DeviceMap& records);
 
   Platform& platform_;
+  DataDirectory* const directory_;
   // Held around the platform's USB enumeration and the building of the scan's map from it, never
   // together with lock_.
   Mutex enumeration_lock_;
@@ -81,6 +88,8 @@ class DeviceTracker {
   // lock_.
   Mutex snapshot_file_lock_;
   DeviceMap present_devices_ GUARDED_BY(lock_);
+  // The snapshot file holds present_devices_ as it is: a scan that changes nothing writes nothing.
+  bool snapshot_current_ GUARDED_BY(lock_) = false;
 };
 
 }  // namespace mobileinfo

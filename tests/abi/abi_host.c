@@ -1,5 +1,5 @@
 /* A host written in C without the project's header: it loads the library by name, finds
- * CreatePelmoInfo and calls every slot through a hand-written table of function pointers with
+ * CreatePelmoInfo, MobileInfoListPhones and MobileInfoNewString and calls every slot through a hand-written table of function pointers with
  * `this` first, the shape an MSVC host's compiler produces for these member calls. On 32-bit
  * Windows those are __thiscall (this in ECX, callee pops its arguments), the factory is
  * __stdcall and the sink's OnEvent, called by the library's two worker threads, is __thiscall
@@ -68,6 +68,13 @@ static int32_t HOSTCALL OnEvent(Sink* self, int32_t code, void* record) {
 static const SinkTable kSinkTable = {OnEvent};
 Sink host_sink = {&kSinkTable};
 
+/* The plain C exports beside the factory, with the factory's calling convention. A one-pointer
+ * MobileInfoWideString comes back as that pointer on every target. */
+typedef int32_t(FACTORYCALL* ListPhonesFn)(Service*, void* records, int32_t capacity);
+typedef uint16_t*(FACTORYCALL* NewStringFn)(const uint16_t* text, int32_t units);
+static ListPhonesFn list_phones;
+static NewStringFn new_string;
+
 static int passed, failed;
 #define CHECK(cond)                                                   \
   do {                                                                \
@@ -93,7 +100,43 @@ static uint16_t* MakeWideString(const char* ascii) {
   return text;
 }
 
+/* The same block made by the library's own runtime, checked against the layout hosts are told
+ * to build. */
+static uint16_t* NewWideString(const char* ascii) {
+  uint16_t text[64];
+  int32_t n = (int32_t)strlen(ascii), i;
+  uint16_t* made;
+  for (i = 0; i <= n; ++i) text[i] = (uint16_t)ascii[i];
+  made = new_string(text, n);
+  CHECK(made != NULL);
+  if (!made) return NULL;
+  CHECK(((int32_t*)made)[-3] == 1 && ((int32_t*)made)[-2] == n && ((int32_t*)made)[-1] == n);
+  CHECK(memcmp(made, text, 2 * (size_t)(n + 1)) == 0);
+  return made;
+}
+
 #if defined(_WIN32)
+/* A string the host keeps in a heap the library's C runtime does not own: a private heap
+ * (HeapCreate), or the process heap. Wine refuses a free() into the wrong heap with
+ * ERROR_INVALID_PARAMETER where Windows corrupts both heaps. The private block is counted down
+ * and left to the host; the process heap's is freed with HeapFree. */
+static void ExcludeFromHeap(Service* service, HANDLE heap, const char* ascii) {
+  size_t n = strlen(ascii), i;
+  int32_t* block = (int32_t*)HeapAlloc(heap, 0, 12 + 2 * (n + 1));
+  uint16_t* text = (uint16_t*)(block + 3);
+  block[0] = 1;
+  block[1] = block[2] = (int32_t)n;
+  for (i = 0; i <= n; ++i) text[i] = (uint16_t)ascii[i];
+  SetLastError(0);
+  service->table->ExcludeFromCache(service, text);
+  CHECK(GetLastError() != ERROR_INVALID_PARAMETER);
+  if (heap != GetProcessHeap()) {
+    CHECK(block[0] == 0);
+    CHECK(HeapValidate(heap, 0, block));
+    CHECK(HeapFree(heap, 0, block));
+  }
+}
+
 /* The version resource a host's installer or the file's Properties page reads. */
 static void CheckVersionResource(HMODULE module) {
   wchar_t path[MAX_PATH];
@@ -181,6 +224,26 @@ static int WriteKnownPhoneCache(void) {
   return fclose(file) == 0;
 }
 
+/* Whether MobileInfo1.dat holds the serial as UTF-16 anywhere. */
+static int CacheFileHolds(const char* ascii) {
+  static unsigned char bytes[4 * 15296];
+  unsigned char wide[64];
+  size_t n = strlen(ascii), got, i;
+  char path[1100];
+  FILE* file;
+  HostFile(path, sizeof path, "MobileInfo1.dat");
+  file = fopen(path, "rb");
+  if (!file) return 0;
+  got = fread(bytes, 1, sizeof bytes, file);
+  fclose(file);
+  memset(wide, 0, sizeof wide);
+  PutText(wide, ascii);
+  for (i = 0; i + 2 * n <= got; ++i) {
+    if (memcmp(bytes + i, wide, 2 * n) == 0) return 1;
+  }
+  return 0;
+}
+
 static void RemoveDataFiles(void) {
   char path[1100];
   HostFile(path, sizeof path, "MobileInfo1.dat");
@@ -251,6 +314,8 @@ static int WaitForEvents(int count, int timeout_ms) {
 
 /* Plug, announce, unplug: the sink is called on both worker threads, never on the host's. */
 static void PhoneRoad(Factory create) {
+  static unsigned char listed[2 * 15296];
+  unsigned char expected_serial[2 * sizeof kPhoneSerial];
   Service* service;
   unsigned long host = ThisThread();
   RemoveDataFiles();
@@ -260,11 +325,29 @@ static void PhoneRoad(Factory create) {
   CHECK(service->table->Init(service, &host_sink, 1) == 1);
   CHECK(service->table->Start(service) == 1);
   CHECK(WaitForEvents(2, 15000)); /* code 3 at once, code 1 after the 3 s grace period */
+  memset(listed, 0, sizeof listed);
+  CHECK(list_phones(service, NULL, 0) == 1);
+  CHECK(list_phones(service, listed, 2) == 1);
+  memset(expected_serial, 0, sizeof expected_serial);
+  PutText(expected_serial, kPhoneSerial);
+  CHECK(memcmp(listed + 64, expected_serial, sizeof expected_serial) == 0);
+  /* Excluded, the phone leaves the cache file at the latest with Stop's save. */
+#if defined(_WIN32)
+  {
+    HANDLE heap = HeapCreate(0, 0, 0);
+    ExcludeFromHeap(service, heap, kPhoneSerial);
+    HeapDestroy(heap);
+  }
+#else
+  service->table->ExcludeFromCache(service, NewWideString(kPhoneSerial));
+#endif
   UnplugPhone();
   service->table->OnDeviceChange(service, 0x8004, 0);
   CHECK(WaitForEvents(3, 15000));
+  CHECK(list_phones(service, listed, 2) == 0);
   CHECK(service->table->Stop(service) == 1);
   service->table->Release(service);
+  CHECK(!CacheFileHolds(kPhoneSerial));
   RemoveDataFiles();
 
   CHECK(seen_done == 3);
@@ -382,6 +465,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   create = (Factory)(void*)GetProcAddress(module, "CreatePelmoInfo");
+  list_phones = (ListPhonesFn)(void*)GetProcAddress(module, "MobileInfoListPhones");
+  new_string = (NewStringFn)(void*)GetProcAddress(module, "MobileInfoNewString");
   CheckVersionResource(module);
 #else
   void* module;
@@ -398,9 +483,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   *(void**)(&create) = dlsym(module, "CreatePelmoInfo");
+  *(void**)(&list_phones) = dlsym(module, "MobileInfoListPhones");
+  *(void**)(&new_string) = dlsym(module, "MobileInfoNewString");
 #endif
-  CHECK(create != NULL);
-  if (!create) return 1;
+  CHECK(create != NULL && list_phones != NULL && new_string != NULL);
+  if (!create || !list_phones || !new_string) return 1;
 
   service = create(7, 9);
   CHECK(service != NULL);
@@ -417,6 +504,15 @@ int main(int argc, char** argv) {
   CHECK(service->table->Init(service, NULL, 1) == 0);
   CHECK(service->table->Init(service, &quiet_sink, 1) == 1);
   service->table->ExcludeFromCache(service, MakeWideString("R58M12345ABC"));
+  service->table->ExcludeFromCache(service, NewWideString("R58M12345ABD"));
+  CHECK(new_string(NULL, 3) == NULL);
+  CHECK(new_string((const uint16_t*)"", -1) == NULL);
+#if defined(_WIN32)
+  ExcludeFromHeap(service, GetProcessHeap(), "R58M12345ABE");
+#endif
+  CHECK(list_phones(service, record, 1) == 0);
+  CHECK(list_phones(NULL, record, 1) == 0);
+  CHECK(list_phones((Service*)&quiet_sink, record, 1) == 0); /* not a service: never read */
   CHECK(service->table->Start(service) == 1);
   service->table->OnDeviceChange(service, 0x8000, 0);
   service->table->OnDeviceChange(service, 0x8001, 0);

@@ -409,9 +409,9 @@ TEST_F(WholeRoadTest, UnknownModelIsCachedAsNegativeEntryAndNotAskedForAgain) {
   // After a restart the unknown device leaves (reported like any device, with its key and
   // serial only) and comes back: its model is known to be unknown, so the service is not asked
   // again and nothing is published.
-  // Each cycle ends by saving the snapshot: the test waits for the removal's cycle (the device
-  // gone from it) and then for the arrival's (the device back), so that unplugging the phone
-  // cannot let a slow scan see a half-removed phone.
+  // A cycle that changes the bus saves the snapshot at its end: the test waits for the removal's
+  // cycle (the device gone from it) and then for the arrival's (the device back), so that
+  // unplugging the phone cannot let a slow scan see a half-removed phone.
   const std::u16string unknown_serial = Wide(unknown);
   const std::string serial_bytes(reinterpret_cast<const char*>(unknown_serial.data()),
                                  unknown_serial.size() * sizeof(char16_t));

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/linux/linux_platform.h"
@@ -55,6 +57,44 @@ TEST(EnvironmentTest, UnreadableMemoryIsReportedNotTouched) {
   EXPECT_EQ(service.QueryPhoneStatus(straddling), 0);
   EXPECT_EQ(service.RefreshDriverInfo(straddling), 0);
   ASSERT_EQ(munmap(block, size), 0);
+}
+
+// Where a host that cannot write beside itself keeps its data: $XDG_STATE_HOME when absolute,
+// else ~/.local/state, each with the directories on the way made and closed to others.
+TEST(EnvironmentTest, StateDirectoryFollowsTheXdgRulesAndIsMade) {
+  LinuxPlatform platform("/nonexistent");
+  const fs::path base = fs::temp_directory_path() / ("mobileinfo-state-" + std::to_string(getpid()));
+  fs::remove_all(base);
+  fs::create_directories(base);
+  const auto saved = [](const char* name) {
+    const char* value = getenv(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+  };
+  const std::optional<std::string> state = saved("XDG_STATE_HOME"), home = saved("HOME");
+
+  setenv("XDG_STATE_HOME", (base / "state").c_str(), 1);
+  EXPECT_EQ(platform.UserStateDirectory(u"mobileinfo"),
+            Utf8ToUtf16((base / "state" / "mobileinfo").string()));
+  EXPECT_TRUE(fs::is_directory(base / "state" / "mobileinfo"));
+  setenv("XDG_STATE_HOME", "relative/state", 1);  // not absolute: ignored
+  setenv("HOME", (base / "home").c_str(), 1);
+  const fs::path made = base / "home" / ".local" / "state" / "mobileinfo";
+  EXPECT_EQ(platform.UserStateDirectory(u"mobileinfo"), Utf8ToUtf16(made.string()));
+  EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(fs::status(base / "home" / ".local").permissions() & fs::perms::all,
+            fs::perms::owner_all);
+  EXPECT_TRUE(platform.CanWriteDirectory(Utf8ToUtf16(made.string())));
+  EXPECT_FALSE(platform.CanWriteDirectory(Utf8ToUtf16((base / "missing").string())));
+
+  for (const auto& [name, value] : {std::make_pair("XDG_STATE_HOME", state),
+                                    std::make_pair("HOME", home)}) {
+    if (value) {
+      setenv(name, value->c_str(), 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  fs::remove_all(base);
 }
 
 TEST(EnvironmentTest, VersionIsNotWindowsButTheMachineIsReported) {

@@ -68,8 +68,7 @@ std::string FakeSysfs::DevicePath(const std::string& entry) {
   return DevicePath(parent) + "/" + entry;
 }
 
-void FakeSysfs::AddEntry(const std::string& entry) {
-  fs::create_directories(root_ + "/" + DevicePath(entry));
+void FakeSysfs::LinkEntry(const std::string& entry) {
   fs::path link = root_ + "/bus/usb/devices/" + entry;
   std::error_code ignored;
   fs::remove(link, ignored);
@@ -85,12 +84,15 @@ void FakeSysfs::Load(const std::string& description) {
     if (words.size() < 2 || (words[0] != "device" && words[0] != "interface")) {
       throw std::runtime_error("bad sysfs description line: " + line);
     }
-    AddEntry(words[1]);
+    // The entry appears on the bus only once its attributes are written, as the kernel adds a
+    // device: a scan in between must not see a device without its serial.
+    fs::create_directories(root_ + "/" + DevicePath(words[1]));
     for (size_t i = 2; i < words.size(); ++i) {
       size_t equals = words[i].find('=');
       if (equals == std::string::npos) throw std::runtime_error("bad attribute: " + words[i]);
       SetAttribute(words[1], words[i].substr(0, equals), words[i].substr(equals + 1));
     }
+    LinkEntry(words[1]);
   }
 }
 

@@ -41,7 +41,8 @@ class FakeSysfs {
   static std::string DevicePath(const std::string& entry);
 
  private:
-  void AddEntry(const std::string& entry);
+  // Puts the entry's link into bus/usb/devices/.
+  void LinkEntry(const std::string& entry);
   std::string root_;
 };
 

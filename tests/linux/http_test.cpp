@@ -113,6 +113,7 @@ class HttpTest : public ::testing::Test {
     server_.Get("/redirect", [](const httplib::Request&, httplib::Response& response) {
       response.set_redirect("/fixed");
     });
+
     server_.Get("/chunked", [](const httplib::Request&, httplib::Response& response) {
       response.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink& sink) {
         if (offset == 0) return sink.write("abc", 3);
@@ -216,14 +217,16 @@ TEST_F(HttpTest, ContentLengthAndBody) {
   EXPECT_EQ(ReadAll(*empty, 10), "");
 }
 
-TEST_F(HttpTest, NoStatusCheckAndRedirectsAreFollowed) {
+TEST_F(HttpTest, StatusIsToldAndRedirectsAreFollowed) {
   auto missing = platform_.OpenUrl(Url("/missing"), kLimitMs);
   ASSERT_NE(missing, nullptr);
+  EXPECT_EQ(missing->StatusCode(), 404u);
   EXPECT_EQ(missing->ContentLength(), u"8");
   EXPECT_EQ(ReadAll(*missing, 8), "not here");
 
   auto moved = platform_.OpenUrl(Url("/redirect"), kLimitMs);
   ASSERT_NE(moved, nullptr);
+  EXPECT_EQ(moved->StatusCode(), 200u);
   EXPECT_EQ(moved->ContentLength(), u"1000");
   EXPECT_EQ(ReadAll(*moved, 1000), kFixedBody);
 }

@@ -330,6 +330,33 @@ TEST_F(IdentifyTest, ReplyWithoutContentLengthCountsAsServiceDown) {
   EXPECT_TRUE(phones().empty());
 }
 
+TEST_F(IdentifyTest, OnlyASuccessStatusIsAnAnswer) {
+  // An error page (a proxy's, a captive portal's) or a redirect that was not followed holds no
+  // driver information: nothing is marked unknown, and the Android device is reported and
+  // published as when the service cannot be reached.
+  AddAdb(u"vid_18d1&pid_4ee7", u"S2");
+  for (const auto& [status, answer] : std::vector<std::pair<uint32_t, bool>>{
+           {200, true}, {203, true}, {301, false}, {302, false}, {404, false}, {500, false},
+           {503, false}}) {
+    service_.core()->store.Clear();
+    const size_t reports = Reports().size();
+    fake_.http = [status = status](const std::u16string&) {
+      FakeHttpReply reply = Reply(Section("04e8_6860", "Galaxy") + "<html>error</html>");
+      reply.status = status;
+      return reply;
+    };
+    DeviceList output;
+    service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")},
+                                                   output);
+    EXPECT_EQ(Serials(output), answer ? (std::vector<std::u16string>{u"S1", u"S2"})
+                                      : std::vector<std::u16string>{u"S2"})
+        << status;
+    EXPECT_EQ(models(), answer ? (ModelStatusMap{{kKeyA, true}}) : ModelStatusMap()) << status;
+    EXPECT_EQ(Reports().size(), reports + (answer ? 0 : 1)) << status;
+    EXPECT_TRUE(TempFiles().empty()) << status;
+  }
+}
+
 TEST_F(IdentifyTest, SameSerialTwiceKeepsTheLaterRecord) {
   Serve(Section("04e8_6860", "first") + Section("18d1_4ee7", "second"));
   DeviceList output;

@@ -49,6 +49,7 @@ class ScriptedRequest : public HttpRequest {
  public:
   ScriptedRequest(ScriptedReply reply, std::shared_ptr<ReadLog> log)
       : reply_(std::move(reply)), log_(std::move(log)) {}
+  uint32_t StatusCode() override { return 200; }
   std::optional<std::u16string> ContentLength() override { return reply_.content_length; }
   uint32_t Read(void* buffer, uint32_t size) override {
     {

@@ -69,6 +69,12 @@ uint32_t U32At(const std::string& bytes, size_t offset) {
   return value;
 }
 
+std::vector<std::u16string> Keys(const PhoneInfoMap& map) {
+  std::vector<std::u16string> keys;
+  for (const auto& entry : map) keys.push_back(entry.first);
+  return keys;
+}
+
 std::string RecordAt(const std::string& file, size_t index) {
   return file.substr(4 + index * kRecord, kRecord);
 }
@@ -186,16 +192,24 @@ TEST_F(PhoneCacheLoad, TimeOutOfZeroOrLessKeepsOnlyRecordsFromTheFuture) {
 
 TEST_F(PhoneCacheLoad, AgeIsComparedAsWrappingThirtyTwoBitValues) {
   // Every build that shares this file compares 32-bit differences: near the 2038 wrap a stamp
-  // from "1901" is 21 seconds old, and a time-out too large for 32 bits turns negative.
+  // from "1901" is 21 seconds old.
   fake.ManualTime(0, INT32_MAX - 10);
   ASSERT_EQ(Load(CacheFile({Full(u"wrapped", kKeyA, INT32_MIN + 10)})), 1);
   EXPECT_EQ(phones().count(u"wrapped"), 1u);
 
-  service.Clear();
+  // A time-out too long for 32-bit seconds keeps everything (the product would wrap into
+  // "expire everything"); one as far below zero keeps nothing.
   fake.ManualTime(0, kNow);
-  service.SetCacheTimeout(24856);  // 24856 * 86400 > INT32_MAX
-  ASSERT_EQ(Load(CacheFile({Full(u"recent", kKeyA, kNow - 1)})), 1);
-  EXPECT_TRUE(phones().empty());
+  for (const auto& [days, kept] : std::vector<std::pair<int32_t, size_t>>{
+           {24855, 1}, {24856, 2}, {INT32_MAX, 2}, {-24855, 0}, {-24856, 0}, {INT32_MIN, 0}}) {
+    service.Clear();
+    service.SetCacheTimeout(days);
+    // "ancient" is 24855.1 days old, as old as a 32-bit age gets.
+    ASSERT_EQ(Load(CacheFile({Full(u"recent", kKeyA, kNow - 1),
+                              Full(u"ancient", kKeyA, kNow - 2147480000)})),
+              1);
+    EXPECT_EQ(phones().size(), kept) << days;
+  }
 }
 
 TEST_F(PhoneCacheLoad, TextsWithoutTerminatorsAreReadUpToTheirCapacity) {
@@ -331,6 +345,46 @@ TEST_F(PhoneCacheSave, SavedCacheLoadsBackIntoAFreshService) {
   EXPECT_EQ(Bytes(loaded[u"R1"]), Bytes(expected));
   EXPECT_EQ(restarted.Models(), models());
   EXPECT_EQ(restarted.negative_cache_stamp(), kNow - 5);
+}
+
+TEST_F(PhoneCacheSave, AFileNotReadWholeIsKeptThenMergedWithWhatTheSessionLearnt) {
+  // Another program holds the file at Init (a second host, a backup tool, a virus scanner), or a
+  // read fails after two records: the file must outlive the session's saves until it has been
+  // read whole, then take what the session learnt besides its own records.
+  const std::string old_file = CacheFile({Full(u"OLD1", kKeyA, kNow - 10), Full(u"OLD2", kKeyA, kNow - 10),
+                                          Full(u"OLD3", kKeyB, kNow - 10), Negative(kKeyC, kNow - 10)});
+  for (const bool held : {true, false}) {
+    SCOPED_TRACE(held ? "held at Init" : "read fails after two records");
+    FakePlatform fake;
+    fake.ManualTime(0, kNow);
+    fake.SetFile(kCachePath, old_file);
+    if (held) fake.unopenable.insert(kCachePath);
+    else fake.read_fails_at[kCachePath] = 4 + 2 * kRecord + 100;
+    PhoneStore store(fake);
+    EXPECT_EQ(store.LoadPhoneCache(), 0);
+
+    // A publication of this session (a new phone, and a newer record of an old one), and one old
+    // serial excluded; the save of a file still not readable writes nothing.
+    PhoneRecord newer = Full(u"OLD2", kKeyA, kNow);
+    CopyField(newer.name, u"newer");
+    store.StoreIdentified({{kKeyB, u"NEW1", Full(u"NEW1", kKeyB, kNow)}, {kKeyA, u"OLD2", newer}});
+    store.Exclude(u"OLD3");
+    EXPECT_EQ(store.SavePhoneCache(), 0);
+    EXPECT_EQ(fake.GetFile(kCachePath), old_file);
+
+    // Once readable, the first save (Stop's) merges: every old record is kept.
+    fake.unopenable.clear();
+    fake.read_fails_at.clear();
+    ASSERT_EQ(store.SavePhoneCache(), 1);
+    PhoneStore restarted(fake);
+    ASSERT_EQ(restarted.LoadPhoneCache(), 1);
+    PhoneInfoMap loaded = restarted.Phones();
+    EXPECT_EQ(Keys(loaded), (std::vector<std::u16string>{u"NEW1", u"OLD1", u"OLD2"}));
+    EXPECT_EQ(FieldText(loaded[u"OLD2"].name), u"newer");
+    EXPECT_EQ(restarted.Models(),
+              (ModelStatusMap{{kKeyA, true}, {kKeyB, true}, {kKeyC, false}}));
+    EXPECT_EQ(restarted.negative_cache_stamp(), kNow - 10);
+  }
 }
 
 // Each data file is saved whole or not at all: whichever step of the replace fails, the old

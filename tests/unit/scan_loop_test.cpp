@@ -85,7 +85,6 @@ TEST_F(ScanLoopTest, KnownSerialIsPublishedWithoutIdentification) {
   EXPECT_EQ(FieldText(list[0].name), u"Nimbus 5");
   EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kArrivalReportBegins});
   EXPECT_TRUE(NotifySet());
-  EXPECT_TRUE(fake_.GetFile(u"C:\\Host\\MobileInfo1.dat").has_value());
 }
 
 TEST_F(ScanLoopTest, RejectedModelIsDroppedAndUnknownModelGoesToIdentification) {
@@ -159,6 +158,22 @@ class ScanThreadTest : public ScanLoopTest {
     std::lock_guard<std::mutex> lock(fake_.mutex);
     return fake_.interface_list_opens;
   }
+  // Pulls phone1 out and plugs it back: codes 2, then 3 and 1.
+  bool ReplugPhone1() {
+    const size_t events = sink_.size();
+    fake_.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+    service_.OnDeviceChange(0x8004, 0);
+    if (!sink_.WaitFor(events + 1)) return false;
+    fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+    service_.OnDeviceChange(0x8000, 0);
+    return sink_.WaitFor(events + 3);
+  }
+  // Successful replacements of MobileInfo1.dat and MobileInfo2.dat.
+  std::pair<int, int> FileWrites() {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    return {fake_.replacements[u"C:\\Host\\MobileInfo1.dat"],
+            fake_.replacements[u"C:\\Host\\MobileInfo2.dat"]};
+  }
 };
 
 TEST_F(ScanThreadTest, PlugAndUnplugAPhone) {
@@ -221,6 +236,56 @@ TEST_F(ScanThreadTest, BurstOfCodesDuringACycleGivesOneMoreCycle) {
   ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 2; }));
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(DeviceListCalls(), 2);
+}
+
+TEST_F(ScanThreadTest, DataFilesAreWrittenOnlyWhenWhatTheyHoldChanged) {
+  ASSERT_EQ(service_.Start(), 1);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 1; }));
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  fake_.AddInterface(kAdbPath, true);
+  service_.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink_.WaitFor(2));  // identified, cached and reported ready
+  ASSERT_TRUE(Eventually([&] { return FileWrites() == std::make_pair(1, 2); }));
+
+  // A busy machine forwards codes for docks, audio and Bluetooth devices: nothing to write.
+  for (int i = 0; i < 20; ++i) {
+    service_.OnDeviceChange(7, 0);
+    ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 3 + i; }));
+  }
+  // The known phone unplugged and plugged back: the snapshot follows it, the cache has it.
+  ASSERT_TRUE(ReplugPhone1());
+  ASSERT_TRUE(Eventually([&] { return !NotifySet(); }));
+  EXPECT_EQ(FileWrites(), std::make_pair(1, 4));
+  EXPECT_EQ(RequestCount(), 1u);
+}
+
+TEST_F(ScanThreadTest, AFailedCycleOrPollEndsNeitherWorker) {
+  // A failed allocation, as a 32-bit host with a large cache may meet, in the first cycle.
+  fake_.throw_once.insert("ListPresentDevices");
+  ASSERT_EQ(service_.Start(), 1);
+  ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 1; }));
+
+  fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
+  fake_.AddInterface(kAdbPath, false);  // not ready: the report runs to its grace period
+  service_.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink_.WaitFor(1));
+  std::this_thread::sleep_for(50ms);  // the cycle has set the report's tick
+  {
+    // The next poll of the pending report fails.
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    fake_.throw_once.insert("TickCount");
+  }
+  ASSERT_TRUE(sink_.WaitFor(2));
+  EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
+  {
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    EXPECT_TRUE(fake_.throw_once.empty());
+  }
+
+  // Both threads still serve the next change.
+  ASSERT_TRUE(ReplugPhone1());
+  EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady, kDeviceRemoved,
+                                                 kArrivalReportBegins, kPhoneReady}));
 }
 
 TEST_F(ScanThreadTest, PhonePluggedInAndOutWithinOneCycleIsNotSeen) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -262,11 +263,77 @@ TEST(ServiceLifecycle, ExcludeFromCacheTakesOverTheHostsReference) {
   service.ExcludeFromCache(make(u"AB1"));  // before Init: lost when Init empties the set
   ASSERT_EQ(service.Init(&sink, 1), 1);
   EXPECT_FALSE(service.core()->store.IsExcluded(u"AB1"));
+  // The serial leaves the file before the call returns, not at some later save.
+  service.core()->store.PutPhone(u"AB1", MakePhoneRecord(u"VID_04e8&PID_6860", u"AB1"));
+  service.core()->store.PutPhone(u"AB2", MakePhoneRecord(u"VID_04e8&PID_6860", u"AB2"));
+  ASSERT_EQ(service.core()->store.SavePhoneCache(), 1);
   service.ExcludeFromCache(make(u"AB1"));
+  EXPECT_EQ(fake.GetFile(u"C:\\Host\\MobileInfo1.dat")->size(), 4 + sizeof(PhoneRecord));
   service.ExcludeFromCache(make(u"AB1"));
   service.ExcludeFromCache(MobileInfoWideString{nullptr});
   EXPECT_TRUE(service.core()->store.IsExcluded(u"AB1"));
   EXPECT_EQ(service.Stop(), 1);
+}
+
+// MobileInfoListPhones: every phone of an arrival report, though code 1 names only one; the list
+// follows removals, outlives Stop and is brought up to date by the next session's first scan.
+TEST(ServiceLifecycle, ListPhonesNamesEveryPhonePluggedInTogether) {
+  FakePlatform fake;
+  RecordingSink sink;
+  DriverService(fake, 0);
+  fake.AddDevice(kPhoneP);
+  fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\PHONEQ");
+  auto* service = new MobileInfoService(fake, FastTimings());
+  const auto list = [&](int32_t capacity, PhoneRecord* records) {
+    return MobileInfoService::ListPhones(service, records, capacity);
+  };
+  ASSERT_EQ(service->Init(&sink, 1), 1);
+  ASSERT_EQ(service->Start(), 1);
+  ASSERT_TRUE(sink.WaitFor(2));  // codes 3 and 1, one phone named
+  EXPECT_EQ(list(0, nullptr), 2);
+  PhoneRecord records[3];
+  std::memset(records, 0x55, sizeof records);
+  EXPECT_EQ(list(1, records), 2);  // the count, whatever fits
+  EXPECT_EQ(FieldText(records[0].serial), u"PHONEP");
+  EXPECT_EQ(FieldText(records[0].name), u"Nimbus 5");
+  EXPECT_EQ(records[1].adb_status, 0x55555555u);  // beyond capacity: untouched
+  EXPECT_EQ(list(3, records), 2);
+  EXPECT_EQ(FieldText(records[1].serial), u"PHONEQ");
+  EXPECT_EQ(records[2].adb_status, 0x55555555u);
+  // Anything but a live service object: nothing read through it, nothing written.
+  EXPECT_EQ(MobileInfoService::ListPhones(nullptr, records, 3), 0);
+  EXPECT_EQ(MobileInfoService::ListPhones(&sink, records + 2, 1), 0);
+  EXPECT_EQ(records[2].adb_status, 0x55555555u);
+
+  fake.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\PHONEQ");
+  service->OnDeviceChange(0x8004, 0);
+  ASSERT_TRUE(sink.WaitFor(3));
+  EXPECT_EQ(list(3, records), 1);
+  EXPECT_EQ(FieldText(records[0].serial), u"PHONEP");
+
+  EXPECT_EQ(service->Stop(), 1);
+  EXPECT_EQ(list(0, nullptr), 1);  // a phone that stays plugged in stays listed
+  fake.RemoveDevice(kPhoneP);     // unplugged while the host is stopped
+  ASSERT_EQ(service->Init(&sink, 1), 1);
+  ASSERT_EQ(service->Start(), 1);
+  ASSERT_TRUE(sink.WaitFor(4));  // code 2 for it from the first scan
+  EXPECT_EQ(list(0, nullptr), 0);
+  EXPECT_EQ(service->Stop(), 1);
+  service->Release();
+  EXPECT_EQ(MobileInfoService::ListPhones(service, records, 3), 0);  // destroyed: no longer one
+}
+
+TEST(ServiceLifecycle, ListedCopiesHaveTheirTextsTerminated) {
+  FakePlatform fake;
+  MobileInfoService service(fake, FastTimings());
+  PhoneRecord full;
+  std::memset(&full, 0x41, sizeof full);  // every text fills its field, as a foreign cache may
+  service.core()->phone_list.AppendIfAbsent(full);
+  PhoneRecord copy;
+  ASSERT_EQ(MobileInfoService::ListPhones(&service, &copy, 1), 1);
+  EXPECT_EQ(copy.serial[511], 0);
+  EXPECT_EQ(copy.name[31], 0);
+  EXPECT_EQ(copy.parameters[259], 0);
 }
 
 // The scan thread is still in its download when Stop gives up on it; when the download ends, the

@@ -130,5 +130,62 @@ TEST(Settings, DebugSwitchValues) {
   }
 }
 
+// Where Init puts "mobileInfo.ini" and the two data files, and that the diagnostics name it.
+TEST(Settings, DataDirectoryIsWhereTheDiagnosticsSayTheFilesAre) {
+  struct Case {
+    const char* name;
+    std::optional<std::u16string> home;  // MOBILEINFO_HOME
+    bool host_writable;
+    std::u16string state_home;  // the system's per-user state directory; empty: none
+    std::u16string expected;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"beside the host", std::nullopt, true, u"/home/u/.local/state", u"/opt/host",
+       "(the host directory)"},
+      {"named", u"/srv/phones/", false, u"/home/u/.local/state", u"/srv/phones",
+       "(MOBILEINFO_HOME)"},
+      {"empty is unset", u"", true, u"", u"/opt/host", "(the host directory)"},
+      {"host cannot be written", std::nullopt, false, u"/home/u/.local/state",
+       u"/home/u/.local/state/mobileinfo", "(the host directory /opt/host cannot be written)"},
+      {"no state directory (Windows)", std::nullopt, false, u"", u"/opt/host",
+       "saves will fail"},
+  };
+  for (const Case& c : cases) {
+    FakePlatform fake;
+    fake.separator = u'/';
+    fake.host_directory = u"/opt/host";
+    if (!c.host_writable) fake.unwritable_directories.insert(u"/opt/host");
+    fake.state_home = c.state_home;
+    if (c.home) fake.environment[u"MOBILEINFO_HOME"] = *c.home;
+    fake.environment[u"MOBILEINFO_DEBUG"] = u"1";
+    fake.SetFile(c.expected + u"/mobileInfo.ini", "[main]\nMobileInfoCacheTimeOut=7\n");
+    MobileInfoService service(fake);
+    struct : IPelmoInfoSink {
+      int32_t OnEvent(int32_t, PhoneRecord*) override { return 0; }
+    } sink;
+    ASSERT_EQ(service.Init(&sink, 1), 1) << c.name;
+    EXPECT_EQ(service.core()->store.cache_timeout_days(), 7) << c.name;
+    service.core()->store.PutPhone(u"SERIAL1", PhoneRecord{});
+    service.core()->tracker.SaveDeviceSnapshot();  // an empty file: no devices
+    EXPECT_EQ(service.Stop(), 1);
+
+    std::u16string said;
+    for (const auto& written : fake.debug_lines) {
+      const size_t at = written.line.find(u"data directory ");
+      if (at == std::u16string::npos) continue;
+      said = written.line.substr(at + 15);
+      break;
+    }
+    const std::string said8(said.begin(), said.end());
+    const std::u16string named = c.expected + u" (";
+    EXPECT_EQ(said.compare(0, named.size(), named), 0) << c.name << ": " << said8;
+    EXPECT_NE(said8.find(c.why), std::string::npos) << c.name << ": " << said8;
+    EXPECT_TRUE(fake.GetFile(c.expected + u"/MobileInfo1.dat")) << c.name;
+    EXPECT_TRUE(fake.GetFile(c.expected + u"/MobileInfo2.dat")) << c.name;
+    EXPECT_EQ(fake.files.size(), 3u) << c.name;  // nothing written anywhere else
+  }
+}
+
 }  // namespace
 }  // namespace mobileinfo

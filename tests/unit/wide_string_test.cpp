@@ -219,32 +219,27 @@ char16_t* MakeHostBlock(const char16_t* text, int32_t refs) {
   return chars;
 }
 
-TEST(WideStringAdoptTest, TakesOverOneReference) {
+TEST(WideStringHostBlockTest, GivesUpOneReference) {
   char16_t* host = MakeHostBlock(u"R58M12345ABC", 2);  // the host keeps one reference
-  {
-    WideString adopted = WideString::Adopt(host);
-    EXPECT_EQ(u"R58M12345ABC", adopted.ToU16());
-    EXPECT_EQ(2, HeaderOf(adopted)->refs);
-    WideString copy(adopted);
-    EXPECT_EQ(3, HeaderOf(adopted)->refs);
-  }
   auto* header = reinterpret_cast<WideStringHeader*>(host) - 1;
+  EXPECT_EQ(u"R58M12345ABC", WideString::HostText(host));
+  EXPECT_EQ(nullptr, WideString::ReleaseHostReference(host));
   EXPECT_EQ(1, header->refs);
-  // The last reference frees the block (checked by the sanitizers).
-  WideString last = WideString::Adopt(host);
+  // The last reference hands the block back for freeing (checked by the sanitizers).
+  void* block = WideString::ReleaseHostReference(host);
+  EXPECT_EQ(static_cast<void*>(header), block);
+  std::free(block);
 }
 
-TEST(WideStringAdoptTest, NullAndStaticBlocksGiveTheEmptyValue) {
-  EXPECT_EQ(EmptyBlockHeader(), HeaderOf(WideString::Adopt(nullptr)));
+TEST(WideStringHostBlockTest, NullAndStaticBlocksAreNeverCounted) {
+  EXPECT_EQ(nullptr, WideString::ReleaseHostReference(nullptr));
+  EXPECT_EQ(u"", WideString::HostText(nullptr));
   // A host's own empty value is static with a negative count: never counted nor freed.
   struct {
     WideStringHeader header;
     char16_t terminator;
   } host_empty = {{-1, 0, 0}, 0};
-  {
-    WideString adopted = WideString::Adopt(&host_empty.terminator);
-    EXPECT_EQ(0, adopted.Length());
-  }
+  EXPECT_EQ(nullptr, WideString::ReleaseHostReference(&host_empty.terminator));
   EXPECT_EQ(-1, host_empty.header.refs);
   ExpectEmptyBlockUntouched();
 }

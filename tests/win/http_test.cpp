@@ -103,13 +103,14 @@ TEST_F(HttpTest, ContentLengthTextIsReportedAsSentAndRefusedWhenItDoesNotFit) {
 }
 
 TEST_F(HttpTest, ErrorStatusIsStillARequestWithItsBody) {
-  // Status codes are not the backend's to judge.
+  // Status codes are not the backend's to judge: it tells them.
   ScriptedReply reply;
   reply.pieces.push_back({0, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 4\r\n"
                              "Connection: close\r\n\r\noops"});
   server_.Answer("/error", reply);
   std::unique_ptr<HttpRequest> request = Platform::Default().OpenUrl(server_.Url("/error"), kLimitMs);
   ASSERT_NE(request, nullptr);
+  EXPECT_EQ(request->StatusCode(), 500u);
   EXPECT_EQ(request->ContentLength(), u"4");
 }
 

@@ -76,6 +76,16 @@ class PosixFile : public File {
 
 std::string NativePath(const std::u16string& path) { return Utf16ToUtf8(path); }
 
+FileError FileErrorOf(int number) {
+  switch (number) {
+    case ENOENT: case ENOTDIR: return FileError::kNotFound;
+    case EACCES: case EPERM: case EROFS: return FileError::kAccessDenied;
+    case EWOULDBLOCK: case ETXTBSY: return FileError::kInUse;
+    case ENOSPC: case EDQUOT: return FileError::kDiskFull;
+    default: return FileError::kOther;
+  }
+}
+
 // True when another open handle of this library holds the file (a sharing violation on Windows).
 bool HeldByOpenHandle(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -112,7 +122,8 @@ bool LinuxPlatform::FileExists(const std::u16string& path) {
   return !path.empty() && stat(NativePath(path).c_str(), &info) == 0;
 }
 
-std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMode mode) {
+std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMode mode,
+                                              FileError* error) {
   const std::string native = NativePath(path);
   int flags = O_CLOEXEC | O_NOCTTY;
   switch (mode) {
@@ -120,21 +131,34 @@ std::unique_ptr<File> LinuxPlatform::OpenFile(const std::u16string& path, FileMo
     case FileMode::kCreateAlways: flags |= O_WRONLY | O_CREAT; break;
     case FileMode::kTruncateExisting: flags |= O_WRONLY; break;
   }
+  const auto failed = [error](FileError why) -> std::unique_ptr<File> {
+    if (error) *error = why;
+    return nullptr;
+  };
   // No O_TRUNC: a file held by another handle must fail to open with its content intact, as
   // CREATE_ALWAYS does on a sharing violation, so the truncation waits for the lock.
   int fd = open(native.c_str(), flags, 0644);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return failed(FileErrorOf(errno));
   struct stat info;
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      (mode != FileMode::kReadExisting && ftruncate(fd, 0) != 0)) {
+  FileError why = FileError::kNone;
+  if (fstat(fd, &info) != 0) {
+    why = FileErrorOf(errno);
+  } else if (S_ISDIR(info.st_mode)) {
+    why = FileError::kAccessDenied;  // as CreateFileW answers for a folder
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    why = errno == EWOULDBLOCK ? FileError::kInUse : FileErrorOf(errno);
+  } else if (mode != FileMode::kReadExisting && ftruncate(fd, 0) != 0) {
+    why = FileErrorOf(errno);
+  }
+  if (why != FileError::kNone) {
     close(fd);
-    return nullptr;
+    return failed(why);
   }
   try {
     return std::make_unique<PosixFile>(fd);
   } catch (...) {
     close(fd);
-    return nullptr;
+    return failed(FileError::kOther);
   }
 }
 
@@ -165,6 +189,36 @@ bool LinuxPlatform::ReplaceFile(const std::u16string& from, const std::u16string
 
 bool LinuxPlatform::CreateDirectory(const std::u16string& path) {
   return !path.empty() && mkdir(NativePath(path).c_str(), 0755) == 0;
+}
+
+bool LinuxPlatform::CanWriteDirectory(const std::u16string& path) {
+  // The effective ids decide, as they do for the open and the rename of a save; a read-only
+  // file system says no as well.
+  return !path.empty() && faccessat(AT_FDCWD, NativePath(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+std::u16string LinuxPlatform::UserStateDirectory(const std::u16string& name) {
+  // The XDG base directory rules: $XDG_STATE_HOME when it is an absolute path, else
+  // $HOME/.local/state; the directories made on the way are the user's alone.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  std::string path;
+  if (state && state[0] == '/') {
+    path = state;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/') return std::u16string();
+    path = std::string(home) + "/.local/state";
+  }
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  path += "/" + NativePath(name);
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return std::u16string();
+    if (slash == std::string::npos) break;
+  }
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::u16string();
+  return Utf8ToUtf16(path);
 }
 
 // /tmp is shared by every local user, and the reply files have predictable names: planted or

@@ -3,8 +3,8 @@
 // InternetReadFile).
 //
 // It connects directly (no proxy, whatever the environment says) and follows redirects as the
-// Windows functions do (at most 10, so a redirect loop ends). It does not look at the HTTP
-// status. It is bounded in total by its caller's limit; within it, like WinINet's default
+// Windows backend does (at most 10, so a redirect loop ends; only to http or https, and from an
+// https address only to https). It is bounded in total by its caller's limit; within it, like WinINet's default
 // time-outs, a connection attempt ends after 60 s and a transfer that stalls completely for 60 s
 // fails.
 #include <curl/curl.h>
@@ -43,7 +43,10 @@ void SetCommonOptions(CURL* easy, const std::string& url, uint32_t limit_ms) {
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
   curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // From an https address no request goes out over http at all (see HeaderTracker for a chain
+  // that reaches https later).
+  const bool secure = strncasecmp(url.c_str(), "https:", 6) == 0;
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
@@ -76,6 +79,13 @@ class HeaderTracker {
     if (HasHeaderName(data, size, "HTTP/")) {
       content_length_.reset();
       has_location_ = false;
+      // A redirect from https down to http is not followed: anyone on the way could answer in
+      // the service's name there. The transfer then ends as no reply.
+      char* hop = nullptr;
+      curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &hop);
+      const bool secure = hop && strncasecmp(hop, "https:", 6) == 0;
+      if (secure_ && !secure) downgraded_ = true;
+      secure_ = secure_ || secure;
       return false;
     }
     if (HasHeaderName(data, size, "Content-Length:")) {
@@ -90,6 +100,7 @@ class HeaderTracker {
     if (TrimHeaderValue(data, size).empty()) {
       long status = 0;
       curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+      status_ = status > 0 ? static_cast<uint32_t>(status) : 0;
       if (status >= 100 && status < 200) return false;
       if (status >= 300 && status < 400 && has_location_) return false;  // followed
       return true;
@@ -98,8 +109,13 @@ class HeaderTracker {
   }
 
   const std::optional<std::string>& content_length() const { return content_length_; }
+  uint32_t status() const { return status_; }
+  bool downgraded() const { return downgraded_; }
 
  private:
+  bool secure_ = false;      // a hop so far was https
+  bool downgraded_ = false;  // a later hop was not
+  uint32_t status_ = 0;
   std::optional<std::string> content_length_;
   bool has_location_ = false;
 };
@@ -136,6 +152,11 @@ class CurlHttpRequest : public HttpRequest {
     }
     if (!headers_ready) return nullptr;  // the destructor joins the finished worker
     return request;
+  }
+
+  uint32_t StatusCode() override {
+    MutexLock lock(&mutex_);
+    return status_;
   }
 
   std::optional<std::u16string> ContentLength() override {
@@ -232,8 +253,11 @@ class CurlHttpRequest : public HttpRequest {
     size_t bytes = size * count;
     MutexLock lock(&self->mutex_);
     if (self->cancelled_) return 0;
-    if (self->headers_.OnLine(self->easy_, data, bytes)) {
+    const bool ends = self->headers_.OnLine(self->easy_, data, bytes);
+    if (self->headers_.downgraded()) return 0;  // aborts the transfer
+    if (ends) {
       self->content_length_ = self->headers_.content_length();
+      self->status_ = self->headers_.status();
       self->headers_ready_ = true;
       self->changed_.SignalAll();
     }
@@ -266,6 +290,7 @@ class CurlHttpRequest : public HttpRequest {
   CondVar changed_;
   HeaderTracker headers_ GUARDED_BY(mutex_);
   std::optional<std::string> content_length_ GUARDED_BY(mutex_);  // of the final reply
+  uint32_t status_ GUARDED_BY(mutex_) = 0;                        // of the final reply
   bool headers_ready_ GUARDED_BY(mutex_) = false;
   bool done_ GUARDED_BY(mutex_) = false;
   // The transfer ended with the whole body (set with done_).

@@ -46,10 +46,13 @@ class LinuxPlatform : public Platform {
                           std::vector<ProfileRead>& reads) override;
 
   bool FileExists(const std::u16string& path) override;
-  std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
+  std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode,
+                                 FileError* error = nullptr) override;
   bool DeleteFile(const std::u16string& path) override;
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
+  bool CanWriteDirectory(const std::u16string& path) override;
+  std::u16string UserStateDirectory(const std::u16string& name) override;
   std::u16string TempDirectory() override;
   std::vector<std::u16string> ListFiles(const std::u16string& directory,
                                         const std::u16string& prefix) override;

@@ -1,8 +1,10 @@
 // The backend header first: the SDK headers below need <windows.h> before them.
 #include "platform/win32/win32_platform.h"
 
+#include <malloc.h>
 #include <shlwapi.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <vector>
 
@@ -83,6 +85,22 @@ bool Win32Platform::ProcessExists(uint32_t process_id) {
 bool Win32Platform::IsReadable(const void* address, uint32_t size) {
   // Deprecated, but it is the very check a host's pointer has always been put to here.
   return IsBadReadPtr(address, size) == 0;
+}
+
+bool Win32Platform::FreeHostBlock(void* block) {
+  // free() of a block from another heap corrupts both heaps (Wine refuses it, Windows does not),
+  // and a host built with another C runtime, or keeping its strings in a heap of its own, hands
+  // over exactly such blocks. HeapValidate names the block's heap; a block of neither stays.
+  HANDLE runtime_heap = reinterpret_cast<HANDLE>(_get_heap_handle());
+  if (runtime_heap != nullptr && HeapValidate(runtime_heap, 0, block)) {
+    std::free(block);
+    return true;
+  }
+  HANDLE process_heap = GetProcessHeap();
+  if (process_heap != runtime_heap && HeapValidate(process_heap, 0, block)) {
+    return HeapFree(process_heap, 0, block) != FALSE;
+  }
+  return false;
 }
 
 void Win32Platform::DebugTrap(const char16_t* message) {

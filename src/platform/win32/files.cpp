@@ -42,6 +42,16 @@ class Win32File final : public File {
   HANDLE handle_;
 };
 
+FileError FileErrorOf(DWORD number) {
+  switch (number) {
+    case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: return FileError::kNotFound;
+    case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: return FileError::kInUse;
+    case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT: return FileError::kAccessDenied;
+    case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return FileError::kDiskFull;
+    default: return FileError::kOther;
+  }
+}
+
 }  // namespace
 
 std::wstring FilePathText(const std::u16string& path) {
@@ -58,7 +68,8 @@ bool Win32Platform::FileExists(const std::u16string& path) {
   return GetFileAttributesW(FilePathText(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::unique_ptr<File> Win32Platform::OpenFile(const std::u16string& path, FileMode mode) {
+std::unique_ptr<File> Win32Platform::OpenFile(const std::u16string& path, FileMode mode,
+                                              FileError* error) {
   DWORD access = GENERIC_WRITE;
   DWORD disposition = CREATE_ALWAYS;
   switch (mode) {
@@ -76,7 +87,10 @@ std::unique_ptr<File> Win32Platform::OpenFile(const std::u16string& path, FileMo
   // one is open.
   HANDLE handle = CreateFileW(FilePathText(path).c_str(), access, 0, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (error) *error = FileErrorOf(GetLastError());
+    return nullptr;
+  }
   return std::make_unique<Win32File>(handle);
 }
 

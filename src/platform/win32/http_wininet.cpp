@@ -64,8 +64,8 @@ void CloseRequestHandles(HINTERNET request, HINTERNET root) {
 // server trickles.
 class WinInetRequest final : public HttpRequest {
  public:
-  WinInetRequest(HINTERNET root, HINTERNET request, Clock::time_point deadline)
-      : root_(root), request_(request), deadline_(deadline) {}
+  WinInetRequest(HINTERNET root, HINTERNET request, uint32_t status, Clock::time_point deadline)
+      : root_(root), request_(request), status_(status), deadline_(deadline) {}
   ~WinInetRequest() override {
     cancelled_ = true;
     MutexLock lock(&mutex_);
@@ -73,6 +73,8 @@ class WinInetRequest final : public HttpRequest {
   }
   WinInetRequest(const WinInetRequest&) = delete;
   WinInetRequest& operator=(const WinInetRequest&) = delete;
+
+  uint32_t StatusCode() override { return status_; }
 
   std::optional<std::u16string> ContentLength() override {
     if (cancelled_) return std::nullopt;  // at once, even while a read still holds the lock
@@ -138,13 +140,29 @@ class WinInetRequest final : public HttpRequest {
   Mutex mutex_;  // a leaf, held by every use of the handles and by their closing
   HINTERNET root_ GUARDED_BY(mutex_);
   HINTERNET request_ GUARDED_BY(mutex_);
+  const uint32_t status_;
   const Clock::time_point deadline_;
 };
 
-// Opens url with WinINet's per-operation time-outs held to limit_ms. Caching is off: a hostile
-// reply must not end up on disk through WinINet's own cache either.
+bool StartsWithIgnoringCase(const std::u16string& text, const char16_t* prefix) {
+  for (size_t i = 0; prefix[i]; ++i) {
+    if (i >= text.size() || (text[i] | 0x20) != prefix[i]) return false;
+  }
+  return true;
+}
+
+// A redirect leads only to http or https, and never from https down to http, where anyone on the
+// way could answer in the service's name.
+bool MayRedirect(const std::u16string& from, const std::u16string& to) {
+  if (StartsWithIgnoringCase(to, u"https://")) return true;
+  return StartsWithIgnoringCase(to, u"http://") && !StartsWithIgnoringCase(from, u"https://");
+}
+
+// Opens url with WinINet's per-operation time-outs held to limit_ms, the final reply's status in
+// *status. Caching is off: a hostile reply must not end up on disk through WinINet's own cache
+// either.
 bool OpenHandles(const std::u16string& url, uint32_t limit_ms, HINTERNET* root,
-                 HINTERNET* request) {
+                 HINTERNET* request, DWORD* status) {
   *root = InternetOpenW(nullptr, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
   *request = nullptr;
   if (*root == nullptr) return false;
@@ -163,12 +181,12 @@ bool OpenHandles(const std::u16string& url, uint32_t limit_ms, HINTERNET* root,
     *request = InternetOpenUrlW(*root, WideText(target), nullptr, 0,
                                 INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT, 0);
     if (*request == nullptr) break;
-    DWORD status = 0;
-    DWORD size = sizeof status;
+    *status = 0;
+    DWORD size = sizeof *status;
     DWORD index = 0;
-    if (!HttpQueryInfoW(*request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+    if (!HttpQueryInfoW(*request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, status, &size,
                         &index) ||
-        (status != 301 && status != 302 && status != 303 && status != 307 && status != 308)) {
+        (*status != 301 && *status != 302 && *status != 303 && *status != 307 && *status != 308)) {
       return true;
     }
     wchar_t location[2048] = {};
@@ -180,6 +198,7 @@ bool OpenHandles(const std::u16string& url, uint32_t limit_ms, HINTERNET* root,
     wchar_t next[2048] = {};
     DWORD next_size = 2047;
     const bool combined = InternetCombineUrlW(WideText(target), location, next, &next_size, 0);
+    if (combined && !MayRedirect(target, TextFromBuffer(next, 2047))) return true;  // not followed
     InternetCloseHandle(*request);
     *request = nullptr;
     if (!combined || hop + 1 > kMaxRedirects) break;
@@ -196,9 +215,10 @@ std::unique_ptr<HttpRequest> Win32Platform::OpenUrl(const std::u16string& url, u
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
   HINTERNET root = nullptr;
   HINTERNET request = nullptr;
-  if (!OpenHandles(url, limit_ms, &root, &request)) return nullptr;
+  DWORD status = 0;
+  if (!OpenHandles(url, limit_ms, &root, &request, &status)) return nullptr;
   try {
-    return std::make_unique<WinInetRequest>(root, request, deadline);
+    return std::make_unique<WinInetRequest>(root, request, status, deadline);
   } catch (...) {
     CloseRequestHandles(request, root);
     return nullptr;

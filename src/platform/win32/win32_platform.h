@@ -55,6 +55,7 @@ class Win32Platform final : public Platform {
   bool ProcessExists(uint32_t process_id) override;
   bool IsReadable(const void* address, uint32_t size) override;
   void DebugTrap(const char16_t* message) override;
+  bool FreeHostBlock(void* block) override;
   uint32_t ReadProfileString(const std::u16string& file, const std::u16string& section,
                              const std::u16string& key, uint32_t capacity,
                              std::u16string& value) override;
@@ -65,7 +66,8 @@ class Win32Platform final : public Platform {
 
   // files.cpp
   bool FileExists(const std::u16string& path) override;
-  std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode) override;
+  std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode,
+                                 FileError* error = nullptr) override;
   bool DeleteFile(const std::u16string& path) override;
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
   bool CreateDirectory(const std::u16string& path) override;
