@@ -16,6 +16,13 @@ bool AdbRegistry::RefreshIfStale() {
     MutexLock lock(&adb_lock_);
     if (!Stale()) return false;
   }
+  // One such listing at a time: a caller that finds one under way waits for it and takes its
+  // result instead of making its own.
+  MutexLock listing(&listing_lock_);
+  {
+    MutexLock lock(&adb_lock_);
+    if (!Stale()) return false;
+  }
   ScanAdbInterfaces(kAdbInterfaceClass);
   return true;
 }

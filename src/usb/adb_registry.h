@@ -65,6 +65,8 @@ class AdbRegistry {
   void Reindex() REQUIRES(adb_lock_);
 
   Platform& platform_;
+  // Held around RefreshIfStale's listing, opening and destroying the list included.
+  Mutex listing_lock_ ACQUIRED_BEFORE(adb_lock_);
   // The ADB lock: guards adb_devices_ and every ADB enumeration, driver requests included.
   Mutex adb_lock_;
   AdbMap adb_devices_ GUARDED_BY(adb_lock_);
