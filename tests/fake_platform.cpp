@@ -1,5 +1,6 @@
 #include "fake_platform.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -404,16 +405,18 @@ std::unique_ptr<InterfaceList> FakePlatform::OpenInterfaceList(const std::u16str
 }
 
 bool FakePlatform::RequestAdbSerial(const std::u16string& path,
-                                    std::array<uint8_t, 1024>& reply) {
+                                    std::array<uint8_t, 1024>& reply, uint32_t limit_ms) {
   std::unique_lock<std::mutex> lock(mutex);
   ++adb_serial_requests;
-  if (adb_serial_delay_ms) {
-    const auto delay = std::chrono::milliseconds(adb_serial_delay_ms);
-    lock.unlock();
-    std::this_thread::sleep_for(delay);
-    lock.lock();
-  }
   reply.fill(0);
+  if (adb_serial_delay_ms) {
+    // A driver slower than the limit is abandoned at the limit.
+    const uint32_t delay_ms = adb_serial_delay_ms;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(delay_ms, limit_ms)));
+    lock.lock();
+    if (delay_ms > limit_ms) return false;
+  }
   auto it = adb_serial_replies.find(path);
   if (it == adb_serial_replies.end()) return false;
   reply = it->second;

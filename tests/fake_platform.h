@@ -70,7 +70,8 @@ class FakePlatform : public Platform {
   uint32_t interface_end_error = kErrorNoMoreItems;
   // path -> reply bytes; a path not here fails the request.
   std::map<std::u16string, std::array<uint8_t, 1024>> adb_serial_replies;
-  uint32_t adb_serial_delay_ms = 0;  // each request stalls this long in the driver
+  // Each request stalls this long in the driver, or until its limit, when it is abandoned.
+  uint32_t adb_serial_delay_ms = 0;
 
   std::function<FakeHttpReply(const std::u16string& url)> http;
   std::vector<std::u16string> requested_urls;
@@ -141,7 +142,8 @@ class FakePlatform : public Platform {
                                         const std::u16string& prefix) override;
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
   std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override;
-  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override;
+  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply,
+                        uint32_t limit_ms) override;
   void ReadProfileStrings(const std::u16string& file, const std::u16string& section,
                           std::vector<ProfileRead>& reads) override;
   std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override;

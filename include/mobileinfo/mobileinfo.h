@@ -160,9 +160,11 @@ class IPelmoInfo {
   virtual void ExcludeFromCache(MobileInfoWideString serial) = 0;
   // 12: reads the record's device key and serial and asks the system for the ADB interfaces:
   // 2 when the phone's interface is active (same device key, or an active interface reporting
-  // this serial), 1 when an interface of its device key is registered but not active, else 0.
-  // Writes the result into record->adb_status. 0 for a null or unreadable record. Blocks for one
-  // listing of the ADB interfaces.
+  // this serial; a phone in fastboot has its bootloader's interface in the same class), 1 when an interface of its device key is registered but not active, else 0.
+  // Writes the result into record->adb_status. 0 for a null or unreadable record. Answers from
+  // the ADB interfaces listed last, listing them again first (and blocking for that, at most about
+  // a second per driver request) only after a forwarded device change, when the last listing is
+  // over 1,000 ms old, or after a driver's serial request failed.
   virtual int32_t QueryPhoneStatus(PhoneRecord* record) = 0;
   // 13: destroys the object; also frees its storage when bit 0 of flags is set. Returns this.
   virtual void* DeletingDestructor(uint32_t flags) = 0;

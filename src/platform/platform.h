@@ -217,11 +217,14 @@ class Platform : public DebugLineOutput {
   // when the list cannot be opened.
   virtual std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) = 0;
   // Opens the interface at path and sends the get-serial-number request 0x00224040 with a
-  // 1024-byte output buffer, which it zeroes first. False when the open or the request fails.
+  // 1024-byte output buffer, which it zeroes first. False when the open or the request fails, and
+  // when the driver has not answered within limit_ms: the request is then abandoned (cancelled)
+  // and the call returns soon after the limit, whatever the driver does.
   // While an interface list is open, a backend that learnt the answer in making it may give that
   // answer (the Linux backend reads the serial with the bus that tells which interfaces are
   // active), so that one scan reads the machine once.
-  virtual bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) = 0;
+  virtual bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply,
+                                uint32_t limit_ms) = 0;
 
   // --- network ----------------------------------------------------------------------------------
   // Starts an HTTP GET of url. Null when no request handle was had (bad URL, no connection, no

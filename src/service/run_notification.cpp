@@ -51,8 +51,8 @@ int Run::PollArrivalReport() {
   std::vector<PhoneRecord> copies = core().phone_list.Copy();
   // Each copy is the host's to read during the call; nothing it does reaches the phone list.
   PhoneRecord* report = nullptr;
-  // One ADB scan answers every listed phone.
-  if (!copies.empty()) core().adb.ScanAdbInterfaces(kAdbInterfaceClass);
+  // One ADB refresh, when the state may be stale, answers every listed phone.
+  if (!copies.empty()) core().adb.RefreshIfStale();
   for (PhoneRecord& copy : copies) {
     if (core().adb.MatchAdbStatus(copy) == 2) {
       report = &copy;

@@ -53,11 +53,15 @@ void Run::ScanCycle(bool& first) {
     // A device may have taken another's place, and its interface path, between two ADB scans
     // (a phone without serial keeps the path of its port): every active interface is asked.
     core().adb.ForgetAdbSerials();
-    core().adb.ScanAdbInterfaces(kAdbInterfaceClass);
     // Arrivals first, then removals of the same scan: a scan that saw one phone come and another
     // go must report both, or the departed phone would stay listed for good.
     ProcessChanges(1, scan.arrivals);
     ProcessChanges(0, scan.removals);
+    // The ADB listing of arrivals, unless the identification made it: after the host heard of
+    // them, as a listing grows with every phone the machine has seen and would hold up code 3;
+    // the arrival report's first poll then answers from it. A removal leaves the listing to the
+    // next question, so that it holds up no arrival that follows.
+    if (!scan.arrivals.empty()) core().adb.RefreshIfStale();
   }
   GateEntry entry(&gate_);
   if (!entry) {

@@ -208,6 +208,8 @@ void MobileInfoService::OnDeviceChange(uint32_t event_type, int32_t) {
     MOBILEINFO_LOG(core_->platform, u"OnDeviceChange(0x%x): ignored", event_type);
     return;
   }
+  // The ADB state is shared by every session and asked without a run too (QueryPhoneStatus).
+  core_->adb.NoteDeviceChange();
   try {
     std::shared_ptr<Run> run = CurrentRun();
     MOBILEINFO_LOG(core_->platform, run ? u"OnDeviceChange(0x%x): rescan"

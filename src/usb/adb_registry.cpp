@@ -6,32 +6,59 @@
 
 namespace mobileinfo {
 
-uint32_t AdbRegistry::QueryAdbStatus(PhoneRecord& record) {
+bool AdbRegistry::Stale() {
+  return !listed_whole_ || changes_.load() != listed_changes_ ||
+         platform_.TickCount() - listed_tick_ >= kListingBoundMs;
+}
+
+bool AdbRegistry::RefreshIfStale() {
+  {
+    MutexLock lock(&adb_lock_);
+    if (!Stale()) return false;
+  }
+  // One such listing at a time: a caller that finds one under way waits for it and takes its
+  // result instead of making its own.
+  MutexLock listing(&listing_lock_);
+  {
+    MutexLock lock(&adb_lock_);
+    if (!Stale()) return false;
+  }
   ScanAdbInterfaces(kAdbInterfaceClass);
+  return true;
+}
+
+void AdbRegistry::Reindex() {
+  keys_.clear();
+  active_serials_.clear();
+  for (const auto& entry : adb_devices_) {
+    const AdbRecord& adb = entry.second;
+    const bool active = adb.state == kAdbActive;
+    keys_[LowerAscii(FieldText(adb.device_key))] |= active;
+    if (active) active_serials_.insert(LowerAscii(FieldText(adb.adb_serial)));
+  }
+}
+
+uint32_t AdbRegistry::QueryAdbStatus(PhoneRecord& record) {
+  RefreshIfStale();
   return MatchAdbStatus(record);
 }
 
 uint32_t AdbRegistry::MatchAdbStatus(PhoneRecord& record) {
-  const std::u16string key = FieldText(record.device_key);
-  const std::u16string serial = FieldText(record.serial);
+  const std::u16string key = LowerAscii(FieldText(record.device_key));
+  const std::u16string serial = LowerAscii(FieldText(record.serial));
 
-  // A record that matches no interface is told 0, whatever status it arrived with: a stale 2
-  // would otherwise claim an ADB interface that does not exist.
+  // 2 when an active interface has the record's key or reports its serial, else 1 when an
+  // interface with its key is registered. A record that matches no interface is told 0,
+  // whatever status it arrived with: a stale 2 would otherwise claim an ADB interface that does
+  // not exist.
   uint32_t status = 0;
   {
     MutexLock lock(&adb_lock_);
-    for (const auto& entry : adb_devices_) {
-      const AdbRecord& adb = entry.second;
-      if (EqualsIgnoreCase(FieldText(adb.device_key), key)) {
-        status = 1;
-        if (adb.state == kAdbActive) {
-          status = 2;
-          break;
-        }
-      } else if (adb.state == kAdbActive && EqualsIgnoreCase(FieldText(adb.adb_serial), serial)) {
-        status = 2;
-        break;
-      }
+    auto found = keys_.find(key);
+    if ((found != keys_.end() && found->second) || active_serials_.count(serial)) {
+      status = 2;
+    } else if (found != keys_.end()) {
+      status = 1;
     }
   }
   record.adb_status = status;
@@ -39,11 +66,13 @@ uint32_t AdbRegistry::MatchAdbStatus(PhoneRecord& record) {
 }
 
 void AdbRegistry::ForgetAdbSerials() {
+  NoteDeviceChange();
   MutexLock lock(&adb_lock_);
   answered_serials_.clear();
 }
 
 bool AdbRegistry::IsAdbDevice(const UsbDeviceRecord& device) {
+  RefreshIfStale();
   const std::u16string key = FieldText(device.device_key);
   const std::u16string serial = FieldText(device.serial);
   MutexLock lock(&adb_lock_);
@@ -64,6 +93,7 @@ AdbMap AdbRegistry::Devices() {
 void AdbRegistry::Replace(AdbMap devices) {
   MutexLock lock(&adb_lock_);
   adb_devices_.swap(devices);
+  Reindex();
 }
 
 }  // namespace mobileinfo

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "support/text.h"
 #include "usb/adb_registry.h"
@@ -20,6 +21,9 @@ AdbRecord ZeroAdbRecord() {
 }  // namespace
 
 int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
+  // Taken before the list is opened: a change noted while it is made may not be in it.
+  const uint64_t changes = changes_.load();
+  const uint32_t tick = platform_.TickCount();
   // The list includes the registered interfaces of unplugged devices (no "present" filter), so
   // an unplugged phone's record turns from active to registered instead of going stale.
   std::unique_ptr<InterfaceList> list = platform_.OpenInterfaceList(class_guid);
@@ -27,6 +31,7 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
     MutexLock lock(&adb_lock_);
     last_adb_error_ = kErrorGenFailure;  // the platform does not say why
     answered_serials_.clear();  // nothing seen: no interface is known to have stayed
+    listed_whole_ = false;
     return 0;
   }
 
@@ -39,6 +44,8 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
     // This scan's answers: an interface this scan does not reach listed active (inactive, gone,
     // or after a failure that ended the scan) is asked again when it is next seen active.
     std::map<std::u16string, std::u16string> answered;
+    std::set<std::u16string> failed;
+    bool new_failure = false;
     for (;;) {
       InterfaceEntry entry;
       if (!list->Next(entry)) {
@@ -70,6 +77,9 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
           answered.insert(*known);
         } else if (ReadAdbSerial(platform_, path.c_str(), record.adb_serial)) {
           answered[path] = FieldText(record.adb_serial);
+        } else {
+          new_failure |= failed_paths_.count(path) == 0;
+          failed.insert(path);
         }
         // A failed read keeps the serial read before; the interface is up all the same.
         record.state = kAdbActive;
@@ -79,6 +89,11 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
       }
     }
     answered_serials_ = std::move(answered);
+    failed_paths_ = std::move(failed);
+    listed_changes_ = changes;
+    listed_tick_ = tick;
+    listed_whole_ = result == 1 && !new_failure;
+    Reindex();
     if (!result) last_adb_error_ = error;
   }
   list.reset();  // destroyed outside the lock, like the open

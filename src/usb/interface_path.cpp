@@ -74,7 +74,9 @@ bool AdbSerialFromReply(const std::array<uint8_t, 1024>& reply, std::u16string& 
 int ReadAdbSerial(Platform& platform, const char16_t* path, char16_t* destination) {
   if (path == nullptr || destination == nullptr) return 0;
   std::array<uint8_t, 1024> reply{};
-  if (!platform.RequestAdbSerial(std::u16string(path, CLength(path)), reply)) return 0;
+  if (!platform.RequestAdbSerial(std::u16string(path, CLength(path)), reply, kAdbSerialLimitMs)) {
+    return 0;
+  }
   std::u16string serial;
   if (!AdbSerialFromReply(reply, serial)) return 0;
   std::memcpy(destination, serial.data(), serial.size() * sizeof(char16_t));

@@ -17,6 +17,9 @@ namespace mobileinfo {
 constexpr size_t kDevicePathCapacity = 260;
 // The destination of ReadAdbSerial: an ADB record's serial field.
 constexpr size_t kAdbSerialCapacity = 512;
+// How long a driver may take to answer the serial request before it is abandoned as failed: the
+// ADB lock is held across the request, and every query waits for that lock.
+constexpr uint32_t kAdbSerialLimitMs = 1000;
 
 // The path of one listed interface as the scan may use it. Fails when the platform could not
 // fetch the path (error = the platform's error) or when the path does not fit the path buffer
@@ -34,8 +37,9 @@ int ParseInterfacePath(const char16_t* path, UsbDeviceRecord* record);
 // and so stays under 512 units. False for a reply without terminator.
 bool AdbSerialFromReply(const std::array<uint8_t, 1024>& reply, std::u16string& serial);
 
-// Asks the driver behind path for its serial and, only when the request succeeds and the reply
-// is usable, copies it NUL-padded into destination (kAdbSerialCapacity units).
+// Asks the driver behind path for its serial (abandoned after kAdbSerialLimitMs) and, only when
+// the request succeeds and the reply is usable, copies it NUL-padded into destination
+// (kAdbSerialCapacity units).
 int ReadAdbSerial(Platform& platform, const char16_t* path, char16_t* destination);
 
 }  // namespace mobileinfo

@@ -60,7 +60,7 @@ std::vector<InterfaceEntry> ListInterfaces(LinuxPlatform& platform,
 std::optional<std::u16string> AskSerial(LinuxPlatform& platform, const std::u16string& path) {
   std::array<uint8_t, 1024> reply;
   reply.fill(0xEE);
-  if (!platform.RequestAdbSerial(path, reply)) return std::nullopt;
+  if (!platform.RequestAdbSerial(path, reply, 1000)) return std::nullopt;
   std::u16string text;
   for (size_t i = 0; i + 1 < reply.size(); i += 2) {
     char16_t unit = static_cast<char16_t>(reply[i] | (reply[i + 1] << 8));
@@ -263,9 +263,21 @@ TEST_F(UsbSysfsTest, SerialRequestReportsTheDeviceAnswerUnjudged) {
   auto interfaces = ListInterfaces(platform_);
   ASSERT_EQ(interfaces.size(), 1u);
   std::array<uint8_t, 1024> reply;
-  ASSERT_TRUE(platform_.RequestAdbSerial(*interfaces[0].path, reply));
+  ASSERT_TRUE(platform_.RequestAdbSerial(*interfaces[0].path, reply, 1000));
   EXPECT_EQ(reply[1022], 'S');
   EXPECT_EQ(reply[1023], 0);
+}
+
+TEST_F(UsbSysfsTest, BootloaderInterfaceIsListedInTheAdbClass) {
+  // A phone in fastboot: the Android USB driver binds ff/42/03 under the ADB interface class.
+  bus_.Load("device 1-3 idVendor=18d1 idProduct=4ee0 serial=FB0123 product=Android\n"
+            "interface 1-3:1.0 bInterfaceNumber=00 bInterfaceClass=ff bInterfaceSubClass=42 "
+            "bInterfaceProtocol=03\n");
+  auto interfaces = ListInterfaces(platform_);
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(U8(interfaces[0].path.value()),
+            "\\\\?\\usb#vid_18d1&pid_4ee0#fb0123#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}");
+  EXPECT_TRUE(interfaces[0].active);
 }
 
 TEST_F(UsbSysfsTest, OtherInterfaceClassesAreEmpty) {

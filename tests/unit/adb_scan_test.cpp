@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "fake_platform.h"
+#include "model/phone_record.h"
 #include "usb/adb_registry.h"
 #include "support/text.h"
 #include "usb/interface_path.h"
@@ -271,6 +272,17 @@ TEST_F(AdbScanTest, UnusableSerialReplyKeepsThePreviousSerialButMarksActive) {
   EXPECT_EQ(fake.adb_serial_requests, requests);
 }
 
+TEST_F(AdbScanTest, SerialRequestThatNeverAnswersIsAbandonedAtItsBound) {
+  fake.AddInterface(AdbPath(u"S1"), true);
+  fake.SetAdbSerial(AdbPath(u"S1"), u"LATE");
+  fake.adb_serial_delay_ms = 20000;  // a wedged driver
+  PhoneRecord phone = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"S1");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(service.QueryAdbStatus(phone), 2u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(FieldText(adb().at(u"S1").adb_serial), u"");  // failed: no answer taken
+}
+
 TEST_F(AdbScanTest, SerialKeysAreExactAndDeviceKeysNeverChange) {
   fake.AddInterface(AdbPath(u"abc", u"vid_18d1&pid_4ee2"), false);
   fake.AddInterface(AdbPath(u"ABC", u"vid_18d1&pid_4ee7"), false);
@@ -380,7 +392,8 @@ class LockProbePlatform : public FakePlatform {
     return list;
   }
 
-  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override {
+  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply,
+                        uint32_t limit_ms) override {
     if (!started_second.exchange(true)) {
       second = std::thread([this] { second_result = service->ScanAdbInterfaces(kAdbInterfaceClass); });
       std::unique_lock<std::mutex> lock(probe_mutex);
@@ -390,7 +403,7 @@ class LockProbePlatform : public FakePlatform {
       probe_cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return second_next_calls > 0; });
       second_stepped_while_first_held_lock = second_next_calls > 0;
     }
-    return FakePlatform::RequestAdbSerial(path, reply);
+    return FakePlatform::RequestAdbSerial(path, reply, limit_ms);
   }
 
   AdbRegistry* service = nullptr;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "eventually.h"
@@ -213,7 +214,48 @@ TEST_F(QueryTest, InterfaceGoingInactiveTurnsTwoIntoOne) {
   PhoneRecord phone = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a");
   EXPECT_EQ(service_.QueryPhoneStatus(&phone), 2);
   fake_.SetInterfaceActive(kPathA, false);
+  service_.OnDeviceChange(0x8004, 0);  // as the host forwards the unplugging
   EXPECT_EQ(service_.QueryPhoneStatus(&phone), 1);
+}
+
+// A question lists the interfaces again only when the ADB state may be stale; otherwise it
+// answers from the last listing, which may miss a change nobody forwarded for up to the bound.
+TEST_F(QueryTest, QueryListsAgainOnlyAfterAChangeTheBoundOrANewFailedRequest) {
+  fake_.ManualTime(5000, 0);
+  fake_.AddInterface(kPathA, true);
+  fake_.SetAdbSerial(kPathA, u"serial_a");
+  const std::u16string silent =
+      u"\\\\?\\usb#vid_1234&pid_5678#mute#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    int listings;
+    int32_t status;
+  };
+  const Step steps[] = {
+      {"first question", [] {}, 1, 2},
+      {"again, nothing forwarded", [] {}, 0, 2},
+      {"unplugged, not forwarded", [&] { fake_.SetInterfaceActive(kPathA, false); }, 0, 2},
+      {"another code", [&] { service_.OnDeviceChange(0x8001, 0); }, 0, 2},
+      {"removal forwarded", [&] { service_.OnDeviceChange(0x8004, 0); }, 1, 1},
+      {"plugged in, 999 ms later", [&] { fake_.SetInterfaceActive(kPathA, true);
+                                          fake_.AdvanceTime(999); }, 0, 1},
+      {"bound passed", [&] { fake_.AdvanceTime(1); }, 1, 2},
+      {"arrival forwarded", [&] { service_.OnDeviceChange(0x8000, 0); }, 1, 2},
+      {"device nodes changed", [&] { service_.OnDeviceChange(7, 0); }, 1, 2},
+      {"a driver that fails", [&] { fake_.AddInterface(silent, true);
+                                     service_.OnDeviceChange(7, 0); }, 1, 2},
+      {"after the failed request", [] {}, 1, 2},
+      {"failed again: left to the bound", [] {}, 0, 2},
+  };
+  PhoneRecord phone = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a");
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.act();
+    const int before = fake_.interface_list_opens;
+    EXPECT_EQ(service_.QueryPhoneStatus(&phone), step.status);
+    EXPECT_EQ(fake_.interface_list_opens - before, step.listings);
+  }
 }
 
 TEST_F(QueryTest, OnePollScansOnceForEveryListedPhone) {
@@ -226,6 +268,8 @@ TEST_F(QueryTest, OnePollScansOnceForEveryListedPhone) {
   // A run without a sink: the poll's report reaches no host.
   mobileinfo::Run run(service_.core(), nullptr);
   EXPECT_EQ(run.PollArrivalReport(), 1);  // serial_b: the driver's answer on kPathB
+  EXPECT_EQ(fake_.interface_list_opens, 1);
+  EXPECT_EQ(run.PollArrivalReport(), 1);  // nothing changed: answered from that listing
   EXPECT_EQ(fake_.interface_list_opens, 1);
 }
 

@@ -176,7 +176,7 @@ TEST(AdbSerial, FailsWhenThePathCannotBeOpened) {
   // on Windows for an unplugged phone.
   EXPECT_FALSE(Platform::Default().RequestAdbSerial(
       u"\\\\?\\usb#vid_18d1&pid_4ee3#abcdef0123456789#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}",
-      reply));
+      reply, 1000));
   EXPECT_TRUE(std::all_of(reply.begin(), reply.end(), [](uint8_t b) { return b == 0; }));
 }
 
@@ -190,7 +190,7 @@ TEST(AdbSerial, FailsWhenTheDeviceRefusesTheRequest) {
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   CloseHandle(file);
   std::array<uint8_t, 1024> reply;
-  EXPECT_FALSE(Platform::Default().RequestAdbSerial(U16(path), reply));
+  EXPECT_FALSE(Platform::Default().RequestAdbSerial(U16(path), reply, 1000));
   DeleteFileW(path.c_str());
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/linux/sysfs_usb.h"
@@ -58,7 +59,8 @@ class LinuxPlatform : public Platform {
 
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
   std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override;
-  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override;
+  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply,
+                        uint32_t limit_ms) override;
 
   std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override;
 
@@ -79,6 +81,8 @@ class LinuxPlatform : public Platform {
   // that to see an unplugged phone's ADB state drop from 2 to 1.
   Mutex adb_mutex_;  // a leaf, like temp_mutex_: the core's locks may be held around either
   std::vector<std::u16string> known_adb_paths_ GUARDED_BY(adb_mutex_);
+  // The same paths for lookup: a listing's cost must not grow with the square of the phones seen.
+  std::unordered_set<std::u16string> known_adb_path_set_ GUARDED_BY(adb_mutex_);
   // The present ADB interfaces as the newest ADB interface list read them from the bus, while a
   // list holding that read is open. The core asks for serials while it steps through a list, so
   // RequestAdbSerial answers from that read instead of reading the whole bus once per request.

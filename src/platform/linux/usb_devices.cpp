@@ -2,7 +2,7 @@
 // the ADB serial request.
 #include <algorithm>
 #include <memory>
-#include <set>
+#include <unordered_set>
 
 #include "platform/linux/linux_platform.h"
 #include "platform/linux/sysfs_usb.h"
@@ -99,13 +99,11 @@ std::unique_ptr<InterfaceList> LinuxPlatform::OpenInterfaceList(const std::u16st
   std::vector<SysfsUsbDevice> bus;
   if (!ReadBus(bus)) bus.clear();  // nothing present; remembered ones still listed
   auto bus_read = std::make_shared<const AdbBusRead>(AdbBusRead{PresentAdbInterfaces(bus)});
-  std::set<std::u16string> present;
+  std::unordered_set<std::u16string> present;
   MutexLock lock(&adb_mutex_);
   listed_adb_ = bus_read;
   for (const auto& adb : bus_read->present) {
-    if (present.insert(adb.path).second &&
-        std::find(known_adb_paths_.begin(), known_adb_paths_.end(), adb.path) ==
-            known_adb_paths_.end()) {
+    if (present.insert(adb.path).second && known_adb_path_set_.insert(adb.path).second) {
       known_adb_paths_.push_back(adb.path);
     }
   }
@@ -118,8 +116,10 @@ std::unique_ptr<InterfaceList> LinuxPlatform::OpenInterfaceList(const std::u16st
   return std::make_unique<AdbInterfaceList>(std::move(entries), std::move(bus_read));
 }
 
+// Answered from sysfs, which holds the serial string the device gave when it was plugged in:
+// nothing waits on a driver, so the limit never applies.
 bool LinuxPlatform::RequestAdbSerial(const std::u16string& path,
-                                     std::array<uint8_t, 1024>& reply) {
+                                     std::array<uint8_t, 1024>& reply, uint32_t) {
   reply.fill(0);
   std::shared_ptr<const AdbBusRead> bus_read;
   {

@@ -169,7 +169,7 @@ std::optional<std::u16string> FunctionDescription(const SysfsUsbInterface& funct
 
 bool IsAdbInterface(const SysfsUsbInterface& usb_interface) {
   return usb_interface.class_code == 0xFFu && usb_interface.subclass == 0x42u &&
-         usb_interface.protocol == 0x01u;
+         (usb_interface.protocol == 0x01u || usb_interface.protocol == 0x03u);
 }
 
 std::u16string AdbInterfacePath(const SysfsUsbDevice& device, const SysfsUsbInterface& adb) {

@@ -26,8 +26,8 @@ std::u16string FunctionInstanceId(const SysfsUsbDevice& device, const SysfsUsbIn
 std::optional<std::u16string> DeviceDescription(const SysfsUsbDevice& device);
 std::optional<std::u16string> FunctionDescription(const SysfsUsbInterface& function);
 
-// The interface class the Android USB driver registers for it: vendor class ff, subclass 42,
-// protocol 01.
+// An interface the Android USB driver registers under its ADB interface class: vendor class ff,
+// subclass 42, protocol 01 (ADB) or 03 (the bootloader's fastboot), as its INF files bind both.
 bool IsAdbInterface(const SysfsUsbInterface& usb_interface);
 // The device path of an ADB interface: the instance id of the node it hangs on (the function of a
 // composite device, else the device) with '\' turned into '#', behind \\?\ and before the class,

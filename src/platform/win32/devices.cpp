@@ -6,12 +6,16 @@
 #include <cstring>
 #include <new>
 
+#include "support/text.h"
+
 namespace mobileinfo {
 namespace {
 
 constexpr DWORD kInstanceIdUnits = MAX_PATH;       // 260 units, the size passed in characters
 constexpr DWORD kDescriptionBytes = 2 * MAX_PATH;  // 520 bytes, the size passed in bytes
 constexpr DWORD kIoctlGetSerialNumber = 0x00224040;
+// How long a serial request may take to end once cancelled before it is left to its driver.
+constexpr DWORD kCancelWaitMs = 100;
 
 // The shipped DLL is 32-bit, where SetupAPI's structures are packed to 1 byte; a host built with
 // the Windows SDK passes and expects exactly these sizes.
@@ -182,15 +186,58 @@ std::unique_ptr<InterfaceList> Win32Platform::OpenInterfaceList(
 }
 
 bool Win32Platform::RequestAdbSerial(const std::u16string& path,
-                                     std::array<uint8_t, 1024>& reply) {
+                                     std::array<uint8_t, 1024>& reply, uint32_t limit_ms) {
   reply.fill(0);
+  {
+    MutexLock lock(&abandoned_mutex_);
+    for (auto it = abandoned_.begin(); it != abandoned_.end();) {
+      SerialRequest* request = *it;
+      if (WaitForSingleObject(request->overlapped.hEvent, 0) != WAIT_OBJECT_0) {
+        // Its driver is still busy with the last request: one more would only pile up.
+        if (EqualsIgnoreCase(request->path, path)) return false;
+        ++it;
+        continue;
+      }
+      CloseHandle(request->overlapped.hEvent);
+      delete request;
+      it = abandoned_.erase(it);
+    }
+  }
   HANDLE handle = CreateFileW(WideText(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
+  SerialRequest* request = new (std::nothrow) SerialRequest();
+  if (request) request->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!request || !request->overlapped.hEvent) {
+    delete request;
+    CloseHandle(handle);
+    return false;
+  }
+  request->path = path;
   DWORD returned = 0;
-  BOOL ok = DeviceIoControl(handle, kIoctlGetSerialNumber, nullptr, 0, reply.data(),
-                            static_cast<DWORD>(reply.size()), &returned, nullptr);
+  BOOL ok = DeviceIoControl(handle, kIoctlGetSerialNumber, nullptr, 0, request->reply.data(),
+                            static_cast<DWORD>(request->reply.size()), &returned,
+                            &request->overlapped);
+  bool pending = !ok && GetLastError() == ERROR_IO_PENDING;
+  if (pending && WaitForSingleObject(request->overlapped.hEvent, limit_ms) == WAIT_OBJECT_0) {
+    ok = GetOverlappedResult(handle, &request->overlapped, &returned, FALSE);
+    pending = false;
+  } else if (pending) {
+    // Too slow: cancelled, and counted as failed whatever it answers later. A driver that
+    // honours the cancel ends the request at once.
+    CancelIoEx(handle, &request->overlapped);
+    pending = WaitForSingleObject(request->overlapped.hEvent, kCancelWaitMs) != WAIT_OBJECT_0;
+    ok = FALSE;
+  }
   CloseHandle(handle);
+  if (pending) {
+    MutexLock lock(&abandoned_mutex_);
+    abandoned_.push_back(request);
+    return false;
+  }
+  if (ok) reply = request->reply;
+  CloseHandle(request->overlapped.hEvent);
+  delete request;
   return ok != FALSE;
 }
 

@@ -11,10 +11,13 @@
 #undef MoveFile
 #undef CreateDirectory
 
+#include <array>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -75,7 +78,8 @@ class Win32Platform final : public Platform {
   // devices.cpp
   bool ListPresentDevices(std::vector<PresentDevice>& devices) override;
   std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override;
-  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply) override;
+  bool RequestAdbSerial(const std::u16string& path, std::array<uint8_t, 1024>& reply,
+                        uint32_t limit_ms) override;
 
   // http_wininet.cpp
   std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override;
@@ -86,6 +90,20 @@ class Win32Platform final : public Platform {
 
   std::optional<std::u16string> EnvironmentVariable(const std::u16string& name) override;
   void WriteDebugLine(const std::u16string& line, const std::u16string& path) override;
+
+ private:
+  // A serial request in flight. The driver writes the reply and sets the event when it ends the
+  // request, so both must outlive it.
+  struct SerialRequest {
+    std::u16string path;
+    OVERLAPPED overlapped = {};
+    std::array<uint8_t, 1024> reply = {};
+  };
+  // Requests abandoned at their limit that their driver has not ended yet, even when cancelled:
+  // kept (never freed while pending), and their interface is not asked again meanwhile, so that
+  // a wedged driver costs one request and not one per listing.
+  Mutex abandoned_mutex_;  // a leaf
+  std::vector<SerialRequest*> abandoned_ GUARDED_BY(abandoned_mutex_);
 };
 
 }  // namespace mobileinfo
