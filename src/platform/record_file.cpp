@@ -1,5 +1,7 @@
 #include "platform/record_file.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "support/debug_log.h"
@@ -11,6 +13,9 @@ namespace {
 // Records are small and a file holds thousands of them: one system write per record would cost
 // more than all the rest of a save.
 constexpr size_t kWritePieceBytes = 64 * 1024;
+
+constexpr int kReplaceAttempts = 5;
+constexpr std::chrono::milliseconds kReplacePause{20};
 
 }  // namespace
 
@@ -55,9 +60,15 @@ bool RecordFileWriter::Commit() {
     return false;
   }
   file_.reset();  // closed: the system replaces no file that is open
-  if (!platform_.ReplaceFile(temporary_, path_)) {
-    failed_step_ = u"replace";
-    return false;
+  // A virus scanner, a backup tool or any reader of the target holds it for a moment now and
+  // then, and the system refuses the replace meanwhile: it is tried a few times before the save
+  // counts as failed.
+  for (int attempt = 1; !platform_.ReplaceFile(temporary_, path_); ++attempt) {
+    if (attempt == kReplaceAttempts) {
+      failed_step_ = u"replace";
+      return false;
+    }
+    std::this_thread::sleep_for(kReplacePause);
   }
   committed_ = true;
   return true;

@@ -346,6 +346,20 @@ TEST_F(PhoneCacheSave, SavedCacheLoadsBackIntoAFreshService) {
   EXPECT_EQ(restarted.negative_cache_stamp(), kNow - 5);
 }
 
+TEST_F(PhoneCacheSave, AReaderHoldingTheFileForAMomentDoesNotFailTheSave) {
+  // A virus scanner or a backup tool reads the file just as the replace comes.
+  fake.SetFile(kCachePath, "older cache");
+  service.PutPhone(u"R1", Full(u"R1", kKeyA, kNow));
+  std::unique_ptr<File> reader = fake.OpenFile(kCachePath, FileMode::kReadExisting);
+  std::thread lets_go([&] {
+    std::this_thread::sleep_for(30ms);
+    reader.reset();
+  });
+  EXPECT_EQ(service.SavePhoneCache(), 1);
+  lets_go.join();
+  EXPECT_EQ(CacheBytes().size(), 4 + kRecord);
+}
+
 TEST_F(PhoneCacheSave, AFileNotReadWholeIsKeptThenMergedWithWhatTheSessionLearnt) {
   // Another program holds the file at Init (a second host, a backup tool, a virus scanner), or a
   // read fails after two records: the file must outlive the session's saves until it has been
