@@ -29,12 +29,14 @@ bool AdbRegistry::RefreshIfStale() {
 
 void AdbRegistry::Reindex() {
   keys_.clear();
+  serials_.clear();
   active_serials_.clear();
   for (const auto& entry : adb_devices_) {
     const AdbRecord& adb = entry.second;
     const bool active = adb.state == kAdbActive;
-    keys_[LowerAscii(FieldText(adb.device_key))] |= active;
-    if (active) active_serials_.insert(LowerAscii(FieldText(adb.adb_serial)));
+    keys_[FoldedKey(adb.device_key)] |= active;
+    serials_.emplace(adb.adb_serial);
+    if (active) active_serials_.emplace(adb.adb_serial);
   }
 }
 
@@ -44,8 +46,8 @@ uint32_t AdbRegistry::QueryAdbStatus(PhoneRecord& record) {
 }
 
 uint32_t AdbRegistry::MatchAdbStatus(PhoneRecord& record) {
-  const std::u16string key = LowerAscii(FieldText(record.device_key));
-  const std::u16string serial = LowerAscii(FieldText(record.serial));
+  const FoldedKey key(record.device_key);
+  const FoldedKey serial(record.serial);
 
   // 2 when an active interface has the record's key or reports its serial, else 1 when an
   // interface with its key is registered. A record that matches no interface is told 0,
@@ -73,16 +75,10 @@ void AdbRegistry::ForgetAdbSerials() {
 
 bool AdbRegistry::IsAdbDevice(const UsbDeviceRecord& device) {
   RefreshIfStale();
-  const std::u16string key = FieldText(device.device_key);
-  const std::u16string serial = FieldText(device.serial);
+  const FoldedKey key(device.device_key);
+  const FoldedKey serial(device.serial);
   MutexLock lock(&adb_lock_);
-  for (const auto& item : adb_devices_) {
-    if (EqualsIgnoreCase(FieldText(item.second.device_key), key) ||
-        EqualsIgnoreCase(FieldText(item.second.adb_serial), serial)) {
-      return true;
-    }
-  }
-  return false;
+  return keys_.count(key) != 0 || serials_.count(serial) != 0;
 }
 
 AdbMap AdbRegistry::Devices() {

@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "model/records.h"
 #include "support/mutex.h"
+#include "support/text.h"
 
 namespace mobileinfo {
 
@@ -61,7 +62,7 @@ class AdbRegistry {
 
  private:
   bool Stale() REQUIRES(adb_lock_);
-  // Rebuilds keys_ and active_serials_ from the map.
+  // Rebuilds keys_, serials_ and active_serials_ from the map.
   void Reindex() REQUIRES(adb_lock_);
 
   Platform& platform_;
@@ -70,11 +71,12 @@ class AdbRegistry {
   // The ADB lock: guards adb_devices_ and every ADB enumeration, driver requests included.
   Mutex adb_lock_;
   AdbMap adb_devices_ GUARDED_BY(adb_lock_);
-  // What MatchAdbStatus needs of the map, so that a question costs the same however many
-  // interfaces the machine has registered: each device key (lower case) with whether one of its
-  // interfaces is active, and the serials (lower case) the drivers of active interfaces reported.
-  std::unordered_map<std::u16string, bool> keys_ GUARDED_BY(adb_lock_);
-  std::unordered_set<std::u16string> active_serials_ GUARDED_BY(adb_lock_);
+  // What the questions need of the map, so that one costs the same however many interfaces the
+  // machine has registered: each device key with whether one of its interfaces is active, and the
+  // serials the drivers reported, of every interface and of the active ones.
+  std::unordered_map<FoldedKey, bool, FoldedKey::Hash> keys_ GUARDED_BY(adb_lock_);
+  std::unordered_set<FoldedKey, FoldedKey::Hash> serials_ GUARDED_BY(adb_lock_);
+  std::unordered_set<FoldedKey, FoldedKey::Hash> active_serials_ GUARDED_BY(adb_lock_);
   // Interface path -> the serial its driver answered, for the interfaces listed active in every
   // scan since that answer. The driver answers the serial of the device behind the interface,
   // which does not change while the device stays plugged in, so a scan asks only interfaces

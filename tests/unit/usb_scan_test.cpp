@@ -10,6 +10,7 @@
 #include "fake_platform.h"
 #include "model/phone_record.h"
 #include "service/phone_list.h"
+#include "usb/adb_registry.h"
 #include "support/text.h"
 #include "usb/device_tracker.h"
 #include "usb/instance_id.h"
@@ -58,7 +59,7 @@ std::vector<std::u16string> Keys(const DeviceMap& map) {
 // --- matching ignoring case ---------------------------------------------------------------------
 
 // Every place that matches serials ignoring case folds A-Z only, as _wcsicmp does: the diff, the
-// phone store's known-serial test and lookup, and the phone list.
+// phone store's known-serial test and lookup, the phone list and the ADB registry.
 TEST(SerialMatchingTest, OnlyTheLettersAToZMatchInEitherCase) {
   struct Row {
     const char16_t* known;
@@ -88,6 +89,17 @@ TEST(SerialMatchingTest, OnlyTheLettersAToZMatchInEitherCase) {
     PhoneList list;
     list.AppendIfAbsent(MakePhoneRecord(u"VID_1111&PID_2222", row.known));
     EXPECT_EQ(!list.AppendIfAbsent(MakePhoneRecord(u"vid_1111&pid_2222", row.asked)), row.match);
+
+    AdbRecord adb;
+    std::memset(&adb, 0, sizeof(adb));
+    CopyField(adb.device_key, u"vid_9999&pid_9999");
+    CopyField(adb.adb_serial, row.known);
+    adb.state = kAdbActive;
+    AdbRegistry registry(fake);
+    registry.Replace({{u"path", adb}});
+    EXPECT_EQ(registry.IsAdbDevice(Record(row.asked)), row.match);
+    PhoneRecord phone = MakePhoneRecord(u"VID_1111&PID_2222", row.asked);
+    EXPECT_EQ(registry.MatchAdbStatus(phone), row.match ? 2u : 0u);
   }
   // Of two keys that fold alike, a lookup gives the first in the map's order.
   FakePlatform fake;
