@@ -88,8 +88,7 @@ bool ReplaceWithBody(Platform& platform, const std::u16string& path,
   if (writer.Write(body.data(), static_cast<uint32_t>(body.size())) && writer.Commit()) {
     return true;
   }
-  MOBILEINFO_LOG(platform, u"reply not saved: the %s step failed for the reply file",
-                 writer.failed_step());
+  MOBILEINFO_LOG(platform, u"reply not saved: %s", writer.failure().c_str());
   return false;
 }
 
