@@ -144,7 +144,7 @@ class NowherePlatform : public FakePlatform {
     };
     return std::make_unique<Nowhere>();
   }
-  bool ReplaceFile(const std::u16string&, const std::u16string&) override { return true; }
+  bool ReplaceFile(const std::u16string&, const std::u16string&, FileError*) override { return true; }
 };
 
 // peak_ratio: the most memory in use while saving (a save may also keep memory for the next one),

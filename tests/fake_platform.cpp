@@ -349,10 +349,15 @@ bool FakePlatform::DeleteFile(const std::u16string& path) {
   return true;
 }
 
-bool FakePlatform::ReplaceFile(const std::u16string& from, const std::u16string& to) {
+bool FakePlatform::ReplaceFile(const std::u16string& from, const std::u16string& to,
+                               FileError* error) {
   std::lock_guard<std::mutex> lock(mutex);
-  if (!files.count(from) || unreplaceable.count(to) || open_files_.count(from) ||
-      open_files_.count(to)) {
+  const FileError why = !files.count(from)       ? FileError::kNotFound
+                        : unreplaceable.count(to) ? FileError::kAccessDenied
+                        : open_files_.count(from) || open_files_.count(to) ? FileError::kInUse
+                                                                             : FileError::kNone;
+  if (why != FileError::kNone) {
+    if (error) *error = why;
     return false;
   }
   files[to].swap(files[from]);

@@ -133,7 +133,8 @@ class FakePlatform : public Platform {
   std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode,
                                  FileError* error = nullptr) override;
   bool DeleteFile(const std::u16string& path) override;
-  bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
+  bool ReplaceFile(const std::u16string& from, const std::u16string& to,
+                   FileError* error = nullptr) override;
   bool CreateDirectory(const std::u16string& path) override;
   bool CanWriteDirectory(const std::u16string& path) override;
   std::u16string UserStateDirectory(const std::u16string& name) override;

@@ -56,7 +56,7 @@ std::unique_ptr<Bench> MakeBench(int phones, int seen_before) {
   bench->bus.Load(description + earlier);
   bench->platform = std::make_unique<LinuxPlatform>(bench->bus.root());
   bench->adb = std::make_unique<AdbRegistry>(*bench->platform);
-  bench->adb->ScanAdbInterfaces(kAdbInterfaceClass);
+  bench->adb->ScanAdbInterfaces();
   for (int i = 0; i < seen_before; ++i) bench->bus.Unplug("3-" + std::to_string(i + 1));
   return bench;
 }
@@ -64,9 +64,9 @@ std::unique_ptr<Bench> MakeBench(int phones, int seen_before) {
 void BM_LinuxAdbScan(benchmark::State& state) {
   std::unique_ptr<Bench> bench =
       MakeBench(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
-  if (bench->adb->ScanAdbInterfaces(kAdbInterfaceClass) != 1) state.SkipWithError("scan failed");
+  if (bench->adb->ScanAdbInterfaces() != 1) state.SkipWithError("scan failed");
   for (auto _ : state) {
-    benchmark::DoNotOptimize(bench->adb->ScanAdbInterfaces(kAdbInterfaceClass));
+    benchmark::DoNotOptimize(bench->adb->ScanAdbInterfaces());
   }
 }
 BENCHMARK(BM_LinuxAdbScan)

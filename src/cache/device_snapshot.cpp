@@ -21,9 +21,8 @@ bool WriteDeviceSnapshot(Platform& platform, const std::u16string& path, const D
     written = writer.Write(&it->second, kRecordSize);
   }
   if (!written || !writer.Commit()) {
-    MOBILEINFO_LOG(platform,
-                   u"device snapshot not saved: the %s step failed for %s, the old file stays",
-                   writer.failed_step(), path.c_str());
+    MOBILEINFO_LOG(platform, u"device snapshot not saved: %s for %s, the old file stays",
+                   writer.failure().c_str(), path.c_str());
     return false;
   }
   MOBILEINFO_LOG(platform, records.empty() ? u"device snapshot saved empty: no devices"
@@ -48,8 +47,8 @@ RecordFileRead ReadDeviceSnapshot(Platform& platform, const std::u16string& path
     ++taken;
     into[std::move(serial)] = record;
   }
-  MOBILEINFO_LOG(platform, u"device snapshot loaded: %u records%s", taken,
-                 reader.result() == RecordFileRead::kWhole ? u"" : u", then a read failed");
+  MOBILEINFO_LOG(platform, u"device snapshot loaded: %u records", taken);
+  LogNotRead(platform, reader, u"device snapshot", path);
   return reader.result();
 }
 

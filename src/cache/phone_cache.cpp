@@ -41,8 +41,8 @@ bool WritePhoneCache(Platform& platform, const std::u16string& path,
     }
   }
   if (!complete || !writer.Commit()) {
-    MOBILEINFO_LOG(platform, u"phone cache not saved: the %s step failed for %s, the old file stays",
-                   *writer.failed_step() ? writer.failed_step() : u"write", path.c_str());
+    MOBILEINFO_LOG(platform, u"phone cache not saved: %s for %s, the old file stays",
+                   writer.failure().c_str(), path.c_str());
     return false;
   }
   MOBILEINFO_LOG(platform, u"phone cache saved: %u records", static_cast<unsigned>(count));
@@ -93,9 +93,9 @@ RecordFileRead ReadPhoneCache(Platform& platform, const std::u16string& path, in
       entry = std::move(added.node);
     }
   }
-  MOBILEINFO_LOG(platform, u"phone cache loaded: %u phones, %u unknown models, %u expired records%s",
-                 phones, models, expired,
-                 reader.result() == RecordFileRead::kWhole ? u"" : u", then a read failed");
+  MOBILEINFO_LOG(platform, u"phone cache loaded: %u phones, %u unknown models, %u expired records",
+                 phones, models, expired);
+  LogNotRead(platform, reader, u"phone cache", path);
   return reader.result();
 }
 

@@ -47,7 +47,7 @@ void Overwrite(Map& into, Map& other) {
 
 }  // namespace
 
-int PhoneStore::SavePhoneCache() try {
+bool PhoneStore::SavePhoneCache() try {
   const std::u16string path = DataFilePath(platform_, directory_, kPhoneCacheName);
   // Held for the whole save: two saves (the scan thread's and Stop's) write one after the other,
   // each from the maps as it finds them.
@@ -57,15 +57,15 @@ int PhoneStore::SavePhoneCache() try {
     MutexLock lock(&cache_lock_);
     if (phone_info_.empty() && model_status_.empty()) {
       MOBILEINFO_LOG(platform_, u"phone cache not saved: nothing known");
-      return 0;
+      return false;
     }
     if (!file_unread_ && written_generation_ == generation_) {
       MOBILEINFO_LOG(platform_, u"phone cache not saved: unchanged");
-      return 1;
+      return true;
     }
     unread = file_unread_;
   }
-  if (unread && !TakeUnreadFile(path)) return 0;
+  if (unread && !TakeUnreadFile(path)) return false;
 
   ImageCursor cursor;
   uint64_t generation;
@@ -81,16 +81,16 @@ int PhoneStore::SavePhoneCache() try {
   if (!WritePhoneCache(platform_, path, [&](std::vector<PhoneRecord>& chunk) {
         return NextImageChunk(cursor, chunk);
       })) {
-    return 0;
+    return false;
   }
   // A change made while the image was taken may or may not be in it: it counts as unsaved.
   MutexLock lock(&cache_lock_);
   written_generation_ = generation;
-  return 1;
+  return true;
 } catch (...) {
   // Out of memory: the file on disk stays as it was.
   MOBILEINFO_LOG(platform_, u"phone cache not saved: out of memory");
-  return 0;
+  return false;
 }
 
 bool PhoneStore::NextImageChunk(ImageCursor& cursor, std::vector<PhoneRecord>& chunk) {
@@ -143,7 +143,7 @@ bool PhoneStore::TakeUnreadFile(const std::u16string& path) {
   return true;
 }
 
-int PhoneStore::LoadPhoneCache() try {
+bool PhoneStore::LoadPhoneCache() try {
   const int32_t now = platform_.Now();
   int32_t timeout_days;
   {
@@ -175,9 +175,9 @@ int PhoneStore::LoadPhoneCache() try {
   } else if (result == RecordFileRead::kWhole && whole_file) {
     written_generation_ = generation_;  // the file holds what the maps now hold
   }
-  return result == RecordFileRead::kWhole ? 1 : 0;
+  return result == RecordFileRead::kWhole;
 } catch (...) {
-  return 0;
+  return false;
 }
 
 bool PhoneStore::IsKnownPhoneSerial(const std::u16string& serial) {
@@ -241,16 +241,16 @@ void PhoneStore::StoreIdentified(const std::vector<IdentifiedDevice>& results) {
   }
 }
 
-int PhoneStore::StoreRefreshed(const PhoneRecord& fresh, int32_t now) {
+bool PhoneStore::StoreRefreshed(const PhoneRecord& fresh, int32_t now) {
   const std::u16string serial = FieldText(fresh.serial);
   MutexLock lock(&cache_lock_);
   auto cached = phone_info_.find(serial);
-  if (cached == phone_info_.end()) return 1;
-  if (SameDriverInfo(fresh, cached->second)) return 0;
+  if (cached == phone_info_.end()) return true;
+  if (SameDriverInfo(fresh, cached->second)) return false;
   cached->second = fresh;
   cached->second.time_stamp = now;
   ++generation_;
-  return 1;
+  return true;
 }
 
 bool PhoneStore::Exclude(std::u16string serial) {

@@ -38,15 +38,15 @@ class PhoneStore {
   PhoneStore(const PhoneStore&) = delete;
   PhoneStore& operator=(const PhoneStore&) = delete;
 
-  // Loads the file into the maps. 1 when it was read whole; 0 otherwise. A file that exists but
+  // Loads the file into the maps. True when it was read whole. A file that exists but
   // could not be read whole (another program holds it, a read failed part-way) is kept as it is:
   // the first save reads it again and merges it with what this session learnt.
-  int LoadPhoneCache();
-  // Writes the maps to the file when they changed since it was last read or written. 1 when the
-  // file holds them (also when nothing needed writing); 0 when both maps are empty (the file is
-  // left alone), when the file could not be written, or when a file that could not be read whole
-  // still cannot be (it is then left as it is).
-  int SavePhoneCache();
+  bool LoadPhoneCache();
+  // Writes the maps to the file when they changed since it was last read or written. True when
+  // the file holds them (also when nothing needed writing); false when both maps are empty (the
+  // file is left alone), when the file could not be written, or when a file that could not be
+  // read whole still cannot be (it is then left as it is).
+  bool SavePhoneCache();
 
   // Whether some key of the phone info map equals serial ignoring case.
   bool IsKnownPhoneSerial(const std::u16string& serial);
@@ -59,9 +59,9 @@ class PhoneStore {
   PhoneRecord RecordToPublish(const UsbDeviceRecord& device);
   // Stores an identification pass's results, in order.
   void StoreIdentified(const std::vector<IdentifiedDevice>& results);
-  // RefreshDriverInfo's step on the cache: 1 when the phone is not cached or its entry took the
-  // fresh information, 0 when the entry already had it.
-  int StoreRefreshed(const PhoneRecord& fresh, int32_t now);
+  // RefreshDriverInfo's step on the cache: true when the phone is not cached or its entry took
+  // the fresh information, false when the entry already had it.
+  bool StoreRefreshed(const PhoneRecord& fresh, int32_t now);
   // Adds serial to the exclusion set. True when the file may still hold it (the phone info map
   // has it), so that a save now takes it out.
   bool Exclude(std::u16string serial);

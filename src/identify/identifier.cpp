@@ -189,7 +189,7 @@ bool Identifier::RequestDriverInfo(const DeviceList& candidates, std::u16string&
   reply_path = reply->path;
   MOBILEINFO_LOG(platform_, u"getDriver %s", url.c_str());
   const bool obtained =
-      DownloadToFile(platform_, url, reply->directory, reply->path, download_limit_ms_) == 1;
+      DownloadToFile(platform_, url, reply->directory, reply->path, download_limit_ms_);
   MOBILEINFO_LOG(platform_, obtained ? u"getDriver reply saved" : u"getDriver: no reply");
   return obtained;
 }

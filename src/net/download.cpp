@@ -88,8 +88,7 @@ bool ReplaceWithBody(Platform& platform, const std::u16string& path,
   if (writer.Write(body.data(), static_cast<uint32_t>(body.size())) && writer.Commit()) {
     return true;
   }
-  MOBILEINFO_LOG(platform, u"reply not saved: the %s step failed for the reply file",
-                 writer.failed_step());
+  MOBILEINFO_LOG(platform, u"reply not saved: %s", writer.failure().c_str());
   return false;
 }
 
@@ -164,13 +163,13 @@ void FetchWholeBody(Platform& platform, const std::u16string& url, const std::u1
 
 // Creates file (after its directory chain) and writes the body's received bytes. A file that
 // could not be written whole is deleted and *write_failed set.
-int WriteReplyFile(Platform& platform, const std::u16string& directory, const std::u16string& file,
+bool WriteReplyFile(Platform& platform, const std::u16string& directory, const std::u16string& file,
                    const std::vector<uint8_t>& body, uint32_t received, bool* write_failed) {
   if (!platform.FileExists(directory)) CreateDirectoryChain(platform, directory);
   std::unique_ptr<File> target = platform.OpenFile(file, FileMode::kCreateAlways);
   if (!target) {
     MOBILEINFO_LOG(platform, u"reply not saved: the reply file cannot be created");
-    return 0;
+    return false;
   }
   if (!target->Write(body.data(), received)) {
     // A full drive leaves a cut INI text, whose lost sections would mark their models unknown.
@@ -178,17 +177,17 @@ int WriteReplyFile(Platform& platform, const std::u16string& directory, const st
     target.reset();
     platform.DeleteFile(file);
     MOBILEINFO_LOG(platform, u"reply not saved: writing the reply file failed");
-    return 0;
+    return false;
   }
   MOBILEINFO_LOG(platform, u"reply: %u bytes", received);
-  return 1;
+  return true;
 }
 
 }  // namespace
 
-int CreateDirectoryChain(Platform& platform, const std::u16string& path) {
-  if (path.empty()) return 0;
-  if (platform.FileExists(path)) return 1;
+bool CreateDirectoryChain(Platform& platform, const std::u16string& path) {
+  if (path.empty()) return false;
+  if (platform.FileExists(path)) return true;
   const char16_t separator = platform.PathSeparator();
   std::u16string chain = path;
   if (chain.back() != separator) chain.push_back(separator);
@@ -198,26 +197,26 @@ int CreateDirectoryChain(Platform& platform, const std::u16string& path) {
     // backslash (a network path among others) gives an empty prefix, which cannot be created.
     if (i == 0 && separator == u'/') continue;
     std::u16string prefix = chain.substr(0, i);
-    if (!platform.FileExists(prefix) && !platform.CreateDirectory(prefix)) return 0;
+    if (!platform.FileExists(prefix) && !platform.CreateDirectory(prefix)) return false;
   }
-  return 1;
+  return true;
 }
 
-int DownloadUrlToFile(Platform& platform, const std::u16string& url,
-                      const std::u16string& directory, const std::u16string& file,
-                      DownloadControl* control) {
+bool DownloadUrlToFile(Platform& platform, const std::u16string& url,
+                       const std::u16string& directory, const std::u16string& file,
+                       DownloadControl* control) {
   std::shared_ptr<HttpRequest> request(
       platform.OpenUrl(url, control ? control->limit_ms : kReportLimitMs));
   if (!request) {
     MOBILEINFO_LOG(platform, u"reply: none (no connection or no answer)");
-    return 0;
+    return false;
   }
   if (control) {
     MutexLock lock(&control->mutex);
-    if (control->cancelled) return 0;
+    if (control->cancelled) return false;
     control->request = request;
   }
-  if (!IsAnswer(platform, *request)) return 0;
+  if (!IsAnswer(platform, *request)) return false;
   std::vector<uint8_t> body;
   uint32_t received = 0;
   if (!ReadAnnouncedBody(*request, body, received)) {
@@ -228,14 +227,14 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
                             : u"reply refused: no Content-Length%s",
                      length ? length->c_str() : u"");
     }
-    return 0;
+    return false;
   }
   // A body cut short (the connection closed early) is no reply: written out, its last value
   // would be stored cut and cached as the model's driver information.
   if (received != body.size() - 10) {
     MOBILEINFO_LOG(platform, u"reply refused: the body was cut short at %u of %u bytes", received,
                    static_cast<unsigned>(body.size() - 10));
-    return 0;
+    return false;
   }
 
   // The caller may give up at any moment; holding the control's lock from the check to the
@@ -244,19 +243,19 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
   MutexLock lock(&control->mutex);
   if (control->cancelled) {
     MOBILEINFO_LOG(platform, u"reply dropped: it came after the time limit");
-    return 0;
+    return false;
   }
   bool write_failed = false;
-  const int written = WriteReplyFile(platform, directory, file, body, received, &write_failed);
+  const bool written = WriteReplyFile(platform, directory, file, body, received, &write_failed);
   control->write_failed = write_failed;
   return written;
 }
 
-int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
+void DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
                    std::shared_ptr<DownloadControl> control) {
   if (!block) {
     MarkFinished(control.get());
-    return 0;
+    return;
   }
   try {
     const DebugLog::ThreadName thread_name(u"download");
@@ -270,11 +269,11 @@ int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
     // The caller judges by the file alone; nothing else is reported.
   }
   MarkFinished(control.get());
-  return 0;
+  return;
 }
 
-int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16string& directory,
-                   const std::u16string& file, uint32_t limit_ms) {
+bool DownloadToFile(Platform& platform, const std::u16string& url, const std::u16string& directory,
+                    const std::u16string& file, uint32_t limit_ms) {
   try {
     std::unique_ptr<DownloadBlock> block(new (std::nothrow) DownloadBlock());  // zero-filled
     std::shared_ptr<DownloadControl> control;
@@ -295,13 +294,13 @@ int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16
       if (end != WorkerEnd::kNotStarted) {
         MutexLock lock(&control->mutex);
         // A file the worker could not write whole is no reply, even one it could not delete.
-        if (control->write_failed) return 0;
+        if (control->write_failed) return false;
       }
     }
   } catch (...) {
     // Whatever went wrong, the answer is what exists at the target path.
   }
-  return platform.FileExists(file) ? 1 : 0;
+  return platform.FileExists(file);
 }
 
 bool FetchUrlToFile(Platform& platform, const std::u16string& url, const std::u16string& path,

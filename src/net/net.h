@@ -33,8 +33,9 @@ constexpr int kMaxReportsInFlight = 4;
 // reports are still running or no thread can be had, the holder is released unsent.
 void StartReportRequest(Platform& platform, std::unique_ptr<std::u16string> url_holder);
 
-// The report thread's body: 0 at once for no holder; otherwise the GET, the holder's release, 1.
-int ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_holder);
+// The report thread's body: false at once for no holder; otherwise the GET, the holder's release,
+// true.
+bool ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_holder);
 
 // GET url and read as much of the body as Content-Length announces, in one read, into a scratch
 // buffer that is thrown away. The whole request, its closing included, ends within limit_ms.
@@ -75,26 +76,26 @@ struct DownloadControl {
 };
 
 // Downloads url into file (directory created first if missing), waiting at most limit_ms for the
-// worker. Returns 1 when a file exists at file when the call ends, else 0; a file left from
+// worker. True when a file exists at file when the call ends; a file left from
 // earlier counts, so callers that need a fresh result delete it first. A file this call's worker
 // could not write whole never counts.
-int DownloadToFile(Platform& platform, const std::u16string& url, const std::u16string& directory,
-                   const std::u16string& file, uint32_t limit_ms);
+bool DownloadToFile(Platform& platform, const std::u16string& url, const std::u16string& directory,
+                    const std::u16string& file, uint32_t limit_ms);
 
-// The download thread's body. 0 at once for no block; otherwise downloads and returns 0. Signals
-// control (if any) when done.
-int DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
+// The download thread's body: downloads (nothing for no block) and signals control (if any) when
+// done.
+void DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
                    std::shared_ptr<DownloadControl> control);
 
-// GET url; when the reply is a 2xx one and announces an acceptable Content-Length, read the body in one read,
-// create file (kCreateAlways, after the directory chain when directory is missing) and write the
-// bytes received. 1 when the file was created and written whole, else 0; a file whose write
+// GET url; when the reply is a 2xx one and announces an acceptable Content-Length, read the body
+// in one read, create file (kCreateAlways, after the directory chain when directory is missing)
+// and write the bytes received. True when the file was created and written whole; a file whose write
 // failed (a full drive) is deleted. With a control, nothing is created once control->cancelled
 // is set, the request can be cancelled through it, and it is bounded by control->limit_ms
 // (without one, by kReportLimitMs).
-int DownloadUrlToFile(Platform& platform, const std::u16string& url,
-                      const std::u16string& directory, const std::u16string& file,
-                      DownloadControl* control = nullptr);
+bool DownloadUrlToFile(Platform& platform, const std::u16string& url,
+                       const std::u16string& directory, const std::u16string& file,
+                       DownloadControl* control = nullptr);
 
 // Downloads url into path and waits for it at most limit_ms. A 2xx reply's body (exactly its
 // announced length, or with none announced everything up to the end of the reply; see
@@ -106,9 +107,9 @@ int DownloadUrlToFile(Platform& platform, const std::u16string& url,
 bool FetchUrlToFile(Platform& platform, const std::u16string& url, const std::u16string& path,
                     uint32_t limit_ms, uint32_t max_bytes);
 
-// Creates every missing level of path, shallowest first. 1 when the directory exists afterwards,
-// 0 for an empty path or when a level cannot be created.
-int CreateDirectoryChain(Platform& platform, const std::u16string& path);
+// Creates every missing level of path, shallowest first. True when the directory exists
+// afterwards; false for an empty path or when a level cannot be created.
+bool CreateDirectoryChain(Platform& platform, const std::u16string& path);
 
 }  // namespace mobileinfo
 

@@ -20,8 +20,8 @@ void HttpGetAndDiscard(Platform& platform, const std::u16string& url, uint32_t l
   MOBILEINFO_LOG(platform, u"f72 report answered: %u body bytes read", received);
 }
 
-int ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_holder) {
-  if (!url_holder) return 0;
+bool ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_holder) {
+  if (!url_holder) return false;
   try {
     const DebugLog::ThreadName thread_name(u"report");
     HttpGetAndDiscard(platform, *url_holder);
@@ -29,7 +29,7 @@ int ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_
     // Nobody hears of a report's fate; an exception must not end the process either.
   }
   url_holder.reset();
-  return 1;
+  return true;
 }
 
 namespace {

@@ -187,7 +187,9 @@ class Platform : public DebugLineOutput {
   // its old content or the new, never neither, and once this returns true the change is on the
   // disk. A read-only file at to is replaced too. False when the system refused (from or to is
   // open, no permission, another volume); to is then unchanged and from is still there.
-  virtual bool ReplaceFile(const std::u16string& from, const std::u16string& to) = 0;
+  // *error (when given) tells why it refused.
+  virtual bool ReplaceFile(const std::u16string& from, const std::u16string& to,
+                           FileError* error = nullptr) = 0;
   virtual bool CreateDirectory(const std::u16string& path) = 0;
   // The directory name in which the system keeps this user's program state, made (with any
   // missing parents, closed to others) when it is not there: on Linux $XDG_STATE_HOME/name,

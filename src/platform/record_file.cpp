@@ -22,13 +22,21 @@ constexpr std::chrono::milliseconds kReplacePause{20};
 RecordFileWriter::RecordFileWriter(Platform& platform, std::u16string path)
     : platform_(platform), path_(std::move(path)), temporary_(path_ + u".tmp") {
   // A temporary file left by a process killed while it saved is simply overwritten.
-  file_ = platform_.OpenFile(temporary_, FileMode::kCreateAlways);
+  file_ = platform_.OpenFile(temporary_, FileMode::kCreateAlways, &failed_error_);
   if (!file_) failed_step_ = u"create";
 }
 
 RecordFileWriter::~RecordFileWriter() {
   file_.reset();
   if (!committed_) platform_.DeleteFile(temporary_);
+}
+
+std::u16string RecordFileWriter::failure() const {
+  std::u16string text = u"the ";
+  text += *failed_step_ ? failed_step_ : u"write";
+  text += u" step failed";
+  if (failed_error_ != FileError::kNone) text += std::u16string(u": ") + FileErrorText(failed_error_);
+  return text;
 }
 
 bool RecordFileWriter::WriteHeader(uint32_t record_size) {
@@ -63,7 +71,7 @@ bool RecordFileWriter::Commit() {
   // A virus scanner, a backup tool or any reader of the target holds it for a moment now and
   // then, and the system refuses the replace meanwhile: it is tried a few times before the save
   // counts as failed.
-  for (int attempt = 1; !platform_.ReplaceFile(temporary_, path_); ++attempt) {
+  for (int attempt = 1; !platform_.ReplaceFile(temporary_, path_, &failed_error_); ++attempt) {
     if (attempt == kReplaceAttempts) {
       failed_step_ = u"replace";
       return false;

@@ -36,9 +36,9 @@ class RecordFileWriter {
   // Flushes the temporary file and puts it in the target's place. True when the target now holds
   // everything written.
   bool Commit();
-  // The step that failed, for the diagnostics: "create", "write", "flush" or "replace"; empty
-  // while none has.
-  const char16_t* failed_step() const { return failed_step_; }
+  // What failed, for the diagnostics: the step ("create", "write", "flush" or "replace") and,
+  // where the system said, why ("the replace step failed: held by another program").
+  std::u16string failure() const;
 
  private:
   // Hands the gathered bytes to the file.
@@ -50,6 +50,7 @@ class RecordFileWriter {
   std::unique_ptr<File> file_;
   std::vector<uint8_t> pending_;  // written, not yet handed to the file
   const char16_t* failed_step_ = u"";
+  FileError failed_error_ = FileError::kNone;
   bool committed_ = false;
 };
 

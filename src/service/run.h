@@ -1,6 +1,6 @@
 // One run of the service: created by a successful Init, started by Start, ended by Stop or
 // destruction. It owns the two worker threads, the three events, the gate to the host's sink and
-// the arrival report's state. The host's object and both worker threads hold it, so a thread that
+// the arrival report. The host's object and both worker threads hold it, so a thread that
 // outlives Stop's wait or the object's destruction keeps alive exactly what it uses: this run and
 // the shared core, never the host's object.
 #ifndef MOBILEINFO_SERVICE_RUN_H
@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+#include "service/arrival_report.h"
 #include "service/events.h"
 #include "service/service_core.h"
 #include "service/sink_gate.h"
@@ -37,24 +38,10 @@ class Run : public std::enable_shared_from_this<Run> {
   // Names the workers' lock in the lifecycle lock's order; for annotations only (never defined).
   Mutex& workers_lock() RETURN_CAPABILITY(workers_lock_);
   void Rescan() { events_.Set(ServiceEvents::kRescan); }
-
-  ServiceEvents& events() { return events_; }
-  IPelmoInfoSink* sink() const { return gate_.sink(); }
-
-  // --- scan thread and change processing (run_scan.cpp) ---------------------------------
-  void ScanThreadMain();
-  // Processes the arrivals (1) or removals (0) of one scan, making each known as the host hears
-  // of it.
-  void ProcessChanges(int arrivals, const DeviceList& taken);
-  int RemoveDevice(const UsbDeviceRecord& record);
-  int PublishPhones(const DeviceList& output);
-
-  // --- notification thread (run_notification.cpp) -------------------------------------
-  void RunNotificationLoop();
-  int PollArrivalReport();
+  // The notification tests begin reports of their own, without a scan thread's code 3.
+  ArrivalReport& ReportForTesting() { return report_; }
 
  private:
-  friend struct ServicePeer;  // the notification tests' publications
   struct Worker {
     bool started = false;
     bool done = false;
@@ -68,6 +55,23 @@ class Run : public std::enable_shared_from_this<Run> {
   // Adds to the scan's removals the listed phones that its bus does not have.
   void AddDepartedListedPhones(UsbScan& scan);
 
+  // --- scan thread and change processing (run_scan.cpp) ---------------------------------
+  void ScanThreadMain();
+  // Processes the arrivals or removals of one scan, making each known as the host hears of it.
+  void ProcessArrivals(const DeviceList& taken);
+  void ProcessRemovals(const DeviceList& taken);
+  // The host hears of a departed device (code 2) unless a pending report covers it. Inside the
+  // gate.
+  void RemoveDevice(const GateEntry& inside, const UsbDeviceRecord& record);
+  // Lists the phones and begins an arrival report (code 3), or joins the pending one. Inside the
+  // gate.
+  void PublishPhones(const GateEntry& inside, const DeviceList& output);
+
+  // --- notification thread (run_notification.cpp) -------------------------------------
+  void RunNotificationLoop();
+  // One poll of a pending report; true when it ended.
+  bool PollArrivalReport();
+
   const std::shared_ptr<ServiceCore> core_;
   ServiceCore& core() { return *core_; }
   ServiceEvents events_;
@@ -80,12 +84,7 @@ class Run : public std::enable_shared_from_this<Run> {
   Worker notification_ GUARDED_BY(workers_lock_);
   bool ended_ GUARDED_BY(workers_lock_) = false;
 
-  // The arrival report: report_lock_ guards report_changes_ and every change of the notify
-  // event, so a report cannot end while a publication or removal that it did not see is made.
-  // Before the events' lock, which setting and reading the notify event take inside it.
-  Mutex report_lock_ ACQUIRED_BEFORE(events_.mutex());
-  uint64_t report_changes_ GUARDED_BY(report_lock_) = 0;
-  std::atomic<uint32_t> publication_tick_{0};  // written by the scan thread, read by the poll
+  ArrivalReport report_{events_};
   // Changes made known (inside the gate) since the snapshot was last saved: End saves them when
   // the cycle that made them cannot.
   std::atomic<bool> snapshot_unsaved_{false};

@@ -36,16 +36,12 @@ void Run::RunNotificationLoop() {
   }
 }
 
-int Run::PollArrivalReport() {
-  // The ADB queries below may wait for a driver: they run outside the gate, so that Stop never
+bool Run::PollArrivalReport() {
+  // The ADB questions below may wait for a driver: they run outside the gate, so that Stop never
   // waits for them longer than for the thread itself.
-  if (gate_.closed()) return 1;  // the run has ended; the thread ends at its next wait
-  uint64_t changes_seen;
-  {
-    MutexLock lock(&report_lock_);
-    changes_seen = report_changes_;
-  }
-  const uint32_t elapsed = core().platform.TickCount() - publication_tick_.load();
+  if (gate_.closed()) return true;  // the run has ended; the thread ends at its next wait
+  const ArrivalReport::Look seen = report_.LookAtIt();
+  const uint32_t elapsed = core().platform.TickCount() - seen.begun_tick;
   const bool expired = elapsed >= core().timings.grace_ms;
 
   std::vector<PhoneRecord> copies = core().phone_list.Copy();
@@ -59,20 +55,14 @@ int Run::PollArrivalReport() {
       break;
     }
   }
-  if (!report && !expired) return 0;
+  if (!report && !expired) return false;
   const bool adb_ready = report != nullptr;
   if (!report && !copies.empty()) report = &copies.front();
 
   GateEntry entry(&gate_);
-  if (!entry) return 1;
-  {
-    // The report ends before the host hears of it: a publication or removal made while the host
-    // is inside the call below starts or belongs to the next report. One made during this poll
-    // was not seen by it, so the poll looks again instead.
-    MutexLock lock(&report_lock_);
-    if (report_changes_ != changes_seen) return 0;
-    events_.Reset(ServiceEvents::kNotify);
-  }
+  if (!entry) return true;
+  // A publication or removal made during this poll was not seen by it: the poll looks again.
+  if (!report_.End(seen)) return false;
   Platform& platform = core().platform;
   if (report) {
     MOBILEINFO_LOG(platform,
@@ -83,12 +73,8 @@ int Run::PollArrivalReport() {
   } else {
     MOBILEINFO_LOG(platform, u"arrival report ends (code 4): no phone is left");
   }
-  if (report) {
-    gate_.CallSink(kPhoneReady, report);
-  } else {
-    gate_.CallSink(kNoPhoneLeft, nullptr);
-  }
-  return 1;
+  gate_.CallSink(entry, report ? kPhoneReady : kNoPhoneLeft, report);
+  return true;
 }
 
 }  // namespace mobileinfo

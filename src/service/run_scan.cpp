@@ -55,8 +55,8 @@ void Run::ScanCycle(bool& first) {
     core().adb.ForgetAdbSerials();
     // Arrivals first, then removals of the same scan: a scan that saw one phone come and another
     // go must report both, or the departed phone would stay listed for good.
-    ProcessChanges(1, scan.arrivals);
-    ProcessChanges(0, scan.removals);
+    ProcessArrivals(scan.arrivals);
+    ProcessRemovals(scan.removals);
     // The ADB listing of arrivals, unless the identification made it: after the host heard of
     // them, as a listing grows with every phone the machine has seen and would hold up code 3;
     // the arrival report's first poll then answers from it. A removal leaves the listing to the
@@ -92,85 +92,61 @@ void Run::AddDepartedListedPhones(UsbScan& scan) {
   }
 }
 
-void Run::ProcessChanges(int arrivals, const DeviceList& taken) {
+void Run::ProcessArrivals(const DeviceList& taken) {
   if (taken.empty()) return;
-  if (arrivals) {
-    // The pass's request may outlive Stop's wait; what it learnt is stored, and the arrivals
-    // settled (published, or known to be no phone), in the entry that tells the host.
-    const IdentificationPass pass = core().identifier.Prepare(taken);
+  // The pass's request may outlive Stop's wait; what it learnt is stored, and the arrivals
+  // settled (published, or known to be no phone), in the entry that tells the host.
+  const IdentificationPass pass = core().identifier.Prepare(taken);
+  GateEntry entry(&gate_);
+  if (!entry) {
+    // The next session's first scan sees the arrivals again.
+    MOBILEINFO_LOG(core().platform, u"identification dropped: its run has ended");
+    return;
+  }
+  DeviceList output;
+  core().identifier.Commit(pass, output);
+  core().tracker.AcknowledgeArrivals(taken);
+  snapshot_unsaved_ = true;
+  cache_unsaved_ = true;
+  if (!output.empty()) PublishPhones(entry, output);
+}
+
+void Run::ProcessRemovals(const DeviceList& taken) {
+  for (const UsbDeviceRecord& record : taken) {
     GateEntry entry(&gate_);
-    if (!entry) {
-      // The next session's first scan sees the arrivals again.
-      MOBILEINFO_LOG(core().platform, u"identification dropped: its run has ended");
-      return;
-    }
-    DeviceList output;
-    core().identifier.Commit(pass, output);
-    core().tracker.AcknowledgeArrivals(taken);
+    if (!entry) return;  // the run has ended: the next session's first scan sees the change
+    core().tracker.AcknowledgeRemoval(record);
     snapshot_unsaved_ = true;
-    cache_unsaved_ = true;
-    if (!output.empty()) PublishPhones(output);
-  } else {
-    for (const UsbDeviceRecord& record : taken) {
-      GateEntry entry(&gate_);
-      if (!entry) return;
-      core().tracker.AcknowledgeRemoval(record);
-      snapshot_unsaved_ = true;
-      RemoveDevice(record);
-    }
+    RemoveDevice(entry, record);
   }
 }
 
-int Run::RemoveDevice(const UsbDeviceRecord& record) {
-  GateEntry entry(&gate_);
-  if (!entry) return 1;  // the run has ended: the next session's first scan sees the change
+void Run::RemoveDevice(const GateEntry& inside, const UsbDeviceRecord& record) {
   std::optional<PhoneRecord> cached = core().store.FindPhoneIgnoringCase(FieldText(record.serial));
   PhoneRecord phone = cached ? *cached : MakePhoneRecord(record);
   core().phone_list.RemoveFirst(phone);
-  Platform& platform = core().platform;
-
-  bool pending;
-  {
-    MutexLock lock(&report_lock_);
-    pending = events_.IsSet(ServiceEvents::kNotify);
-    if (pending) ++report_changes_;  // the pending report covers it
-  }
-  MOBILEINFO_LOG(platform,
-                 pending ? u"removal %s %s: left to the pending arrival report"
+  const bool covered = report_.Join();
+  MOBILEINFO_LOG(core().platform,
+                 covered ? u"removal %s %s: left to the pending arrival report"
                          : u"removal %s %s: reported gone (code 2)",
                  FieldText(record.device_key).c_str(), FieldText(record.serial).c_str());
-  if (!pending) gate_.CallSink(kDeviceRemoved, &phone);
-  return 1;
+  if (!covered) gate_.CallSink(inside, kDeviceRemoved, &phone);
 }
 
-int Run::PublishPhones(const DeviceList& output) {
-  GateEntry entry(&gate_);
-  if (!entry) return 1;  // the run has ended: its late work is dropped
+void Run::PublishPhones(const GateEntry& inside, const DeviceList& output) {
   Platform& platform = core().platform;
   for (const UsbDeviceRecord& record : output) {
     MOBILEINFO_LOG(platform, u"publish %s %s", FieldText(record.device_key).c_str(),
                    FieldText(record.serial).c_str());
     core().phone_list.AppendIfAbsent(core().store.RecordToPublish(record));
   }
-
-  bool begins;
-  {
-    MutexLock lock(&report_lock_);
-    begins = !events_.IsSet(ServiceEvents::kNotify);
-    if (!begins) ++report_changes_;  // the pending report covers the list as it now stands
+  if (report_.Join()) {
+    MOBILEINFO_LOG(platform, u"publication joins the pending arrival report");
+    return;
   }
-  MOBILEINFO_LOG(platform, begins ? u"arrival report begins (code 3)"
-                                  : u"publication joins the pending arrival report");
-  if (begins) {
-    // Only the scan thread publishes, and no report is pending: nothing can end one before the
-    // notify event is set below, so code 3 reaches the host before the report's end.
-    if (!output.empty()) gate_.CallSink(kArrivalReportBegins, nullptr);
-    MutexLock lock(&report_lock_);
-    publication_tick_ = core().platform.TickCount();
-    events_.Set(ServiceEvents::kNotify);
-    ++report_changes_;
-  }
-  return 1;
+  MOBILEINFO_LOG(platform, u"arrival report begins (code 3)");
+  gate_.CallSink(inside, kArrivalReportBegins, nullptr);
+  report_.Begin(platform.TickCount());
 }
 
 }  // namespace mobileinfo

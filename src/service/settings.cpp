@@ -25,21 +25,21 @@ int32_t ParseLeadingInt(const std::u16string& text) {
 
 }  // namespace
 
-int32_t ReadSettings(Platform& platform, PhoneStore& store, DataDirectory* directory) {
+bool ReadSettings(Platform& platform, PhoneStore& store, DataDirectory* directory) {
   std::u16string path = DataFilePath(platform, directory, u"mobileInfo.ini");
   if (!platform.FileExists(path)) {
     MOBILEINFO_LOG(platform, u"settings: %s is missing, the defaults hold", path.c_str());
-    return 0;
+    return false;
   }
   std::u16string value;
   if (platform.ReadProfileString(path, u"main", u"MobileInfoCacheTimeOut", 260, value) == 0) {
     MOBILEINFO_LOG(platform, u"settings: no [main] MobileInfoCacheTimeOut, the defaults hold");
-    return 0;
+    return false;
   }
   const int32_t days = ParseLeadingInt(value);
   MOBILEINFO_LOG(platform, u"settings: cache time-out %d days", days);
   store.SetCacheTimeout(days);
-  return 1;
+  return true;
 }
 
 int32_t GetOsCode(Platform& platform) {
@@ -53,12 +53,12 @@ int32_t GetOsCode(Platform& platform) {
   return 0;
 }
 
-int32_t Is64BitOs(Platform& platform) {
-  if (!platform.GetOsVersion()) return 0;
+bool Is64BitOs(Platform& platform) {
+  if (!platform.GetOsVersion()) return false;
   std::optional<uint16_t> architecture = platform.NativeProcessorArchitecture();
-  if (!architecture) return 0;
+  if (!architecture) return false;
   // PROCESSOR_ARCHITECTURE_AMD64 and _IA64. The native architecture counts, not the process's.
-  return (*architecture == 9 || *architecture == 6) ? 1 : 0;
+  return *architecture == 9 || *architecture == 6;
 }
 
 }  // namespace mobileinfo

@@ -13,12 +13,12 @@
 namespace mobileinfo {
 
 // Reads [main] MobileInfoCacheTimeOut from "mobileInfo.ini" (in directory; null: beside the host)
-// into the store. 1 when the file had the key; 0 when the defaults hold.
-int32_t ReadSettings(Platform& platform, PhoneStore& store, DataDirectory* directory = nullptr);
+// into the store. True when the file had the key; false when the defaults hold.
+bool ReadSettings(Platform& platform, PhoneStore& store, DataDirectory* directory = nullptr);
 // The Windows version's code (0 when unknown or not an NT system).
 int32_t GetOsCode(Platform& platform);
-// 1 on a 64-bit system, whatever the process's own bitness.
-int32_t Is64BitOs(Platform& platform);
+// True on a 64-bit system, whatever the process's own bitness.
+bool Is64BitOs(Platform& platform);
 
 }  // namespace mobileinfo
 

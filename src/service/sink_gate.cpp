@@ -70,10 +70,8 @@ bool SinkGate::closed() {
 #if defined(__GNUC__)
 __attribute__((no_sanitize("vptr")))
 #endif
-void SinkGate::CallSink(int32_t code, PhoneRecord* record) {
-  if (sink_ == nullptr) return;
-  GateEntry entry(this);
-  if (!entry) return;
+void SinkGate::CallSink(const GateEntry& inside, int32_t code, PhoneRecord* record) {
+  if (sink_ == nullptr || !inside) return;
   // Every record handed to the host is a copy of the library's own, and goes out terminated.
   if (record) TerminateTextFields(*record);
   try {

@@ -19,6 +19,8 @@
 
 namespace mobileinfo {
 
+class GateEntry;
+
 class SinkGate {
  public:
   SinkGate(IPelmoInfoSink* sink, Platform& platform) : sink_(sink), platform_(platform) {}
@@ -38,9 +40,9 @@ class SinkGate {
   bool Close(uint32_t wait_ms);
   bool closed();
 
-  // The one place the host's sink is called: only through an open gate, never with a lock held.
-  // A host's exception does not end the worker.
-  void CallSink(int32_t code, PhoneRecord* record);
+  // The one place the host's sink is called: only by a thread inside the gate (the entry is the
+  // proof), never with a lock held. A host's exception does not end the worker.
+  void CallSink(const GateEntry& inside, int32_t code, PhoneRecord* record);
 
   IPelmoInfoSink* sink() const { return sink_; }
 

@@ -166,16 +166,16 @@ void WideString::Release() {
   text_ = EmptyText();
 }
 
-int WideString::Format(const char16_t* format, ...) {
+bool WideString::Format(const char16_t* format, ...) {
   va_list args;
   va_start(args, format);
-  const int result = FormatV(format, args);
+  const bool result = FormatV(format, args);
   va_end(args);
   return result;
 }
 
-int WideString::FormatV(const char16_t* format, va_list args) {
-  if (format == nullptr) return 0;
+bool WideString::FormatV(const char16_t* format, va_list args) {
+  if (format == nullptr) return false;
   va_list estimate_args;
   va_copy(estimate_args, args);
   const int estimate = EstimateLength(format, estimate_args);
@@ -183,7 +183,7 @@ int WideString::FormatV(const char16_t* format, va_list args) {
   // A block of its own every time: an argument may point into this value's current text, which
   // must stay readable until the formatter is done with it.
   char16_t* block = AllocateBlock(estimate);
-  if (block == nullptr) return 0;
+  if (block == nullptr) return false;
   va_list format_args;
   va_copy(format_args, args);
   const int written = FormatWideV(block, estimate + 1, format, format_args);
@@ -196,11 +196,11 @@ int WideString::FormatV(const char16_t* format, va_list args) {
   if (length == 0) {
     std::free(HeaderOf(block));
     Release();
-    return 1;
+    return true;
   }
   ReleaseBlock(text_);
   text_ = block;
-  return 1;
+  return true;
 }
 
 }  // namespace mobileinfo

@@ -51,9 +51,9 @@ class WideString {
   bool AssignText(int n, const char16_t* source);
 
   // printf-style formatting in two passes: estimate the longest result, then format into a buffer
-  // of that size. Returns 1, or 0 with the string unchanged when no buffer can be had.
-  int Format(const char16_t* format, ...);
-  int FormatV(const char16_t* format, va_list args);
+  // of that size. False, the string unchanged, when no buffer can be had.
+  bool Format(const char16_t* format, ...);
+  bool FormatV(const char16_t* format, va_list args);
 
   // Counts the block down and points at the empty value.
   void Release();

@@ -23,7 +23,7 @@ bool AdbRegistry::RefreshIfStale() {
     MutexLock lock(&adb_lock_);
     if (!Stale()) return false;
   }
-  ScanAdbInterfaces(kAdbInterfaceClass);
+  ScanAdbInterfaces();
   return true;
 }
 

@@ -28,9 +28,9 @@ class AdbRegistry {
   AdbRegistry(const AdbRegistry&) = delete;
   AdbRegistry& operator=(const AdbRegistry&) = delete;
 
-  // Lists the interfaces of the class and updates the map. 1 when the enumeration ran to its end;
-  // 0 otherwise, with the error that stopped it in last_adb_error().
-  int ScanAdbInterfaces(const std::u16string& class_guid);
+  // Lists the Android USB driver's interfaces and updates the map. True when the enumeration ran
+  // to its end; otherwise the diagnostics say what stopped it.
+  bool ScanAdbInterfaces();
   // Lists the ADB interfaces again when the map may no longer be what a listing would give: a
   // device change was noted since the last listing, the last listing is older than the bound or
   // did not run to its end, or a driver's serial request failed in it that had not failed in the
@@ -54,7 +54,6 @@ class AdbRegistry {
   // Whether some ADB interface has the device's key or reports its serial (ignoring case), after
   // refreshing the map if it is stale.
   bool IsAdbDevice(const UsbDeviceRecord& device);
-  uint32_t last_adb_error() const { return last_adb_error_; }
 
   // A copy of the ADB device map, and a map put in its place without a scan (tests).
   AdbMap Devices();
@@ -90,7 +89,6 @@ class AdbRegistry {
   uint64_t listed_changes_ GUARDED_BY(adb_lock_) = 0;
   uint32_t listed_tick_ GUARDED_BY(adb_lock_) = 0;
   bool listed_whole_ GUARDED_BY(adb_lock_) = false;
-  std::atomic<uint32_t> last_adb_error_{0};  // written under adb_lock_, read by anyone
 };
 
 }  // namespace mobileinfo

@@ -4,6 +4,7 @@
 #include <memory>
 #include <set>
 
+#include "support/debug_log.h"
 #include "support/text.h"
 #include "usb/adb_registry.h"
 #include "usb/interface_path.h"
@@ -20,27 +21,27 @@ AdbRecord ZeroAdbRecord() {
 
 }  // namespace
 
-int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
+bool AdbRegistry::ScanAdbInterfaces() {
   // Taken before the list is opened: a change noted while it is made may not be in it.
   const uint64_t changes = changes_.load();
   const uint32_t tick = platform_.TickCount();
   // The list includes the registered interfaces of unplugged devices (no "present" filter), so
   // an unplugged phone's record turns from active to registered instead of going stale.
-  std::unique_ptr<InterfaceList> list = platform_.OpenInterfaceList(class_guid);
+  std::unique_ptr<InterfaceList> list = platform_.OpenInterfaceList(kAdbInterfaceClass);
   if (!list) {
+    MOBILEINFO_LOG(platform_, u"ADB listing failed: the interface list could not be opened");
     MutexLock lock(&adb_lock_);
-    last_adb_error_ = kErrorGenFailure;  // the platform does not say why
     answered_serials_.clear();  // nothing seen: no interface is known to have stayed
     listed_whole_ = false;
-    return 0;
+    return false;
   }
 
-  int result = 0;
+  bool result = false;
+  uint32_t error = 0;
   {
     // Held through the driver requests too: the scan thread, the notification thread and host
     // threads scan, and their runs must not interleave.
     MutexLock lock(&adb_lock_);
-    uint32_t error = 0;
     // This scan's answers: an interface this scan does not reach listed active (inactive, gone,
     // or after a failure that ended the scan) is asked again when it is next seen active.
     std::map<std::u16string, std::u16string> answered;
@@ -50,7 +51,7 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
       InterfaceEntry entry;
       if (!list->Next(entry)) {
         error = list->error();
-        result = error == kErrorNoMoreItems ? 1 : 0;
+        result = error == kErrorNoMoreItems;
         break;
       }
       std::u16string path;
@@ -92,10 +93,10 @@ int AdbRegistry::ScanAdbInterfaces(const std::u16string& class_guid) {
     failed_paths_ = std::move(failed);
     listed_changes_ = changes;
     listed_tick_ = tick;
-    listed_whole_ = result == 1 && !new_failure;
+    listed_whole_ = result && !new_failure;
     Reindex();
-    if (!result) last_adb_error_ = error;
   }
+  if (!result) MOBILEINFO_LOG(platform_, u"ADB listing ended early: error %u", error);
   list.reset();  // destroyed outside the lock, like the open
   return result;
 }

@@ -54,18 +54,18 @@ void DeviceTracker::Complete(DeviceMap devices) {
   spare_.swap(devices);
 }
 
-int DeviceTracker::SaveDeviceSnapshot() {
+bool DeviceTracker::SaveDeviceSnapshot() {
   DeviceMap copy;
   {
     MutexLock lock(&lock_);
-    if (snapshot_current_) return present_devices_.empty() ? 0 : 1;
+    if (snapshot_current_) return true;
     copy = present_devices_;
   }
   const bool written = WriteSnapshot(copy);
   MutexLock lock(&lock_);
   // Saved as it was when copied: a change meanwhile makes the file stale again.
   if (written && SameDevices(copy, present_devices_)) snapshot_current_ = true;
-  return written && !copy.empty() ? 1 : 0;
+  return written;
 }
 
 bool DeviceTracker::WriteSnapshot(const DeviceMap& records) {
@@ -74,7 +74,7 @@ bool DeviceTracker::WriteSnapshot(const DeviceMap& records) {
                              records);
 }
 
-int DeviceTracker::LoadDeviceSnapshot() {
+bool DeviceTracker::LoadDeviceSnapshot() {
   // Read whole before the map takes it: the file's distinct serials, no more, are in memory.
   DeviceMap loaded;
   const RecordFileRead result = ReadDeviceSnapshot(
@@ -84,7 +84,7 @@ int DeviceTracker::LoadDeviceSnapshot() {
   snapshot_current_ = present_devices_.empty() && result == RecordFileRead::kWhole;
   loaded.merge(present_devices_);  // the file's records replace the map's of the same serial
   present_devices_.swap(loaded);
-  return result == RecordFileRead::kWhole ? 1 : 0;
+  return result == RecordFileRead::kWhole;
 }
 
 DeviceMap DeviceTracker::PresentDevices() {

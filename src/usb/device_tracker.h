@@ -37,9 +37,9 @@ class DeviceTracker {
   DeviceTracker& operator=(const DeviceTracker&) = delete;
 
   // The whole USB scan at once: lists the present devices, diffs them against the map into
-  // changes, replaces the map and saves the snapshot (host threads, tests). 0 when the scan was
-  // abandoned, the map then staying as it was.
-  int ScanUsbDevices(UsbScan& changes);
+  // changes, replaces the map and saves the snapshot. False when the scan was abandoned, the map
+  // then staying as it was.
+  bool ScanUsbDevices(UsbScan& changes);
   // The scan thread's form: lists the present devices and diffs them against the map, changing
   // nothing. The devices become known only as the changes are processed (Acknowledge...) and the
   // cycle ends (Complete), so a cycle cut short by Stop leaves its changes to the next session.
@@ -54,10 +54,9 @@ class DeviceTracker {
   void Complete(DeviceMap devices);
   // Adds the snapshot file's records to the map (entries already there stay unless the file has
   // their serial).
-  int LoadDeviceSnapshot();
-  // Saves the map when the file may not hold it. 1 when the file holds a non-empty map, 0 for an
-  // empty one or a failed save.
-  int SaveDeviceSnapshot();
+  bool LoadDeviceSnapshot();
+  // Saves the map when the file may not hold it. True when the file holds it.
+  bool SaveDeviceSnapshot();
 
   // A copy of the known devices.
   DeviceMap PresentDevices();

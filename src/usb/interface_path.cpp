@@ -20,40 +20,40 @@ size_t CLength(const char16_t* text) {
 
 }  // namespace
 
-int ReadInterfacePath(const InterfaceEntry& entry, std::u16string& path, uint32_t& error) {
+bool ReadInterfacePath(const InterfaceEntry& entry, std::u16string& path, uint32_t& error) {
   if (!entry.path) {
     // A backend that lost the reason still reports a failure, never "success".
     error = entry.path_error != 0 ? entry.path_error : kErrorGenFailure;
-    return 0;
+    return false;
   }
   const std::u16string& fetched = *entry.path;
   size_t length = fetched.find(u'\0');
   if (length == std::u16string::npos) length = fetched.size();
   if (length >= kDevicePathCapacity) {
     error = kErrorInsufficientBuffer;
-    return 0;
+    return false;
   }
   path.assign(fetched, 0, length);
-  return 1;
+  return true;
 }
 
-int ParseInterfacePath(const char16_t* path, UsbDeviceRecord* record) {
-  if (path == nullptr || record == nullptr) return 0;
+bool ParseInterfacePath(const char16_t* path, UsbDeviceRecord* record) {
+  if (path == nullptr || record == nullptr) return false;
   const std::u16string text(path, CLength(path));
-  if (text.size() < kMinimumPathLength) return 0;
+  if (text.size() < kMinimumPathLength) return false;
 
   const size_t first_hash = text.find(u'#');
-  if (first_hash == std::u16string::npos) return 0;
-  if (!EqualsIgnoreCase(text.substr(0, first_hash), kUsbComponent)) return 0;
+  if (first_hash == std::u16string::npos) return false;
+  if (!EqualsIgnoreCase(text.substr(0, first_hash), kUsbComponent)) return false;
 
   const size_t last_hash = text.rfind(u'#');
-  if (last_hash == 0) return 0;
+  if (last_hash == 0) return false;
   const size_t previous_hash = text.rfind(u'#', last_hash - 1);
-  if (previous_hash == std::u16string::npos) return 0;
+  if (previous_hash == std::u16string::npos) return false;
 
   CopyTerminated(record->serial, text.substr(previous_hash + 1, last_hash - previous_hash - 1));
   CopyTerminated(record->device_key, text.substr(first_hash + 1, kDeviceKeyLength));
-  return 1;
+  return true;
 }
 
 bool AdbSerialFromReply(const std::array<uint8_t, 1024>& reply, std::u16string& serial) {
@@ -71,18 +71,18 @@ bool AdbSerialFromReply(const std::array<uint8_t, 1024>& reply, std::u16string& 
   return false;  // no terminator within the reply
 }
 
-int ReadAdbSerial(Platform& platform, const char16_t* path, char16_t* destination) {
-  if (path == nullptr || destination == nullptr) return 0;
+bool ReadAdbSerial(Platform& platform, const char16_t* path, char16_t* destination) {
+  if (path == nullptr || destination == nullptr) return false;
   std::array<uint8_t, 1024> reply{};
   if (!platform.RequestAdbSerial(std::u16string(path, CLength(path)), reply, kAdbSerialLimitMs)) {
-    return 0;
+    return false;
   }
   std::u16string serial;
-  if (!AdbSerialFromReply(reply, serial)) return 0;
+  if (!AdbSerialFromReply(reply, serial)) return false;
   std::memcpy(destination, serial.data(), serial.size() * sizeof(char16_t));
   std::memset(destination + serial.size(), 0,
               (kAdbSerialCapacity - serial.size()) * sizeof(char16_t));
-  return 1;
+  return true;
 }
 
 }  // namespace mobileinfo

@@ -113,13 +113,13 @@ bool DeviceTracker::Scan(UsbScan& result) {
   return true;
 }
 
-int DeviceTracker::ScanUsbDevices(UsbScan& changes) {
+bool DeviceTracker::ScanUsbDevices(UsbScan& changes) {
   UsbScan scan;
-  if (!Scan(scan)) return 0;
+  if (!Scan(scan)) return false;
   changes.arrivals.swap(scan.arrivals);
   changes.removals.swap(scan.removals);
   Complete(std::move(scan.devices));
-  return 1;
+  return true;
 }
 
 }  // namespace mobileinfo

@@ -22,7 +22,7 @@
 #include "recording_service.h"
 #include "recording_sink.h"
 #include "service/service.h"
-#include "service_peer.h"
+#include "service/run.h"
 #include "support/text.h"
 #include "test_service.h"
 #include "watch_internal.h"
@@ -142,10 +142,16 @@ class UdevTest : public ::testing::Test {
           std::vector<int32_t> codes = sink_.codes();
           auto n = [&](int32_t code) { return std::count(codes.begin(), codes.end(), code); };
           return library_->core()->phone_list.Copy().size() == count &&
-                 !ServicePeer::ReportPending(*library_) && n(kArrivalReportBegins) > 0 &&
+                 !ReportPending() && n(kArrivalReportBegins) > 0 &&
                  n(kArrivalReportBegins) == n(kPhoneReady) + n(kNoPhoneLeft);
         },
         kEventWait);
+  }
+
+  // Whether an arrival report is pending (published, its code 1 or 4 not yet due).
+  bool ReportPending() {
+    std::shared_ptr<mobileinfo::Run> run = library_->CurrentRun();
+    return run && run->ReportForTesting().Pending();
   }
 
   // The serials of the code-2 events, each with the model name of an identified phone.

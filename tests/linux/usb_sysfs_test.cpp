@@ -350,7 +350,7 @@ TEST_F(CoreOnSysfsTest, ScansSeeEachDeviceOnceWithItsKind) {
   EXPECT_EQ(records[0], "VID_0781&PID_5567 4C530001231114115384 1");
   EXPECT_EQ(records[3], "VID_04e8&PID_6860 R58M12345ABC 2");
 
-  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(kAdbClass), 1);
+  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(), 1);
   auto adb = AdbRecords();
   ASSERT_EQ(adb.size(), 1u);
   EXPECT_TRUE(std::regex_match(adb[0],
@@ -397,13 +397,13 @@ TEST_F(CoreOnSysfsTest, PhonesSharingASerialAreSeparateDevicesAndTheFirstKeepsIt
 TEST_F(CoreOnSysfsTest, UnpluggedPhoneGoesFromActiveToRegistered) {
   bus_.LoadFixture("phone_adb.txt");
   ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
-  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(kAdbClass), 1);
+  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(), 1);
   EXPECT_THAT(AdbRecords(), ElementsAre("0123456789abcdef vid_18d1&pid_4ee7 0123456789ABCDEF 2"));
 
   bus_.Unplug("1-2");
   ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
   EXPECT_TRUE(PresentRecords().empty());
-  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(kAdbClass), 1);
+  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(), 1);
   EXPECT_THAT(AdbRecords(), ElementsAre("0123456789abcdef vid_18d1&pid_4ee7 0123456789ABCDEF 1"));
 }
 

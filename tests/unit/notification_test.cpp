@@ -11,7 +11,6 @@
 #include "model/phone_record.h"
 #include "service/run.h"
 #include "service/service.h"
-#include "service_peer.h"
 
 namespace mobileinfo {
 namespace {
@@ -40,12 +39,27 @@ class NotificationTest : public ::testing::Test {
     ASSERT_TRUE(Eventually([&] { return fake_.GetFile(u"C:\\Host\\MobileInfo2.dat").has_value(); }));
   }
   void TearDown() override { service_.Stop(); }
+  // A phone listed and a report begun as the scan thread's publication does, without its code 3,
+  // so that the tests see the report's own events.
   void Publish(const PhoneRecord& phone) {
-    ServicePeer::Publish(service_, phone, fake_.TickCount());
+    service_.core()->phone_list.AppendIfAbsent(phone);
+    service_.CurrentRun()->ReportForTesting().Begin(fake_.TickCount());
   }
-  bool NotifyEventSet() {
-    std::shared_ptr<mobileinfo::Run> run = service_.CurrentRun();
-    return run && run->events().IsSet(ServiceEvents::kNotify);
+  bool NotifyEventSet() { return service_.CurrentRun()->ReportForTesting().Pending(); }
+  // A device plugged in or pulled out, forwarded as a host does; returns once the scan thread has
+  // made the change known.
+  void Change(const char16_t* instance_id, bool plugged) {
+    if (plugged) {
+      fake_.AddDevice(instance_id);
+    } else {
+      fake_.RemoveDevice(instance_id);
+    }
+    service_.OnDeviceChange(plugged ? 0x8000 : 0x8004, 0);
+    const std::u16string id = instance_id;
+    const std::u16string serial = id.substr(id.rfind(u'\\') + 1);
+    ASSERT_TRUE(Eventually([&] {
+      return service_.core()->tracker.PresentDevices().count(serial) == (plugged ? 1u : 0u);
+    }));
   }
 
   FakePlatform fake_;
@@ -117,11 +131,9 @@ TEST_F(NotificationTest, OnlyPhoneRemovedWithinGraceGivesCodeFour) {
 }
 
 TEST_F(NotificationTest, RemovalWhileAReportIsPendingRaisesNoCodeTwo) {
+  Change(u"USB\\VID_9999&PID_0001\\p1", true);  // known to the library, not a phone
   Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"p1"));
-  UsbDeviceRecord device = ZeroDeviceRecord();
-  CopyField(device.device_key, std::u16string(u"VID_9999&PID_0001"));
-  CopyField(device.serial, std::u16string(u"p1"));
-  service_.CurrentRun()->RemoveDevice(device);
+  Change(u"USB\\VID_9999&PID_0001\\p1", false);
   ASSERT_TRUE(sink_.WaitFor(1));
   EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kNoPhoneLeft});
 }
@@ -134,10 +146,9 @@ TEST_F(NotificationTest, PublicationDuringTheCallThatEndsAReportBeginsANewOne) {
   sink_.Hold(true, kPhoneReady);
   Publish(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
   ASSERT_TRUE(sink_.WaitFor(1));  // inside OnEvent(1)
-  UsbDeviceRecord late = ZeroDeviceRecord();
-  CopyField(late.device_key, std::u16string(u"VID_9999&PID_0001"));
-  CopyField(late.serial, std::u16string(u"late"));
-  service_.CurrentRun()->PublishPhones({late});  // as the scan thread does
+  fake_.AddDevice(u"USB\\VID_9999&PID_0001\\late");
+  service_.OnDeviceChange(0x8000, 0);
+  ASSERT_TRUE(sink_.WaitFor(2, 3s));
   sink_.Hold(false);
   ASSERT_TRUE(sink_.WaitFor(3, 3s));
   EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kPhoneReady, kArrivalReportBegins, kPhoneReady}));
@@ -145,18 +156,33 @@ TEST_F(NotificationTest, PublicationDuringTheCallThatEndsAReportBeginsANewOne) {
 
 // A device that leaves while the host is inside the OnEvent(1) that ends a report is reported.
 TEST_F(NotificationTest, RemovalDuringTheCallThatEndsAReportIsReported) {
+  Change(u"USB\\VID_046D&PID_C077\\mouse", true);
   fake_.AddInterface(kPathA, true);
   sink_.Hold(true, kPhoneReady);
   Publish(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
   ASSERT_TRUE(sink_.WaitFor(1));
-  UsbDeviceRecord gone = ZeroDeviceRecord();
-  CopyField(gone.device_key, std::u16string(u"VID_046d&PID_c077"));
-  CopyField(gone.serial, std::u16string(u"mouse"));
-  std::thread scan([&] { service_.CurrentRun()->RemoveDevice(gone); });
+  fake_.RemoveDevice(u"USB\\VID_046D&PID_C077\\mouse");
+  service_.OnDeviceChange(0x8004, 0);
   ASSERT_TRUE(sink_.WaitFor(2, 3s));
   sink_.Hold(false);
-  scan.join();
   EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kPhoneReady, kDeviceRemoved}));
+}
+
+TEST_F(NotificationTest, OnePollListsOnceForEveryListedPhone) {
+  fake_.AddInterface(kPathB, true);
+  fake_.SetAdbSerial(kPathB, u"serial_b");
+  for (const char16_t* serial : {u"x1", u"x2"}) {
+    service_.core()->phone_list.AppendIfAbsent(MakePhoneRecord(u"VID_9999&PID_0001", serial));
+  }
+  const int listings = fake_.interface_list_opens;
+  Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"serial_b"));
+  ASSERT_TRUE(sink_.WaitFor(1));
+  EXPECT_EQ(sink_.events()[0].serial(), u"serial_b");  // the driver's answer on kPathB
+  EXPECT_EQ(fake_.interface_list_opens, listings + 1);
+  // The next report within the listing's bound, nothing forwarded: answered from that listing.
+  Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"x3"));
+  ASSERT_TRUE(sink_.WaitFor(2));
+  EXPECT_EQ(fake_.interface_list_opens, listings + 1);
 }
 
 // The production timing: a phone whose interface never comes up is reported after about 3 s.
@@ -256,21 +282,6 @@ TEST_F(QueryTest, QueryListsAgainOnlyAfterAChangeTheBoundOrANewFailedRequest) {
     EXPECT_EQ(service_.QueryPhoneStatus(&phone), step.status);
     EXPECT_EQ(fake_.interface_list_opens - before, step.listings);
   }
-}
-
-TEST_F(QueryTest, OnePollScansOnceForEveryListedPhone) {
-  fake_.ManualTime(0, 0);  // within the grace period: every listed phone is looked at
-  fake_.AddInterface(kPathB, true);
-  fake_.SetAdbSerial(kPathB, u"serial_b");
-  for (const char16_t* serial : {u"x1", u"x2", u"serial_b"}) {
-    service_.core()->phone_list.AppendIfAbsent(MakePhoneRecord(u"VID_9999&PID_0001", serial));
-  }
-  // A run without a sink: the poll's report reaches no host.
-  mobileinfo::Run run(service_.core(), nullptr);
-  EXPECT_EQ(run.PollArrivalReport(), 1);  // serial_b: the driver's answer on kPathB
-  EXPECT_EQ(fake_.interface_list_opens, 1);
-  EXPECT_EQ(run.PollArrivalReport(), 1);  // nothing changed: answered from that listing
-  EXPECT_EQ(fake_.interface_list_opens, 1);
 }
 
 TEST_F(QueryTest, QueriesFromManyThreadsAtOnce) {

@@ -3,6 +3,7 @@
 // part-way, a file not read whole), and saves racing each other and changes to the maps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -373,8 +374,14 @@ TEST_F(PhoneCacheSave, AFileNotReadWholeIsKeptThenMergedWithWhatTheSessionLearnt
     fake.SetFile(kCachePath, old_file);
     if (held) fake.unopenable.insert(kCachePath);
     else fake.read_fails_at[kCachePath] = 4 + 2 * kRecord + 100;
+    fake.debug_log().Configure(u"1");
     PhoneStore store(fake);
     EXPECT_EQ(store.LoadPhoneCache(), 0);
+    // The diagnostics say why.
+    const std::u16string why = held ? u"(held by another program)" : u"(a read failed part-way)";
+    EXPECT_TRUE(std::any_of(fake.debug_lines.begin(), fake.debug_lines.end(), [&](const auto& l) {
+      return l.line.find(why) != std::u16string::npos;
+    }));
 
     // A publication of this session (a new phone, and a newer record of an old one), and one old
     // serial excluded; the save of a file still not readable writes nothing.

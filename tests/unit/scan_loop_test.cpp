@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <thread>
 
 #include "eventually.h"
@@ -10,7 +11,6 @@
 #include "recording_sink.h"
 #include "model/phone_record.h"
 #include "service/service.h"
-#include "service_peer.h"
 
 namespace mobileinfo {
 namespace {
@@ -46,109 +46,50 @@ FakeHttpReply IniReply(const std::string& body) {
 const char kNimbusSection[] =
     "[18d1_4ee2]\r\nUID=1001\r\nName=Nimbus 5\r\nDescription=Test phone\r\n";
 
-class ScanLoopTest : public ::testing::Test {
+class ScanThreadTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(service_.Init(&sink_, 1), 1); }
+  void SetUp() override {
+    ASSERT_EQ(service_.Init(&sink_, 1), 1);
+    fake_.http = [](const std::u16string&) { return IniReply(kNimbusSection); };
+  }
   void TearDown() override { service_.Stop(); }
 
-  std::vector<PhoneRecord> PhoneList() {
-    return service_.core()->phone_list.Copy();
+  // Starts the threads and waits for the first scan, of the bus as it is.
+  void StartAndScan() {
+    ASSERT_EQ(service_.Start(), 1);
+    ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 1; }));
   }
+  // Changes the bus and forwards the change as a host does, then waits until the cycle it
+  // causes has ended.
+  void Plug(std::initializer_list<const char16_t*> instance_ids) {
+    for (const char16_t* id : instance_ids) fake_.AddDevice(id);
+    Forward(0x8000);
+  }
+  void Unplug(std::initializer_list<const char16_t*> instance_ids) {
+    for (const char16_t* id : instance_ids) fake_.RemoveDevice(id);
+    Forward(0x8004);
+  }
+  void Forward(uint32_t code) {
+    const int cycles = DeviceListCalls();
+    service_.OnDeviceChange(code, 0);
+    ASSERT_TRUE(Eventually([&] { return DeviceListCalls() > cycles && Quiet(); }));
+  }
+  // The scan thread waits for the next change: its last cycle's snapshot is on disk.
+  bool Quiet() {
+    const DeviceMap known = service_.core()->tracker.PresentDevices();
+    std::lock_guard<std::mutex> lock(fake_.mutex);
+    auto file = fake_.files.find(u"C:\\Host\\MobileInfo2.dat");
+    return file != fake_.files.end() && file->second.size() == (known.empty() ? 0 : 4 + 1092 * known.size());
+  }
+
+  std::vector<PhoneRecord> PhoneList() { return service_.core()->phone_list.Copy(); }
   size_t RequestCount() {
     std::lock_guard<std::mutex> lock(fake_.mutex);
     return fake_.requested_urls.size();
   }
   bool NotifySet() {
     std::shared_ptr<mobileinfo::Run> run = service_.CurrentRun();
-    return run && run->events().IsSet(ServiceEvents::kNotify);
-  }
-
-  FakePlatform fake_;
-  RecordingSink sink_;
-  MobileInfoService service_{fake_, Fast()};
-};
-
-TEST_F(ScanLoopTest, KnownSerialIsPublishedWithoutIdentification) {
-  PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
-  CopyField(cached.name, std::u16string(u"Nimbus 5"));
-  service_.core()->store.PutPhone(u"ABC123", cached);
-
-  DeviceList output;
-  // Exact key: the cached record; another letter case: a bare record.
-  service_.core()->identifier.ClassifyArrivals({Device(u"VID_18d1&PID_4ee2", u"ABC123"),
-                             Device(u"VID_18d1&PID_4ee2", u"abc123")}, output);
-  ASSERT_EQ(output.size(), 2u);
-  EXPECT_EQ(RequestCount(), 0u);
-  service_.CurrentRun()->PublishPhones(output);
-  auto list = PhoneList();
-  ASSERT_EQ(list.size(), 1u);  // the same phone in two letter cases is listed once
-  EXPECT_EQ(FieldText(list[0].name), u"Nimbus 5");
-  EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kArrivalReportBegins});
-  EXPECT_TRUE(NotifySet());
-}
-
-TEST_F(ScanLoopTest, RejectedModelIsDroppedAndUnknownModelGoesToIdentification) {
-  service_.core()->store.PutModel(u"VID_1111&PID_2222", false);
-  service_.core()->store.PutModel(u"VID_18d1&PID_4ee2", true);
-  fake_.http = [](const std::u16string&) { return IniReply(kNimbusSection); };
-  DeviceList output;
-  service_.core()->identifier.ClassifyArrivals({Device(u"VID_1111&PID_2222", u"rejected"),
-                             Device(u"VID_18d1&PID_4ee2", u"second-of-model")}, output);
-  ASSERT_EQ(output.size(), 1u);
-  EXPECT_EQ(FieldText(output[0].serial), u"second-of-model");
-  ASSERT_EQ(RequestCount(), 1u);
-  EXPECT_NE(fake_.requested_urls[0].find(u"id=18d1_4ee2"), std::u16string::npos);
-  EXPECT_EQ(fake_.requested_urls[0].find(u"1111_2222"), std::u16string::npos);
-}
-
-TEST_F(ScanLoopTest, UnacceptedCandidatePublishesNothing) {
-  fake_.http = [](const std::u16string&) { return FakeHttpReply{false, {}, {}, 0}; };
-  service_.CurrentRun()->ProcessChanges(1, {Device(u"VID_9999&PID_0001", u"stick")});
-  EXPECT_TRUE(PhoneList().empty());
-  EXPECT_TRUE(sink_.codes().empty());
-  EXPECT_FALSE(NotifySet());
-  EXPECT_FALSE(fake_.GetFile(u"C:\\Host\\MobileInfo1.dat").has_value());
-}
-
-TEST_F(ScanLoopTest, RemovalReportsCachedRecordOrBareRecord) {
-  PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
-  CopyField(cached.name, std::u16string(u"Nimbus 5"));
-  for (auto& c : cached.md5) c = u'M';  // a damaged cache file's text fills its field
-  service_.core()->store.PutPhone(u"ABC123", cached);
-  service_.core()->phone_list.AppendIfAbsent(cached);
-
-  service_.CurrentRun()->RemoveDevice(Device(u"VID_18D1&PID_4EE2", u"abc123"));
-  service_.CurrentRun()->RemoveDevice(Device(u"VID_046d&PID_c077", u"mouse"));
-  EXPECT_TRUE(PhoneList().empty());
-  auto events = sink_.events();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].code, kDeviceRemoved);
-  EXPECT_EQ(events[0].name(), u"Nimbus 5");
-  EXPECT_EQ(FieldText(events[0].record.md5), std::u16string(63, u'M'));  // the host's wcslen ends
-  EXPECT_EQ(events[0].record.md5[63], 0);
-  EXPECT_EQ(events[1].code, kDeviceRemoved);
-  EXPECT_EQ(events[1].device_key(), u"VID_046d&PID_c077");
-  EXPECT_EQ(events[1].serial(), u"mouse");
-  EXPECT_EQ(events[1].name(), u"");
-}
-
-TEST_F(ScanLoopTest, PublicationWhileAReportIsPendingKeepsTheTickAndRaisesNoCodeThree) {
-  service_.core()->store.PutPhone(u"A", MakePhoneRecord(u"VID_0001&PID_0001", u"A"));
-  service_.core()->store.PutPhone(u"B", MakePhoneRecord(u"VID_0001&PID_0001", u"B"));
-  fake_.ManualTime(1000, 1700000000);
-  service_.CurrentRun()->PublishPhones({Device(u"VID_0001&PID_0001", u"A")});
-  fake_.AdvanceTime(500);
-  service_.CurrentRun()->PublishPhones({Device(u"VID_0001&PID_0001", u"B")});
-  EXPECT_EQ(ServicePeer::publication_tick(service_), 1000u);
-  EXPECT_EQ(sink_.codes(), std::vector<int32_t>{kArrivalReportBegins});
-  EXPECT_EQ(PhoneList().size(), 2u);
-}
-
-class ScanThreadTest : public ScanLoopTest {
- protected:
-  void SetUp() override {
-    ScanLoopTest::SetUp();
-    fake_.http = [](const std::u16string&) { return IniReply(kNimbusSection); };
+    return run && run->ReportForTesting().Pending();
   }
   int DeviceListCalls() {
     std::lock_guard<std::mutex> lock(fake_.mutex);
@@ -174,7 +115,106 @@ class ScanThreadTest : public ScanLoopTest {
     return {fake_.replacements[u"C:\\Host\\MobileInfo1.dat"],
             fake_.replacements[u"C:\\Host\\MobileInfo2.dat"]};
   }
+
+  FakePlatform fake_;
+  RecordingSink sink_;
+  MobileInfoService service_{fake_, Fast()};
 };
+
+TEST_F(ScanThreadTest, KnownSerialIsPublishedFromTheCacheWithoutARequest) {
+  PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
+  CopyField(cached.name, std::u16string(u"Nimbus 5"));
+  service_.core()->store.PutPhone(u"ABC123", cached);
+  StartAndScan();
+  // The cached serial, and the same in another letter case: one phone, listed once.
+  Plug({u"USB\\VID_18D1&PID_4EE2\\ABC123", u"USB\\VID_18D1&PID_4EE2\\abc123"});
+  ASSERT_TRUE(sink_.WaitFor(2));
+  EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
+  EXPECT_EQ(sink_.events()[1].name(), u"Nimbus 5");
+  auto list = PhoneList();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(FieldText(list[0].name), u"Nimbus 5");
+  EXPECT_EQ(RequestCount(), 0u);
+}
+
+TEST_F(ScanThreadTest, RejectedModelIsDroppedAndUnknownModelGoesToIdentification) {
+  service_.core()->store.PutModel(u"VID_1111&PID_2222", false);
+  service_.core()->store.PutModel(u"VID_18d1&PID_4ee2", true);
+  StartAndScan();
+  Plug({u"USB\\VID_1111&PID_2222\\rejected", u"USB\\VID_18D1&PID_4EE2\\second-of-model"});
+  ASSERT_TRUE(sink_.WaitFor(1));
+  auto list = PhoneList();
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(FieldText(list[0].serial), u"second-of-model");
+  ASSERT_EQ(RequestCount(), 1u);
+  EXPECT_NE(fake_.requested_urls[0].find(u"id=18d1_4ee2"), std::u16string::npos);
+  EXPECT_EQ(fake_.requested_urls[0].find(u"1111_2222"), std::u16string::npos);
+}
+
+TEST_F(ScanThreadTest, UnacceptedCandidatePublishesNothing) {
+  fake_.http = [](const std::u16string&) { return FakeHttpReply{false, {}, {}, 0}; };
+  StartAndScan();
+  Plug({u"USB\\VID_9999&PID_0001\\stick"});
+  EXPECT_TRUE(PhoneList().empty());
+  EXPECT_TRUE(sink_.codes().empty());
+  EXPECT_FALSE(NotifySet());
+  EXPECT_FALSE(fake_.GetFile(u"C:\\Host\\MobileInfo1.dat").has_value());
+}
+
+TEST_F(ScanThreadTest, RemovalReportsCachedRecordOrBareRecord) {
+  PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
+  CopyField(cached.name, std::u16string(u"Nimbus 5"));
+  for (auto& c : cached.md5) c = u'M';  // a damaged cache file's text fills its field
+  service_.core()->store.PutPhone(u"ABC123", cached);
+  StartAndScan();
+  Plug({u"USB\\VID_18D1&PID_4EE2\\abc123", u"USB\\VID_046D&PID_C077\\mouse"});
+  ASSERT_TRUE(sink_.WaitFor(2));  // the phone's arrival report: codes 3 and 1
+  Unplug({u"USB\\VID_18D1&PID_4EE2\\abc123", u"USB\\VID_046D&PID_C077\\mouse"});
+  ASSERT_TRUE(sink_.WaitFor(4));
+  EXPECT_TRUE(PhoneList().empty());
+  auto events = sink_.events();
+  EXPECT_EQ(events[2].code, kDeviceRemoved);
+  EXPECT_EQ(events[2].name(), u"Nimbus 5");
+  EXPECT_EQ(FieldText(events[2].record.md5), std::u16string(63, u'M'));  // the host's wcslen ends
+  EXPECT_EQ(events[2].record.md5[63], 0);
+  EXPECT_EQ(events[3].code, kDeviceRemoved);
+  EXPECT_EQ(events[3].device_key(), u"VID_046d&PID_c077");
+  EXPECT_EQ(events[3].serial(), u"mouse");
+  EXPECT_EQ(events[3].name(), u"");
+}
+
+TEST_F(ScanThreadTest, PublicationWhileAReportIsPendingRaisesNoCodeThree) {
+  service_.core()->store.PutPhone(u"A", MakePhoneRecord(u"VID_0001&PID_0001", u"A"));
+  service_.core()->store.PutPhone(u"B", MakePhoneRecord(u"VID_0001&PID_0001", u"B"));
+  StartAndScan();
+  Plug({u"USB\\VID_0001&PID_0001\\A"});
+  Plug({u"USB\\VID_0001&PID_0001\\B"});
+  ASSERT_TRUE(sink_.WaitFor(2));
+  EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
+  EXPECT_EQ(sink_.events()[1].serial(), u"A");
+  EXPECT_EQ(PhoneList().size(), 2u);
+}
+
+// The report's own moves: a join neither begins it nor moves its start, and a poll ends it only
+// with every join it saw.
+TEST(ArrivalReportTest, JoinsKeepTheStartAndHoldOffAnEndThatDidNotSeeThem) {
+  ServiceEvents events;
+  ArrivalReport report(events);
+  EXPECT_FALSE(report.Join());  // none pending: a removal is told, a publication begins one
+  report.Begin(1000);
+  EXPECT_TRUE(report.Pending());
+  EXPECT_TRUE(report.Join());
+  ArrivalReport::Look seen = report.LookAtIt();
+  EXPECT_EQ(seen.begun_tick, 1000u);
+  EXPECT_TRUE(report.Join());
+  EXPECT_FALSE(report.End(seen));
+  EXPECT_TRUE(report.Pending());
+  seen = report.LookAtIt();
+  EXPECT_EQ(seen.begun_tick, 1000u);
+  EXPECT_TRUE(report.End(seen));
+  EXPECT_FALSE(report.Pending());
+  EXPECT_FALSE(report.Join());
+}
 
 TEST_F(ScanThreadTest, PlugAndUnplugAPhone) {
   ASSERT_EQ(service_.Start(), 1);

@@ -164,12 +164,18 @@ bool LinuxPlatform::DeleteFile(const std::u16string& path) {
   return unlink(native.c_str()) == 0;
 }
 
-bool LinuxPlatform::ReplaceFile(const std::u16string& from, const std::u16string& to) {
+bool LinuxPlatform::ReplaceFile(const std::u16string& from, const std::u16string& to,
+                                FileError* error) {
   const std::string source = NativePath(from);
   const std::string target = NativePath(to);
+  const auto refused = [error](FileError why) {
+    if (error) *error = why;
+    return false;
+  };
+  if (IsDirectory(target)) return refused(FileError::kAccessDenied);
   // MoveFileExW refuses while either file is open without delete sharing, as ours are.
-  if (IsDirectory(target) || HeldByOpenHandle(source) || HeldByOpenHandle(target)) return false;
-  if (rename(source.c_str(), target.c_str()) != 0) return false;
+  if (HeldByOpenHandle(source) || HeldByOpenHandle(target)) return refused(FileError::kInUse);
+  if (rename(source.c_str(), target.c_str()) != 0) return refused(FileErrorOf(errno));
   // MOVEFILE_WRITE_THROUGH: the new name is on the disk once this returns, so a power cut after
   // a save cannot bring the old file back.
   const size_t slash = target.rfind('/');

@@ -88,18 +88,23 @@ bool Win32Platform::DeleteFile(const std::u16string& path) {
   return DeleteFileW(FilePathText(path).c_str()) != FALSE;
 }
 
-bool Win32Platform::ReplaceFile(const std::u16string& from, const std::u16string& to) {
+bool Win32Platform::ReplaceFile(const std::u16string& from, const std::u16string& to,
+                                FileError* error) {
   constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
   const std::wstring source = FilePathText(from);
   const std::wstring target = FilePathText(to);
   if (MoveFileExW(source.c_str(), target.c_str(), kFlags)) return true;
+  DWORD why = GetLastError();
   // MoveFileExW does not replace a read-only file: the attribute goes first, and comes back when
   // the replace still fails.
   const DWORD attributes = GetFileAttributesW(target.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return false;
-  if (!SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
-  if (MoveFileExW(source.c_str(), target.c_str(), kFlags)) return true;
-  SetFileAttributesW(target.c_str(), attributes);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+      SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    if (MoveFileExW(source.c_str(), target.c_str(), kFlags)) return true;
+    why = GetLastError();
+    SetFileAttributesW(target.c_str(), attributes);
+  }
+  if (error) *error = FileErrorOf(why);
   return false;
 }
 

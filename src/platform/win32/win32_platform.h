@@ -69,7 +69,8 @@ class Win32Platform final : public Platform {
   std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode,
                                  FileError* error = nullptr) override;
   bool DeleteFile(const std::u16string& path) override;
-  bool ReplaceFile(const std::u16string& from, const std::u16string& to) override;
+  bool ReplaceFile(const std::u16string& from, const std::u16string& to,
+                   FileError* error = nullptr) override;
   bool CreateDirectory(const std::u16string& path) override;
   std::u16string TempDirectory() override;
   std::vector<std::u16string> ListFiles(const std::u16string& directory,
