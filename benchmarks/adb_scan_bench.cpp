@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "adb_cases.h"
 #include "fake_platform.h"
 #include "model/phone_record.h"
 #include "service/service.h"
@@ -51,12 +52,7 @@ void BM_QueryAdbStatus(benchmark::State& state) {
                                                   benchmark::Counter::kAvgIterations);
   if (record.adb_status != 2) state.SkipWithError("the phone is not ready");
 }
-BENCHMARK(BM_QueryAdbStatus)
-    ->ArgNames({"ready", "registered"})
-    ->Args({1, 0})
-    ->Args({16, 0})
-    ->Args({1, 200})
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_QueryAdbStatus)->Apply(WithRegistered);
 
 }  // namespace
 }  // namespace mobileinfo

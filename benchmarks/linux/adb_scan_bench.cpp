@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "../adb_cases.h"
 #include "linux/fake_sysfs.h"
 #include "model/phone_record.h"
 #include "platform/linux/linux_platform.h"
@@ -69,12 +70,7 @@ void BM_LinuxAdbScan(benchmark::State& state) {
     benchmark::DoNotOptimize(bench->adb->ScanAdbInterfaces());
   }
 }
-BENCHMARK(BM_LinuxAdbScan)
-    ->ArgNames({"ready", "seen_before"})
-    ->Args({1, 0})
-    ->Args({16, 0})
-    ->Args({1, 200})
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LinuxAdbScan)->Apply(WithSeenBefore);
 
 void BM_LinuxQueryAdbStatus(benchmark::State& state) {
   const int phones = static_cast<int>(state.range(0));
@@ -86,12 +82,7 @@ void BM_LinuxQueryAdbStatus(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(bench->adb->QueryAdbStatus(record));
   if (record.adb_status != 2) state.SkipWithError("the phone is not ready");
 }
-BENCHMARK(BM_LinuxQueryAdbStatus)
-    ->ArgNames({"ready", "seen_before"})
-    ->Args({1, 0})
-    ->Args({16, 0})
-    ->Args({1, 200})
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LinuxQueryAdbStatus)->Apply(WithSeenBefore);
 
 }  // namespace
 }  // namespace mobileinfo
