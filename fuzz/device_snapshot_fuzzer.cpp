@@ -17,11 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::u16string path = HostFilePath(platform, u"MobileInfo2.dat");
   platform.SetFile(path, std::string(reinterpret_cast<const char*>(data), size));
 
-  const int loaded = service.LoadDeviceSnapshot();
-  fuzz::Require(loaded == 0 || loaded == 1);
-  if (service.SaveDeviceSnapshot() == 1) {
+  service.LoadDeviceSnapshot();
+  // What this build wrote, this build reads back (an empty map is an empty file: nothing to read).
+  if (service.SaveDeviceSnapshot() && !service.PresentDevices().empty()) {
     DeviceTracker reader(platform);
-    fuzz::Require(reader.LoadDeviceSnapshot() == 1);
+    fuzz::Require(reader.LoadDeviceSnapshot());
+    fuzz::Require(reader.PresentDevices().size() == service.PresentDevices().size());
   }
   return 0;
 }

@@ -33,20 +33,14 @@ inline PhoneRecord MakePhoneRecord(const UsbDeviceRecord& device) {
 // Ends every text field with a terminator within its capacity. A host reads the fields of a
 // record it is handed with wcslen, and a cache file from elsewhere may hold texts that fill
 // their fields.
-inline void TerminateTextFields(PhoneRecord& record) {
-  record.device_key[31] = 0;
-  record.serial[511] = 0;
-  record.name[31] = 0;
-  record.description[31] = 0;
-  record.image_url[2047] = 0;
-  record.vendor_image_url[2047] = 0;
-  record.package_download[2047] = 0;
-  record.driver_guid[39] = 0;
-  record.pack[259] = 0;
-  record.install_path[259] = 0;
-  record.md5[63] = 0;
-  record.file_ext[4] = 0;
-  record.parameters[259] = 0;
+template <size_t... N>
+void TerminateEach(char16_t (&... fields)[N]) {
+  ((fields[N - 1] = 0), ...);
+}
+inline void TerminateTextFields(PhoneRecord& r) {
+  TerminateEach(r.device_key, r.serial, r.name, r.description, r.image_url, r.vendor_image_url,
+                r.package_download, r.driver_guid, r.pack, r.install_path, r.md5, r.file_ext,
+                r.parameters);
 }
 
 inline UsbDeviceRecord ZeroDeviceRecord() {
