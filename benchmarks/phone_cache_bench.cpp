@@ -40,8 +40,8 @@ struct CacheBench {
       CopyField(record.name, name);
       CopyField(record.package_download, url);
       record.time_stamp = kNow - 60;
-      store.PutPhone(serial, record);
-      store.PutModel(key, true);
+      store.PutPhoneForTesting(serial, record);
+      store.PutModelForTesting(key, true);
     }
   }
   std::string SavedBytes() {
@@ -62,7 +62,7 @@ void BM_SavePhoneCache(benchmark::State& state) {
   CacheBench bench(static_cast<int>(state.range(0)));
   const size_t bytes = bench.SavedBytes().size();
   for (auto _ : state) {
-    bench.store.PutModel(u"VID_0000&PID_0000", true);  // a save writes only what changed
+    bench.store.PutModelForTesting(u"VID_0000&PID_0000", true);  // a save writes only what changed
     benchmark::DoNotOptimize(bench.store.SavePhoneCache());
   }
   Finish(state, bytes);

@@ -70,7 +70,7 @@ struct RunningService {
         CopyField(record.name, u"Galaxy");
         CopyField(record.package_download, u"http://drivers.invalid/" + Numbered("p", i));
         record.time_stamp = fake.Now();
-        seed.PutPhone(Numbered("R58M", i), record);
+        seed.PutPhoneForTesting(Numbered("R58M", i), record);
       }
       seed.SavePhoneCache();
     }
@@ -153,13 +153,13 @@ void BM_SavePhoneCachePeakMemory(benchmark::State& state) {
   NowherePlatform fake;
   PhoneStore store(fake);
   for (int i = 0; i < kCachedPhones; ++i) {
-    store.PutPhone(Numbered("R58M", i), MakePhoneRecord(Numbered("VID_", i), Numbered("R58M", i)));
+    store.PutPhoneForTesting(Numbered("R58M", i), MakePhoneRecord(Numbered("VID_", i), Numbered("R58M", i)));
   }
   const double records = static_cast<double>(kCachedPhones) * sizeof(PhoneRecord);
   const size_t base = g_in_use.load();
   g_peak = base;
   for (auto _ : state) {
-    store.PutModel(u"VID_0000&PID_0000", true);  // a change to save
+    store.PutModelForTesting(u"VID_0000&PID_0000", true);  // a change to save
     benchmark::DoNotOptimize(store.SavePhoneCache());
   }
   state.counters["peak_ratio"] = static_cast<double>(g_peak.load() - base) / records;

@@ -27,8 +27,8 @@ void BM_ScanUsbDevices(benchmark::State& state) {
   }
   DeviceTracker tracker(fake);
   UsbScan changes;
-  tracker.ScanUsbDevices(changes);
-  for (auto _ : state) benchmark::DoNotOptimize(tracker.ScanUsbDevices(changes));
+  tracker.ScanUsbDevicesForTesting(changes);
+  for (auto _ : state) benchmark::DoNotOptimize(tracker.ScanUsbDevicesForTesting(changes));
   state.SetItemsProcessed(state.iterations() * n);
 }
 BENCHMARK(BM_ScanUsbDevices)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
@@ -54,7 +54,7 @@ void BM_ScanUsbDevicesWithChurn(benchmark::State& state) {
     fake.devices = sets[k];
     k ^= 1;
     state.ResumeTiming();
-    benchmark::DoNotOptimize(tracker.ScanUsbDevices(changes));
+    benchmark::DoNotOptimize(tracker.ScanUsbDevicesForTesting(changes));
   }
   state.SetItemsProcessed(state.iterations() * n);
 }

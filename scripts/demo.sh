@@ -49,7 +49,9 @@ if ((build)); then
   if ((${#need[@]})); then
     ((EUID == 0)) || die "missing packages: ${need[*]} (install them, or run this as root)"
     say "installing ${need[*]} ..."
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+    # a mirror caught mid-sync fails an index now and then; the install can go on without it
+    apt-get update -qq || apt-get update -qq || true
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
   fi
   say "building mobileinfo, monitor and driver-service in ${build_dir#"$repo"/} (the first build takes a few minutes) ..."
   build_log="$(mktemp /tmp/mobileinfo-demo-build.XXXXXX)"

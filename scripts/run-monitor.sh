@@ -9,7 +9,8 @@ for p in g++ cmake libcurl4-openssl-dev libudev-dev googletest libgtest-dev libg
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if ((${#need[@]})); then
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+  apt-get update -qq || apt-get update -qq || true
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 cmake --preset linux >/dev/null
 cmake --build build/linux -j "$(nproc)" --target monitor

@@ -23,7 +23,12 @@ dpkg --print-foreign-architectures | grep -qx i386 || { dpkg --add-architecture 
 dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" || i386_missing=1
 if ((${#missing[@]})) || ((i386_missing)); then
   echo "== installing: ${missing[*]}${missing[*]:+ }$( ((i386_missing)) && echo wine32:i386)"
-  apt-get update -qq
+  # A mirror caught mid-sync fails an index now and then; the install can still succeed with
+  # the indexes that did arrive, so a failed update is retried and then let through.
+  for try in 1 2 3; do
+    apt-get update -qq && break
+    echo "apt-get update failed (try $try)"; sleep 10
+  done
   if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   fi

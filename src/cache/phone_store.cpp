@@ -278,51 +278,51 @@ void PhoneStore::SetCacheTimeout(int32_t days) {
   cache_timeout_days_ = days;
 }
 
-PhoneInfoMap PhoneStore::Phones() {
+PhoneInfoMap PhoneStore::PhonesForTesting() {
   MutexLock lock(&cache_lock_);
   return phone_info_;
 }
 
-ModelStatusMap PhoneStore::Models() {
+ModelStatusMap PhoneStore::ModelsForTesting() {
   MutexLock lock(&cache_lock_);
   return model_status_;
 }
 
-bool PhoneStore::IsExcluded(const std::u16string& serial) {
+bool PhoneStore::IsExcludedForTesting(const std::u16string& serial) {
   MutexLock lock(&cache_lock_);
   return exclusion_set_.count(serial) != 0;
 }
 
-int32_t PhoneStore::cache_timeout_days() {
+int32_t PhoneStore::CacheTimeoutForTesting() {
   MutexLock lock(&cache_lock_);
   return cache_timeout_days_;
 }
 
-int32_t PhoneStore::negative_cache_stamp() {
+int32_t PhoneStore::NegativeCacheStampForTesting() {
   MutexLock lock(&cache_lock_);
   return negative_cache_stamp_;
 }
 
-void PhoneStore::PutPhone(const std::u16string& serial, const PhoneRecord& record) {
+void PhoneStore::PutPhoneForTesting(const std::u16string& serial, const PhoneRecord& record) {
   MutexLock lock(&cache_lock_);
   ++generation_;
   phone_info_[serial] = record;
   Index(serial);
 }
 
-void PhoneStore::ErasePhone(const std::u16string& serial) {
+void PhoneStore::ErasePhoneForTesting(const std::u16string& serial) {
   MutexLock lock(&cache_lock_);
   ++generation_;
   if (phone_info_.erase(serial)) Unindex(serial);
 }
 
-void PhoneStore::PutModel(const std::u16string& device_key, bool known) {
+void PhoneStore::PutModelForTesting(const std::u16string& device_key, bool known) {
   MutexLock lock(&cache_lock_);
   ++generation_;
   model_status_[device_key] = known;
 }
 
-void PhoneStore::SetNegativeCacheStamp(int32_t stamp) {
+void PhoneStore::SetNegativeCacheStampForTesting(int32_t stamp) {
   MutexLock lock(&cache_lock_);
   ++generation_;
   negative_cache_stamp_ = stamp;

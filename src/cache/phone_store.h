@@ -69,16 +69,16 @@ class PhoneStore {
   void Clear();
   void SetCacheTimeout(int32_t days);
 
-  // --- reading and seeding the maps directly (tests, benchmarks) ---------------------------
-  PhoneInfoMap Phones();
-  ModelStatusMap Models();
-  bool IsExcluded(const std::u16string& serial);
-  int32_t cache_timeout_days();
-  int32_t negative_cache_stamp();
-  void PutPhone(const std::u16string& serial, const PhoneRecord& record);
-  void ErasePhone(const std::u16string& serial);
-  void PutModel(const std::u16string& device_key, bool known);
-  void SetNegativeCacheStamp(int32_t stamp);
+  // --- reading and seeding the maps directly, without a load or a pass ----------------------
+  PhoneInfoMap PhonesForTesting();
+  ModelStatusMap ModelsForTesting();
+  bool IsExcludedForTesting(const std::u16string& serial);
+  int32_t CacheTimeoutForTesting();
+  int32_t NegativeCacheStampForTesting();
+  void PutPhoneForTesting(const std::u16string& serial, const PhoneRecord& record);
+  void ErasePhoneForTesting(const std::u16string& serial);
+  void PutModelForTesting(const std::u16string& device_key, bool known);
+  void SetNegativeCacheStampForTesting(int32_t stamp);
 
   // Names the cache lock in the lock order of its users' locks; for annotations only (never
   // defined).

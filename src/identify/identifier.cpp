@@ -59,11 +59,7 @@ IdentificationPass Identifier::Prepare(const DeviceList& arrivals) {
   return pass;
 }
 
-void Identifier::ClassifyArrivals(const DeviceList& arrivals, DeviceList& output) {
-  Commit(Prepare(arrivals), output);
-}
-
-void Identifier::IdentifyNewDevices(const DeviceList& candidates, DeviceList& output) {
+void Identifier::IdentifyNewDevicesForTesting(const DeviceList& candidates, DeviceList& output) {
   IdentificationPass pass;
   pass.candidates = candidates;
   AskAbout(pass);

@@ -72,9 +72,8 @@ class Identifier {
   // The second step: stores what the pass learnt, reports Android devices the service could not
   // be asked about, and appends the devices to publish to output.
   void Commit(const IdentificationPass& pass, DeviceList& output);
-  // Both steps, for arrivals (sorted first) or for candidates (all asked about).
-  void ClassifyArrivals(const DeviceList& arrivals, DeviceList& output);
-  void IdentifyNewDevices(const DeviceList& candidates, DeviceList& output);
+  // Both steps for candidates, all asked about.
+  void IdentifyNewDevicesForTesting(const DeviceList& candidates, DeviceList& output);
 
   // The getDriver request for candidates, saved to a fresh reply file (reply_path). True when a
   // reply was saved; lookup gets the candidates that had a driver id, in order.

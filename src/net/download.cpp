@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/net.h"
+#include "net/net_internal.h"
 
 #include "platform/record_file.h"
 #include "support/debug_log.h"

@@ -9,13 +9,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "net/body_length.h"
 #include "platform/platform.h"
-#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -33,47 +30,7 @@ constexpr int kMaxReportsInFlight = 4;
 // reports are still running or no thread can be had, the holder is released unsent.
 void StartReportRequest(Platform& platform, std::unique_ptr<std::u16string> url_holder);
 
-// The report thread's body: false at once for no holder; otherwise the GET, the holder's release,
-// true.
-bool ReportRequestWorker(Platform& platform, std::shared_ptr<std::u16string> url_holder);
-
-// GET url and read as much of the body as Content-Length announces, in one read, into a scratch
-// buffer that is thrown away. The whole request, its closing included, ends within limit_ms.
-void HttpGetAndDiscard(Platform& platform, const std::u16string& url,
-                       uint32_t limit_ms = kReportLimitMs);
-
 // --- download to file ---------------------------------------------------------------------------
-
-constexpr size_t kDownloadSlotUnits = 2048;
-
-// What DownloadToFile hands its worker: three zero-filled slots, each string cut to 2047 units.
-struct DownloadBlock {
-  char16_t url[kDownloadSlotUnits];
-  char16_t directory[kDownloadSlotUnits];
-  char16_t file[kDownloadSlotUnits];
-};
-
-// Shared by a download (DownloadToFile, FetchUrlToFile) and its worker; each holds a reference,
-// so whichever ends last frees it. mutex guards the other members. The worker creates, writes or
-// replaces the target file only while holding mutex and only when cancelled is false; the caller
-// sets cancelled under mutex when it gives up, so once it has returned the worker can no longer
-// touch the target.
-struct DownloadControl {
-  Mutex mutex;  // a leaf: nothing else is locked while it is held
-  CondVar finished_cv;
-  // The worker's download has ended (the file is written or never will be).
-  bool finished GUARDED_BY(mutex) = false;
-  bool cancelled GUARDED_BY(mutex) = false;  // the caller gave up waiting
-  // The worker created the file but could not write it whole (a full drive), and deleted it.
-  bool write_failed GUARDED_BY(mutex) = false;
-  // The whole-body download put its file in the target's place.
-  bool replaced GUARDED_BY(mutex) = false;
-  // The request in flight, for Cancel().
-  std::shared_ptr<HttpRequest> request GUARDED_BY(mutex);
-  // The caller's wait, which bounds the request itself too: an abandoned worker whose transport
-  // ignores the cancel still ends by itself soon after. Set before the worker starts.
-  uint32_t limit_ms = kReportLimitMs;
-};
 
 // Downloads url into file (directory created first if missing), waiting at most limit_ms for the
 // worker. True when a file exists at file when the call ends; a file left from
@@ -81,21 +38,6 @@ struct DownloadControl {
 // could not write whole never counts.
 bool DownloadToFile(Platform& platform, const std::u16string& url, const std::u16string& directory,
                     const std::u16string& file, uint32_t limit_ms);
-
-// The download thread's body: downloads (nothing for no block) and signals control (if any) when
-// done.
-void DownloadWorker(Platform& platform, std::shared_ptr<DownloadBlock> block,
-                   std::shared_ptr<DownloadControl> control);
-
-// GET url; when the reply is a 2xx one and announces an acceptable Content-Length, read the body
-// in one read, create file (kCreateAlways, after the directory chain when directory is missing)
-// and write the bytes received. True when the file was created and written whole; a file whose write
-// failed (a full drive) is deleted. With a control, nothing is created once control->cancelled
-// is set, the request can be cancelled through it, and it is bounded by control->limit_ms
-// (without one, by kReportLimitMs).
-bool DownloadUrlToFile(Platform& platform, const std::u16string& url,
-                       const std::u16string& directory, const std::u16string& file,
-                       DownloadControl* control = nullptr);
 
 // Downloads url into path and waits for it at most limit_ms. A 2xx reply's body (exactly its
 // announced length, or with none announced everything up to the end of the reply; see
@@ -106,10 +48,6 @@ bool DownloadUrlToFile(Platform& platform, const std::u16string& url,
 // worker when the caller gave up on it. The target's folder is not created.
 bool FetchUrlToFile(Platform& platform, const std::u16string& url, const std::u16string& path,
                     uint32_t limit_ms, uint32_t max_bytes);
-
-// Creates every missing level of path, shallowest first. True when the directory exists
-// afterwards; false for an empty path or when a level cannot be created.
-bool CreateDirectoryChain(Platform& platform, const std::u16string& path);
 
 }  // namespace mobileinfo
 

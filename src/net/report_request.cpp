@@ -3,7 +3,7 @@
 #include <memory>
 #include <utility>
 
-#include "net/net.h"
+#include "net/net_internal.h"
 #include "support/debug_log.h"
 
 namespace mobileinfo {

@@ -50,10 +50,11 @@ class MobileInfoService final : public IPelmoInfo {
 
   // The shared parts and the current run (from a successful Init to Stop), for tests that
   // look at what the slots did.
-  const std::shared_ptr<ServiceCore>& core() const { return core_; }
-  std::shared_ptr<Run> CurrentRun();
+  const std::shared_ptr<ServiceCore>& CoreForTesting() const { return core_; }
+  std::shared_ptr<Run> RunForTesting() { return CurrentRun(); }
 
  private:
+  std::shared_ptr<Run> CurrentRun();
   // Takes the current run away and ends it without waiting for its threads.
   void AbandonRun();
 

@@ -45,9 +45,9 @@ int MeasureText(const char16_t* text) {
 
 }  // namespace
 
-const WideStringHeader* EmptyBlockHeader() { return &g_empty_block.header; }
+const WideStringHeader* EmptyBlockHeaderForTesting() { return &g_empty_block.header; }
 
-bool SharesBlock(const WideString& a, const WideString& b) { return a.c_str() == b.c_str(); }
+bool SharesBlockForTesting(const WideString& a, const WideString& b) { return a.c_str() == b.c_str(); }
 
 char16_t* WideString::AllocateBlock(int capacity) {
   if (capacity < 0) return nullptr;

@@ -72,9 +72,9 @@ class WideString {
 };
 
 // True when the two values share one block (for tests of copy-on-write).
-bool SharesBlock(const WideString& a, const WideString& b);
+bool SharesBlockForTesting(const WideString& a, const WideString& b);
 // The static empty block's header, for tests that check it is never counted.
-const WideStringHeader* EmptyBlockHeader();
+const WideStringHeader* EmptyBlockHeaderForTesting();
 
 // The formatter behind Format (pass 2). Follows wvsprintfW's conversions: %% c C s S d i u x X p
 // with flags "-+0 #", width and precision ("*" takes an argument), size prefixes h l I64.

@@ -81,12 +81,12 @@ bool AdbRegistry::IsAdbDevice(const UsbDeviceRecord& device) {
   return keys_.count(key) != 0 || serials_.count(serial) != 0;
 }
 
-AdbMap AdbRegistry::Devices() {
+AdbMap AdbRegistry::DevicesForTesting() {
   MutexLock lock(&adb_lock_);
   return adb_devices_;
 }
 
-void AdbRegistry::Replace(AdbMap devices) {
+void AdbRegistry::ReplaceForTesting(AdbMap devices) {
   MutexLock lock(&adb_lock_);
   adb_devices_.swap(devices);
   Reindex();

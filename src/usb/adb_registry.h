@@ -56,8 +56,8 @@ class AdbRegistry {
   bool IsAdbDevice(const UsbDeviceRecord& device);
 
   // A copy of the ADB device map, and a map put in its place without a scan (tests).
-  AdbMap Devices();
-  void Replace(AdbMap devices);
+  AdbMap DevicesForTesting();
+  void ReplaceForTesting(AdbMap devices);
 
  private:
   bool Stale() REQUIRES(adb_lock_);

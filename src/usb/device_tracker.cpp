@@ -87,7 +87,7 @@ bool DeviceTracker::LoadDeviceSnapshot() {
   return result == RecordFileRead::kWhole;
 }
 
-DeviceMap DeviceTracker::PresentDevices() {
+DeviceMap DeviceTracker::PresentDevicesForTesting() {
   MutexLock lock(&lock_);
   return present_devices_;
 }

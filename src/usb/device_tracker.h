@@ -36,10 +36,10 @@ class DeviceTracker {
   DeviceTracker(const DeviceTracker&) = delete;
   DeviceTracker& operator=(const DeviceTracker&) = delete;
 
-  // The whole USB scan at once: lists the present devices, diffs them against the map into
-  // changes, replaces the map and saves the snapshot. False when the scan was abandoned, the map
-  // then staying as it was.
-  bool ScanUsbDevices(UsbScan& changes);
+  // The whole USB scan at once, without the scan thread: lists the present devices, diffs them
+  // against the map into changes, replaces the map and saves the snapshot. False when the scan
+  // was abandoned, the map then staying as it was.
+  bool ScanUsbDevicesForTesting(UsbScan& changes);
   // The scan thread's form: lists the present devices and diffs them against the map, changing
   // nothing. The devices become known only as the changes are processed (Acknowledge...) and the
   // cycle ends (Complete), so a cycle cut short by Stop leaves its changes to the next session.
@@ -59,7 +59,7 @@ class DeviceTracker {
   bool SaveDeviceSnapshot();
 
   // A copy of the known devices.
-  DeviceMap PresentDevices();
+  DeviceMap PresentDevicesForTesting();
   void ClearPresentDevices();
 
   // Names the map's lock in the lock order of its users' locks; for annotations only (never

@@ -113,7 +113,7 @@ bool DeviceTracker::Scan(UsbScan& result) {
   return true;
 }
 
-bool DeviceTracker::ScanUsbDevices(UsbScan& changes) {
+bool DeviceTracker::ScanUsbDevicesForTesting(UsbScan& changes) {
   UsbScan scan;
   if (!Scan(scan)) return false;
   changes.arrivals.swap(scan.arrivals);

@@ -20,7 +20,7 @@
 
 #include "catalogue_models.h"
 #include "eventually.h"
-#include "net/net.h"
+#include "net/net_internal.h"
 #include "recording_sink.h"
 #include "record_expect.h"
 #include "model/phone_record.h"
@@ -104,8 +104,8 @@ class TransportTest : public ::testing::Test {
   }
 
   std::string GetDriverLine(const std::string& ids) {
-    return "GET /intf/getDriver?os=" + std::to_string(service_->core()->identifier.os_code()) +
-           "&bit=" + std::to_string(service_->core()->identifier.bitness_code()) + "&id=" + ids;
+    return "GET /intf/getDriver?os=" + std::to_string(service_->CoreForTesting()->identifier.os_code()) +
+           "&bit=" + std::to_string(service_->CoreForTesting()->identifier.bitness_code()) + "&id=" + ids;
   }
 
   static std::string ReportLine(const std::string& vid, const std::string& pid) {
@@ -119,9 +119,9 @@ class TransportTest : public ::testing::Test {
     CopyField(adb.device_key, u"vid_04e8&pid_6a21");
     CopyField(adb.adb_serial, u"ORCA-1");
     adb.state = kAdbActive;
-    AdbMap devices = service_->core()->adb.Devices();
+    AdbMap devices = service_->CoreForTesting()->adb.DevicesForTesting();
     devices[u"ORCA-1"] = adb;
-    service_->core()->adb.Replace(devices);
+    service_->CoreForTesting()->adb.ReplaceForTesting(devices);
   }
 
   // An id that no process has (beyond Linux's pid_max and Windows' process ids), of this test
@@ -168,7 +168,7 @@ TEST_F(TransportTest, OnePassAsksOnceForAllCandidatesAndStoresTheReply) {
                                  Device(kKestrelNote3.device_key, u"KESTREL-1")};
   DeviceList output;
   const int32_t before = Now();
-  service_->core()->identifier.IdentifyNewDevices(candidates, output);
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(candidates, output);
   const int32_t after = Now();
 
   EXPECT_EQ(control_->Log(),
@@ -176,7 +176,7 @@ TEST_F(TransportTest, OnePassAsksOnceForAllCandidatesAndStoresTheReply) {
   EXPECT_EQ(Serials(output),
             (std::vector<std::u16string>{u"NIMBUS-1", u"ORCA-1", u"KESTREL-1"}));
 
-  PhoneInfoMap info = service_->core()->store.Phones();
+  PhoneInfoMap info = service_->CoreForTesting()->store.PhonesForTesting();
   ASSERT_EQ(info.size(), 3u);
   for (const auto& [serial, model] :
        {std::pair<std::u16string, const CatalogueModel*>{u"NIMBUS-1", &kNimbus5},
@@ -195,7 +195,7 @@ TEST_F(TransportTest, OnePassAsksOnceForAllCandidatesAndStoresTheReply) {
 #endif
     ExpectSameRecord(stored, expected);
   }
-  EXPECT_EQ(service_->core()->store.Models(),
+  EXPECT_EQ(service_->CoreForTesting()->store.ModelsForTesting(),
             (ModelStatusMap{{kNimbus5.device_key, true},
                             {kOrcaX2.device_key, true},
                             {u"VID_1234&PID_5678", false},
@@ -206,10 +206,10 @@ TEST_F(TransportTest, OnePassAsksOnceForAllCandidatesAndStoresTheReply) {
 TEST_F(TransportTest, QueryCarriesOnlyUsableKeysAndIsSentEvenWithNone) {
   DeviceList output;
   // A key shorter than 17 units last: no trailing ",".
-  service_->core()->identifier.IdentifyNewDevices(
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
       {Device(kTernMini.device_key, u"TERN-1"), Device(u"VID_1&PID_2", u"SHORT-1")}, output);
   // Keys without the markers only: the request goes out with "id=" empty.
-  service_->core()->identifier.IdentifyNewDevices({Device(u"USB\\ROOT_HUB20&X&Y", u"HUB-1"),
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(u"USB\\ROOT_HUB20&X&Y", u"HUB-1"),
                                 Device(u"vid_18d1&pid_4f3a", u"LOWER-1")},
                                output);
   EXPECT_EQ(control_->Log(),
@@ -229,22 +229,22 @@ TEST_F(TransportTest, UrlLongerThan2047UnitsIsCutBeforeTheRequest) {
   const std::string full_url = GetDriverLine(ids).substr(4).insert(0, base);
   ASSERT_GT(full_url.size(), 2047u);
   DeviceList output;
-  service_->core()->identifier.IdentifyNewDevices(candidates, output);
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(candidates, output);
   EXPECT_EQ(control_->Log(), std::vector<std::string>{"GET " + full_url.substr(base.size(),
                                                                                2047 - base.size())});
   // Every candidate carries the one model the cut query still names.
   EXPECT_EQ(output.size(), 230u);
-  EXPECT_EQ(service_->core()->store.Phones().size(), 230u);
+  EXPECT_EQ(service_->CoreForTesting()->store.PhonesForTesting().size(), 230u);
 }
 
 TEST_F(TransportTest, Utf16ReplyWithByteOrderMarkIsReadAsUtf16) {
   ASSERT_TRUE(control_->SetMode("utf16"));
   DeviceList output;
-  service_->core()->identifier.IdentifyNewDevices({Device(kKestrelNote3.device_key, u"KESTREL-1"),
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKestrelNote3.device_key, u"KESTREL-1"),
                                 Device(kNimbus5.device_key, u"NIMBUS-1")},
                                output);
   EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"KESTREL-1", u"NIMBUS-1"}));
-  PhoneInfoMap info = service_->core()->store.Phones();
+  PhoneInfoMap info = service_->CoreForTesting()->store.PhonesForTesting();
   ASSERT_EQ(info.size(), 2u);
   ExpectSameRecord(info[u"KESTREL-1"],
                    ExpectedRecord(kKestrelNote3, u"KESTREL-1", info[u"KESTREL-1"].time_stamp));
@@ -270,14 +270,14 @@ TEST_P(NoReplyFileTest, PassEndsWithinTheLimitAndReportsTheAdbDevice) {
   MarkOrcaAsAdb();
   DeviceList output;
   const auto start = Clock::now();
-  service_->core()->identifier.IdentifyNewDevices(
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
       {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
   const auto elapsed = Clock::now() - start;
 
   EXPECT_LT(elapsed, milliseconds(kShortLimitMs + 3000));
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
-  EXPECT_TRUE(service_->core()->store.Phones().empty());
-  EXPECT_TRUE(service_->core()->store.Models().empty());
+  EXPECT_TRUE(service_->CoreForTesting()->store.PhonesForTesting().empty());
+  EXPECT_TRUE(service_->CoreForTesting()->store.ModelsForTesting().empty());
   EXPECT_TRUE(control_->WaitForLogLine(ReportLine("04e8", "6a21"), kReportWait));
   std::vector<std::string> log = control_->Log();
   EXPECT_EQ(std::count(log.begin(), log.end(), GetDriverLine("18d1_4f3a,04e8_6a21")), 1);
@@ -318,11 +318,11 @@ TEST_P(SectionlessReplyTest, UnknownModelMarkedAndAdbDevicePublished) {
   ASSERT_TRUE(control_->SetMode(GetParam().mode, GetParam().extra));
   MarkOrcaAsAdb();
   DeviceList output;
-  service_->core()->identifier.IdentifyNewDevices(
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
       {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
-  EXPECT_TRUE(service_->core()->store.Phones().empty());
-  EXPECT_EQ(service_->core()->store.Models(), (ModelStatusMap{{kNimbus5.device_key, false}}));
+  EXPECT_TRUE(service_->CoreForTesting()->store.PhonesForTesting().empty());
+  EXPECT_EQ(service_->CoreForTesting()->store.ModelsForTesting(), (ModelStatusMap{{kNimbus5.device_key, false}}));
   EXPECT_FALSE(ReplyFileExists());
   // A report would have been started before the pass returned; give it time to arrive.
   std::this_thread::sleep_for(milliseconds(500));
@@ -341,7 +341,7 @@ TEST_F(TransportTest, TruncatedReplyStoresNothingCutFromIt) {
   MarkOrcaAsAdb();
   DeviceList output;
   const auto start = Clock::now();
-  service_->core()->identifier.IdentifyNewDevices(
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
       {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
   EXPECT_LT(Clock::now() - start, milliseconds(kShortLimitMs + 3000));
   // The Android device is published whatever arrived.
@@ -350,7 +350,7 @@ TEST_F(TransportTest, TruncatedReplyStoresNothingCutFromIt) {
   EXPECT_FALSE(ReplyFileExists());
   // The half that arrives ends inside the first section ("Pack=nimbus-usb-"): a body shorter than
   // its Content-Length is no reply, and nothing cut from it may be stored (and cached for days).
-  PhoneInfoMap info = service_->core()->store.Phones();
+  PhoneInfoMap info = service_->CoreForTesting()->store.PhonesForTesting();
   if (info.count(u"NIMBUS-1")) {
     ExpectSameRecord(info[u"NIMBUS-1"],
                      ExpectedRecord(kNimbus5, u"NIMBUS-1", info[u"NIMBUS-1"].time_stamp));
@@ -364,11 +364,11 @@ TEST_F(TransportTest, UnreachableServiceStillPublishesTheAdbDevice) {
   MarkOrcaAsAdb();
   DeviceList output;
   const auto start = Clock::now();
-  service_->core()->identifier.IdentifyNewDevices(
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
       {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
   EXPECT_LT(Clock::now() - start, milliseconds(kShortLimitMs + 3000));
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
-  EXPECT_TRUE(service_->core()->store.Models().empty());
+  EXPECT_TRUE(service_->CoreForTesting()->store.ModelsForTesting().empty());
   EXPECT_FALSE(ReplyFileExists());
 }
 
@@ -408,12 +408,12 @@ TEST_P(HttpsTest, PhoneIsIdentifiedOnlyThroughACertificateThatHoldsForTheHost) {
   service_ = MakeServiceAt(
       "https://" + std::string(c.host) + ":" + std::to_string(port) + c.path, kShortLimitMs);
   DeviceList output;
-  service_->core()->identifier.IdentifyNewDevices({Device(kNimbus5.device_key, u"NIMBUS-1")},
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kNimbus5.device_key, u"NIMBUS-1")},
                                                   output);
   if (c.identified) {
     EXPECT_EQ(control_->Log(), std::vector<std::string>{GetDriverLine("18d1_4f3a")});
     EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"NIMBUS-1"});
-    PhoneInfoMap info = service_->core()->store.Phones();
+    PhoneInfoMap info = service_->CoreForTesting()->store.PhonesForTesting();
     ASSERT_EQ(info.count(u"NIMBUS-1"), 1u);
     ExpectSameRecord(info[u"NIMBUS-1"],
                      ExpectedRecord(kNimbus5, u"NIMBUS-1", info[u"NIMBUS-1"].time_stamp));
@@ -421,8 +421,8 @@ TEST_P(HttpsTest, PhoneIsIdentifiedOnlyThroughACertificateThatHoldsForTheHost) {
     // Refused before any request reached the service; nothing is marked unknown.
     EXPECT_TRUE(control_->Log().empty()) << ::testing::PrintToString(control_->Log());
     EXPECT_TRUE(output.empty());
-    EXPECT_TRUE(service_->core()->store.Phones().empty());
-    EXPECT_TRUE(service_->core()->store.Models().empty());
+    EXPECT_TRUE(service_->CoreForTesting()->store.PhonesForTesting().empty());
+    EXPECT_TRUE(service_->CoreForTesting()->store.ModelsForTesting().empty());
   }
   EXPECT_FALSE(ReplyFileExists());
 }
@@ -445,7 +445,7 @@ TEST_F(TransportTest, SlowServiceIsAbandonedAtTheRealTenSecondLimit) {
   MarkOrcaAsAdb();
   DeviceList output;
   const auto start = Clock::now();
-  service_->core()->identifier.IdentifyNewDevices(
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
       {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
   const auto elapsed = Clock::now() - start;
   EXPECT_GE(elapsed, milliseconds(9000));
@@ -459,9 +459,9 @@ TEST_F(TransportTest, SlowServiceIsAbandonedAtTheRealTenSecondLimit) {
 // --- the unidentified device report ----------------------------------------------------------------
 
 TEST_F(TransportTest, ReportCarriesVendorAndProductAndThreeAbsentDescriptions) {
-  service_->core()->identifier.ReportUnidentifiedDevice(kTernMini.device_key);
+  service_->CoreForTesting()->identifier.ReportUnidentifiedDevice(kTernMini.device_key);
   // Fewer than four characters after "PID_" are sent as they are.
-  service_->core()->identifier.ReportUnidentifiedDevice(u"VID_2a70&PID_9e");
+  service_->CoreForTesting()->identifier.ReportUnidentifiedDevice(u"VID_2a70&PID_9e");
   EXPECT_TRUE(control_->WaitForLogLine(ReportLine("2a70", "9e11"), kReportWait));
   EXPECT_TRUE(control_->WaitForLogLine(ReportLine("2a70", "9e"), kReportWait));
 }
@@ -471,7 +471,7 @@ TEST_F(TransportTest, ReportSurvivesAnswersItCannotRead) {
   for (const char* mode : {"close", "no-content-length", "huge-length", "binary"}) {
     ASSERT_TRUE(control_->SetMode(mode));
     ASSERT_TRUE(control_->ClearLog());
-    service_->core()->identifier.ReportUnidentifiedDevice(kOrcaX2.device_key);
+    service_->CoreForTesting()->identifier.ReportUnidentifiedDevice(kOrcaX2.device_key);
     EXPECT_TRUE(control_->WaitForLogLine(ReportLine("04e8", "6a21"), kReportWait)) << mode;
   }
 }
@@ -496,13 +496,13 @@ TEST_F(RefreshTest, FreshRecordWithoutCachedCopyIsFilledFromTheService) {
   PhoneRecord expected = ExpectedRecord(kTernMini, u"TERN-1", 1234);
   expected.adb_status = kAdbActive;
   ExpectSameRecord(record, expected);
-  EXPECT_TRUE(service_->core()->store.Phones().empty());
+  EXPECT_TRUE(service_->CoreForTesting()->store.PhonesForTesting().empty());
 }
 
 TEST_F(RefreshTest, CachedCopyIsReplacedOnlyWhenAComparedFieldChanged) {
-  PhoneStore& store = service_->core()->store;
-  auto cached_copy = [&] { return store.Phones().at(u"TERN-1"); };
-  store.PutPhone(u"TERN-1", ExpectedRecord(kTernMini, u"TERN-1", 1000));
+  PhoneStore& store = service_->CoreForTesting()->store;
+  auto cached_copy = [&] { return store.PhonesForTesting().at(u"TERN-1"); };
+  store.PutPhoneForTesting(u"TERN-1", ExpectedRecord(kTernMini, u"TERN-1", 1000));
 
   // Same values in the eight compared fields: nothing to store.
   PhoneRecord record = HostRecord(kTernMini, u"TERN-1");
@@ -512,7 +512,7 @@ TEST_F(RefreshTest, CachedCopyIsReplacedOnlyWhenAComparedFieldChanged) {
   // A change in a field outside the comparison (MD5) is not stored either.
   PhoneRecord changed = cached_copy();
   CopyField(changed.md5, u"00000000000000000000000000000000");
-  store.PutPhone(u"TERN-1", changed);
+  store.PutPhoneForTesting(u"TERN-1", changed);
   record = HostRecord(kTernMini, u"TERN-1");
   EXPECT_EQ(service_->RefreshDriverInfo(&record), 0);
   EXPECT_EQ(FieldText(cached_copy().md5), u"00000000000000000000000000000000");
@@ -520,7 +520,7 @@ TEST_F(RefreshTest, CachedCopyIsReplacedOnlyWhenAComparedFieldChanged) {
   // Only the vendor image differs: the cached copy becomes the host's record, newly stamped.
   changed = cached_copy();
   CopyField(changed.vendor_image_url, u"http://images.example.com/vendors/old.png");
-  store.PutPhone(u"TERN-1", changed);
+  store.PutPhoneForTesting(u"TERN-1", changed);
   record = HostRecord(kTernMini, u"TERN-1");
   const int32_t before = Now();
   EXPECT_EQ(service_->RefreshDriverInfo(&record), 1);
@@ -609,26 +609,26 @@ TEST_P(HostileServiceTest, BothFormsEndAsDefinedWithinTheirLimitsAndLeaveNoFile)
 
   DeviceList output;
   auto start = Clock::now();
-  service_->core()->identifier.IdentifyNewDevices({Device(kNimbus5.device_key, u"NIMBUS-1")}, output);
+  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kNimbus5.device_key, u"NIMBUS-1")}, output);
   EXPECT_LT(Clock::now() - start, milliseconds(kShortLimitMs + 3000));
-  PhoneInfoMap info = service_->core()->store.Phones();
+  PhoneInfoMap info = service_->CoreForTesting()->store.PhonesForTesting();
   switch (c.pass) {
     case PassEnd::kIdentified:
       EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"NIMBUS-1"});
       ASSERT_EQ(info.count(u"NIMBUS-1"), 1u);
       ExpectSameRecord(info[u"NIMBUS-1"],
                        ExpectedRecord(kNimbus5, u"NIMBUS-1", info[u"NIMBUS-1"].time_stamp));
-      EXPECT_EQ(service_->core()->store.Models(), (ModelStatusMap{{kNimbus5.device_key, true}}));
+      EXPECT_EQ(service_->CoreForTesting()->store.ModelsForTesting(), (ModelStatusMap{{kNimbus5.device_key, true}}));
       break;
     case PassEnd::kNoReply:
       EXPECT_TRUE(output.empty());
       EXPECT_TRUE(info.empty());
-      EXPECT_TRUE(service_->core()->store.Models().empty());
+      EXPECT_TRUE(service_->CoreForTesting()->store.ModelsForTesting().empty());
       break;
     case PassEnd::kNoSection:
       EXPECT_TRUE(output.empty());
       EXPECT_TRUE(info.empty());
-      EXPECT_EQ(service_->core()->store.Models(),
+      EXPECT_EQ(service_->CoreForTesting()->store.ModelsForTesting(),
                 (ModelStatusMap{{kNimbus5.device_key, false}}));
       break;
   }

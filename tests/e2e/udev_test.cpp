@@ -141,7 +141,7 @@ class UdevTest : public ::testing::Test {
           if (std::filesystem::file_size(snapshot, ignored) != 4 + count * 1092) return false;
           std::vector<int32_t> codes = sink_.codes();
           auto n = [&](int32_t code) { return std::count(codes.begin(), codes.end(), code); };
-          return library_->core()->phone_list.Copy().size() == count &&
+          return library_->CoreForTesting()->phone_list.Copy().size() == count &&
                  !ReportPending() && n(kArrivalReportBegins) > 0 &&
                  n(kArrivalReportBegins) == n(kPhoneReady) + n(kNoPhoneLeft);
         },
@@ -150,7 +150,7 @@ class UdevTest : public ::testing::Test {
 
   // Whether an arrival report is pending (published, its code 1 or 4 not yet due).
   bool ReportPending() {
-    std::shared_ptr<mobileinfo::Run> run = library_->CurrentRun();
+    std::shared_ptr<mobileinfo::Run> run = library_->RunForTesting();
     return run && run->ReportForTesting().Pending();
   }
 
@@ -216,7 +216,7 @@ TEST_F(UdevTest, BurstOfSixteenArrivalsAndSixteenRemovalsEachReachTheSink) {
   for (const std::string& phone : phones) umockdev_testbed_remove_device(testbed_, phone.c_str());
   ASSERT_TRUE(Eventually([&] { return RemovedPhones() == serials; }, kEventWait))
       << RemovedPhones().size() << " of 16 removals reported";
-  EXPECT_TRUE(library_->core()->phone_list.Copy().empty());
+  EXPECT_TRUE(library_->CoreForTesting()->phone_list.Copy().empty());
 }
 
 // An overflow of the monitor socket's buffer (or any error on it) loses events: the watcher opens

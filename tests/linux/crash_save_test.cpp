@@ -54,14 +54,14 @@ void FillGeneration(MobileInfoService& service, int g) {
     PhoneRecord record = MakePhoneRecord(u"VID_18d1&PID_4ee2", serial);
     CopyField(record.name, mark);
     record.time_stamp = static_cast<int32_t>(std::time(nullptr));
-    service.core()->store.PutPhone(serial, record);
+    service.CoreForTesting()->store.PutPhoneForTesting(serial, record);
   }
   for (int i = 0; i < kDevices; ++i) {
     const std::u16string serial = Utf8ToUtf16("D" + std::to_string(i));
     UsbDeviceRecord device = ZeroDeviceRecord();
     CopyField(device.device_key, mark);
     CopyField(device.serial, serial);
-    service.core()->tracker.AcknowledgeArrivals({device});
+    service.CoreForTesting()->tracker.AcknowledgeArrivals({device});
   }
 }
 
@@ -79,8 +79,8 @@ TEST(CrashSave, ChildSavesUntilKilled) {
       close(fd);
       unsetenv(kChildReady);
     }
-    service.core()->store.SavePhoneCache();
-    service.core()->tracker.SaveDeviceSnapshot();
+    service.CoreForTesting()->store.SavePhoneCache();
+    service.CoreForTesting()->tracker.SaveDeviceSnapshot();
   }
 }
 
@@ -109,8 +109,8 @@ TEST(CrashSave, KilledAtAnyMomentEveryFileLoadsWhole) {
     DirectoryPlatform platform(directory);
     MobileInfoService service(platform);
     FillGeneration(service, 0);
-    ASSERT_EQ(service.core()->store.SavePhoneCache(), 1);
-    ASSERT_EQ(service.core()->tracker.SaveDeviceSnapshot(), 1);
+    ASSERT_EQ(service.CoreForTesting()->store.SavePhoneCache(), 1);
+    ASSERT_EQ(service.CoreForTesting()->tracker.SaveDeviceSnapshot(), 1);
   }
   std::mt19937 random(20261208);
   // A save of both files takes some tens of milliseconds here: the kills fall before, inside and
@@ -153,10 +153,10 @@ TEST(CrashSave, KilledAtAnyMomentEveryFileLoadsWhole) {
     // The library loads them as well.
     DirectoryPlatform platform(directory);
     MobileInfoService restarted(platform);
-    EXPECT_EQ(restarted.core()->store.LoadPhoneCache(), 1);
-    EXPECT_EQ(restarted.core()->store.Phones().size(), static_cast<size_t>(kPhones));
-    EXPECT_EQ(restarted.core()->tracker.LoadDeviceSnapshot(), 1);
-    EXPECT_EQ(restarted.core()->tracker.PresentDevices().size(), static_cast<size_t>(kDevices));
+    EXPECT_EQ(restarted.CoreForTesting()->store.LoadPhoneCache(), 1);
+    EXPECT_EQ(restarted.CoreForTesting()->store.PhonesForTesting().size(), static_cast<size_t>(kPhones));
+    EXPECT_EQ(restarted.CoreForTesting()->tracker.LoadDeviceSnapshot(), 1);
+    EXPECT_EQ(restarted.CoreForTesting()->tracker.PresentDevicesForTesting().size(), static_cast<size_t>(kDevices));
   }
   // Kills that landed after a save took effect: the loop did test both sides of a replace.
   EXPECT_GT(newer, 0);

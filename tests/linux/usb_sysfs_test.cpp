@@ -321,7 +321,7 @@ class CoreOnSysfsTest : public UsbSysfsTest {
 
   std::vector<std::string> PresentRecords() {
     std::vector<std::string> records;
-    for (const auto& entry : service_.core()->tracker.PresentDevices()) {
+    for (const auto& entry : service_.CoreForTesting()->tracker.PresentDevicesForTesting()) {
       records.push_back(U8(FieldText(entry.second.device_key)) + " " +
                         U8(FieldText(entry.second.serial)) + " " +
                         std::to_string(entry.second.storage_kind));
@@ -330,7 +330,7 @@ class CoreOnSysfsTest : public UsbSysfsTest {
   }
   std::vector<std::string> AdbRecords() {
     std::vector<std::string> records;
-    for (const auto& entry : service_.core()->adb.Devices()) {
+    for (const auto& entry : service_.CoreForTesting()->adb.DevicesForTesting()) {
       records.push_back(U8(entry.first) + " " + U8(FieldText(entry.second.device_key)) + " " +
                         U8(FieldText(entry.second.adb_serial)) + " " +
                         std::to_string(entry.second.state));
@@ -344,13 +344,13 @@ TEST_F(CoreOnSysfsTest, ScansSeeEachDeviceOnceWithItsKind) {
   bus_.LoadFixture("phone_composite.txt");
   bus_.LoadFixture("mass_storage.txt");
   bus_.LoadFixture("hub_with_keyboard.txt");
-  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  ASSERT_EQ(service_.CoreForTesting()->tracker.ScanUsbDevicesForTesting(changes_), 1);
   auto records = PresentRecords();
   ASSERT_EQ(records.size(), 4u);  // no root hub, no composite function
   EXPECT_EQ(records[0], "VID_0781&PID_5567 4C530001231114115384 1");
   EXPECT_EQ(records[3], "VID_04e8&PID_6860 R58M12345ABC 2");
 
-  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(), 1);
+  ASSERT_EQ(service_.CoreForTesting()->adb.ScanAdbInterfaces(), 1);
   auto adb = AdbRecords();
   ASSERT_EQ(adb.size(), 1u);
   EXPECT_TRUE(std::regex_match(adb[0],
@@ -363,9 +363,9 @@ TEST_F(CoreOnSysfsTest, ScansSeeEachDeviceOnceWithItsKind) {
 TEST_F(CoreOnSysfsTest, PhonesSharingASerialAreSeparateDevicesAndTheFirstKeepsIt) {
   const std::string kPhone = " idVendor=18d1 idProduct=4ee7 serial=0123456789ABCDEF devnum=";
   bus_.Load("device 1-2" + kPhone + "5\n");
-  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  ASSERT_EQ(service_.CoreForTesting()->tracker.ScanUsbDevicesForTesting(changes_), 1);
   bus_.Load("device 1-4" + kPhone + "6\n");
-  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  ASSERT_EQ(service_.CoreForTesting()->tracker.ScanUsbDevicesForTesting(changes_), 1);
   const std::string kFirst = "VID_18d1&PID_4ee7 0123456789ABCDEF 0";
   auto records = PresentRecords();
   ASSERT_EQ(records.size(), 2u);
@@ -375,8 +375,8 @@ TEST_F(CoreOnSysfsTest, PhonesSharingASerialAreSeparateDevicesAndTheFirstKeepsIt
 
   bus_.Unplug("1-4");
   bus_.Load("device 1-1" + kPhone + "7\n");  // plugged in again, at a lower port
-  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
-  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  ASSERT_EQ(service_.CoreForTesting()->tracker.ScanUsbDevicesForTesting(changes_), 1);
+  ASSERT_EQ(service_.CoreForTesting()->tracker.ScanUsbDevicesForTesting(changes_), 1);
   records = PresentRecords();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0], kFirst);
@@ -396,14 +396,14 @@ TEST_F(CoreOnSysfsTest, PhonesSharingASerialAreSeparateDevicesAndTheFirstKeepsIt
 
 TEST_F(CoreOnSysfsTest, UnpluggedPhoneGoesFromActiveToRegistered) {
   bus_.LoadFixture("phone_adb.txt");
-  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
-  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(), 1);
+  ASSERT_EQ(service_.CoreForTesting()->tracker.ScanUsbDevicesForTesting(changes_), 1);
+  ASSERT_EQ(service_.CoreForTesting()->adb.ScanAdbInterfaces(), 1);
   EXPECT_THAT(AdbRecords(), ElementsAre("0123456789abcdef vid_18d1&pid_4ee7 0123456789ABCDEF 2"));
 
   bus_.Unplug("1-2");
-  ASSERT_EQ(service_.core()->tracker.ScanUsbDevices(changes_), 1);
+  ASSERT_EQ(service_.CoreForTesting()->tracker.ScanUsbDevicesForTesting(changes_), 1);
   EXPECT_TRUE(PresentRecords().empty());
-  ASSERT_EQ(service_.core()->adb.ScanAdbInterfaces(), 1);
+  ASSERT_EQ(service_.CoreForTesting()->adb.ScanAdbInterfaces(), 1);
   EXPECT_THAT(AdbRecords(), ElementsAre("0123456789abcdef vid_18d1&pid_4ee7 0123456789ABCDEF 1"));
 }
 

@@ -179,7 +179,7 @@ TEST(AdbSerialTest, DestinationIsWrittenOnlyOnSuccess) {
 class AdbScanTest : public ::testing::Test {
  protected:
   int Scan() { return service.ScanAdbInterfaces(); }
-  AdbMap adb() { return service.Devices(); }
+  AdbMap adb() { return service.DevicesForTesting(); }
 
   FakePlatform fake;
   AdbRegistry service{fake};
@@ -344,7 +344,7 @@ TEST_F(AdbScanTest, EnumerationEndDecidesTheResult) {
   EXPECT_EQ(Scan(), 1);
 
   fake.interface_list_fails = true;
-  service.Replace({});
+  service.ReplaceForTesting({});
   EXPECT_EQ(Scan(), 0);
   EXPECT_TRUE(adb().empty());
 }
@@ -428,7 +428,7 @@ TEST(AdbScanLockTest, LockCoversTheLoopButNotOpeningOrDestroyingTheList) {
   EXPECT_TRUE(fake.second_opened_while_first_held_lock);
   EXPECT_FALSE(fake.second_stepped_while_first_held_lock);
   EXPECT_TRUE(fake.second_entered_before_first_destroyed);
-  EXPECT_EQ(FieldText(service.Devices().at(u"S1").adb_serial), u"SERIAL1");
+  EXPECT_EQ(FieldText(service.DevicesForTesting().at(u"S1").adb_serial), u"SERIAL1");
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
   hosts.emplace_back([&] {
     for (int i = 0; !done; ++i) {
       service->ExcludeFromCache(HostString(u"excluded-" + U(std::to_string(i % 50))));
-      if (i % 20 == 0) service->core()->store.SavePhoneCache();
+      if (i % 20 == 0) service->CoreForTesting()->store.SavePhoneCache();
     }
   });
 
@@ -99,7 +99,7 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
   EXPECT_EQ(service->Stop(), 1);
 
   {
-    EXPECT_TRUE(service->core()->phone_list.Copy().empty());
+    EXPECT_TRUE(service->CoreForTesting()->phone_list.Copy().empty());
   }
   service->Release();
   fake.JoinDetached();

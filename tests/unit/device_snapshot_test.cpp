@@ -44,7 +44,7 @@ std::vector<std::u16string> Keys(const DeviceMap& map) {
 
 class DeviceSnapshotTest : public ::testing::Test {
  protected:
-  DeviceMap present() { return service.PresentDevices(); }
+  DeviceMap present() { return service.PresentDevicesForTesting(); }
 
   FakePlatform fake;
   DeviceTracker service{fake};
@@ -176,7 +176,7 @@ TEST(DeviceSnapshotFaultTest, ReadOrSeekFailurePartWayKeepsTheRecordsBefore) {
     fake.read_fails_at[kSnapshotPath] = fails_at;
     DeviceTracker service(fake);
     EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
-    EXPECT_EQ(Keys(service.PresentDevices()), kept) << fails_at;
+    EXPECT_EQ(Keys(service.PresentDevicesForTesting()), kept) << fails_at;
   }
 }
 
@@ -211,7 +211,7 @@ TEST(DeviceSnapshotRestartTest, DevicesThatStayedPluggedInAreNoArrivals) {
   {
     DeviceTracker before(fake);
     UsbScan scan;
-    ASSERT_EQ(before.ScanUsbDevices(scan), 1);
+    ASSERT_EQ(before.ScanUsbDevicesForTesting(scan), 1);
   }
   fake.RemoveDevice(u"USB\\VID_04E8&PID_6860\\LEFT");
   fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\CAME");
@@ -219,7 +219,7 @@ TEST(DeviceSnapshotRestartTest, DevicesThatStayedPluggedInAreNoArrivals) {
   DeviceTracker after(fake);
   ASSERT_EQ(after.LoadDeviceSnapshot(), 1);
   UsbScan scan;
-  ASSERT_EQ(after.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(after.ScanUsbDevicesForTesting(scan), 1);
   std::vector<std::u16string> arrivals, removals;
   for (const auto& r : scan.arrivals) arrivals.push_back(FieldText(r.serial));
   for (const auto& r : scan.removals) removals.push_back(FieldText(r.serial));

@@ -128,7 +128,7 @@ TEST(WideStringFormatTest, EmptyResultIsTheEmptyValue) {
   WideString s(u"x");
   ASSERT_EQ(1, s.Format(u"%s", u""));
   EXPECT_EQ(0, s.Length());
-  EXPECT_TRUE(SharesBlock(s, WideString()));
+  EXPECT_TRUE(SharesBlockForTesting(s, WideString()));
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ class IdentifyTest : public ::testing::Test {
  protected:
   explicit IdentifyTest(uint32_t limit_ms = 300)
       : service_(fake_, Timings(limit_ms), kBase) {
-    service_.core()->identifier.SetSystem(5, 2);
+    service_.CoreForTesting()->identifier.SetSystem(5, 2);
     fake_.ManualTime(1000, kNow);
   }
   ~IdentifyTest() override { fake_.JoinDetached(); }
@@ -101,9 +101,9 @@ class IdentifyTest : public ::testing::Test {
     CopyField(record.device_key, key);
     CopyField(record.adb_serial, serial);
     record.state = kAdbActive;
-    AdbMap map = service_.core()->adb.Devices();
+    AdbMap map = service_.CoreForTesting()->adb.DevicesForTesting();
     map[U(std::to_string(map.size()))] = record;
-    service_.core()->adb.Replace(map);
+    service_.CoreForTesting()->adb.ReplaceForTesting(map);
   }
   std::vector<std::u16string> UrlsWith(const std::u16string& part) {
     fake_.JoinDetached();
@@ -118,8 +118,8 @@ class IdentifyTest : public ::testing::Test {
   std::vector<std::u16string> TempFiles() { return fake_.ListFiles(kTemp, u""); }
   std::vector<std::u16string> DriverRequests() { return UrlsWith(u"/intf/getDriver"); }
 
-  ModelStatusMap models() { return service_.core()->store.Models(); }
-  PhoneInfoMap phones() { return service_.core()->store.Phones(); }
+  ModelStatusMap models() { return service_.CoreForTesting()->store.ModelsForTesting(); }
+  PhoneInfoMap phones() { return service_.CoreForTesting()->store.PhonesForTesting(); }
 
   FakePlatform fake_;
   MobileInfoService service_;
@@ -133,7 +133,7 @@ TEST_F(IdentifyTest, RequestAsksForAllCandidatesInOrder) {
   DeviceList candidates = {Device(kKeyA, u"S1"), Device(kKeyB, u"S2"), Device(kKeyA, u"S3")};
   std::u16string reply_path;
   std::vector<DriverLookupEntry> lookup;
-  EXPECT_TRUE(service_.core()->identifier.RequestDriverInfo(candidates, reply_path, lookup));
+  EXPECT_TRUE(service_.CoreForTesting()->identifier.RequestDriverInfo(candidates, reply_path, lookup));
   EXPECT_EQ(DriverRequests(),
             std::vector<std::u16string>{kGetDriver + u"04e8_6860,18d1_4ee7,04e8_6860"});
   EXPECT_EQ(reply_path, ReplyPath(u"!ly", u"00000001"));
@@ -155,7 +155,7 @@ TEST_F(IdentifyTest, RequestSkipsUnusableKeysWithoutStrayCommas) {
                            Device(u"VID_2717&PID_ff4", u"short last")};  // 16 units
   std::u16string reply_path;
   std::vector<DriverLookupEntry> lookup;
-  EXPECT_TRUE(service_.core()->identifier.RequestDriverInfo(candidates, reply_path, lookup));
+  EXPECT_TRUE(service_.CoreForTesting()->identifier.RequestDriverInfo(candidates, reply_path, lookup));
   EXPECT_EQ(DriverRequests(), std::vector<std::u16string>{kGetDriver + u"04e8_6860,18d1_4ee7"});
   ASSERT_EQ(lookup.size(), 2u);
   EXPECT_EQ(FieldText(lookup[0].device.serial), u"S1");
@@ -166,7 +166,7 @@ TEST_F(IdentifyTest, RequestIsSentEvenWithoutAnyUsableKey) {
   Serve("[x]\r\n");
   std::u16string reply_path;
   std::vector<DriverLookupEntry> lookup;
-  EXPECT_TRUE(service_.core()->identifier.RequestDriverInfo({Device(u"VID_1&PID_2", u"s")}, reply_path, lookup));
+  EXPECT_TRUE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(u"VID_1&PID_2", u"s")}, reply_path, lookup));
   EXPECT_EQ(DriverRequests(), std::vector<std::u16string>{kGetDriver});
   EXPECT_TRUE(lookup.empty());
 }
@@ -177,14 +177,14 @@ TEST_F(IdentifyTest, RequestDeletesAStaleReplyFileFirst) {
   Serve("[x]\r\n");
   std::u16string reply_path;
   std::vector<DriverLookupEntry> lookup;
-  EXPECT_TRUE(service_.core()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
+  EXPECT_TRUE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
   EXPECT_FALSE(reply_file_existed_);
 
   // With the service down, the stale file must not pass for a reply.
   fake_.SetFile(ReplyPath(u"!ly", u"00000002"), "[04e8_6860]\r\nUID=1\r\nName=stale\r\n");
   ServiceDown();
   lookup.clear();
-  EXPECT_FALSE(service_.core()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
+  EXPECT_FALSE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
   EXPECT_FALSE(fake_.GetFile(ReplyPath(u"!ly", u"00000002")));
   EXPECT_EQ(lookup.size(), 1u);  // left filled in either case
 }
@@ -195,9 +195,9 @@ TEST_F(IdentifyTest, ServiceObjectsOfOneProcessKeepTheirRepliesApart) {
   std::u16string first_path, next_path;
   std::vector<DriverLookupEntry> lookup;
   Serve(Section("04e8_6860", "first"));
-  ASSERT_TRUE(service_.core()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, first_path, lookup));
+  ASSERT_TRUE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, first_path, lookup));
   Serve(Section("18d1_4ee7", "next"));
-  ASSERT_TRUE(next.core()->identifier.RequestDriverInfo({Device(kKeyB, u"S2")}, next_path, lookup));
+  ASSERT_TRUE(next.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyB, u"S2")}, next_path, lookup));
   EXPECT_NE(first_path, next_path);
   EXPECT_EQ(fake_.GetFile(first_path), Section("04e8_6860", "first"));
 }
@@ -218,7 +218,7 @@ TEST_F(IdentifyTest, ReplyFilesOfEndedProcessesAreRemoved) {
   }
   Serve("[x]\r\n");
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1")}, output);
   for (const std::u16string& path : ended) {
     EXPECT_FALSE(fake_.GetFile(path)) << Utf16ToUtf8(path);
   }
@@ -234,14 +234,14 @@ TEST_F(IdentifyTest, RequestRefusesATemporaryFolderTooLongForAPath) {
     fake_.temp_directory = u"C:\\" + std::u16string(233, u't') + u"\\";  // 237 units
   }
   // 237 + "!ly" + 16 digits + ".tmp" = 260 units: one more than a path buffer holds.
-  EXPECT_FALSE(service_.core()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
+  EXPECT_FALSE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
   EXPECT_TRUE(DriverRequests().empty());
   {
     std::lock_guard<std::mutex> lock(fake_.mutex);
     fake_.temp_directory = u"C:\\" + std::u16string(232, u't') + u"\\";  // 259 in all
   }
   lookup.clear();
-  EXPECT_TRUE(service_.core()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
+  EXPECT_TRUE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
   EXPECT_EQ(reply_path.size(), 259u);
 }
 
@@ -250,7 +250,7 @@ TEST_F(IdentifyTest, RequestRefusesATemporaryFolderTooLongForAPath) {
 TEST_F(IdentifyTest, EmptyCandidateListSendsNothing) {
   Serve(Section("04e8_6860", "A"));
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({}, output);
   EXPECT_TRUE(output.empty());
   EXPECT_TRUE(DriverRequests().empty());
 }
@@ -258,7 +258,7 @@ TEST_F(IdentifyTest, EmptyCandidateListSendsNothing) {
 TEST_F(IdentifyTest, TwoPhonesOfOneModelAreBothStored) {
   Serve(Section("04e8_6860", "Galaxy", "Description=phone\r\nFileExt=exe\r\n"));
   DeviceList output = {Device(kKeyC, u"ALREADY")};
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyA, u"S2")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyA, u"S2")}, output);
   EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"ALREADY", u"S1", u"S2"}));
   EXPECT_EQ(DriverRequests(), std::vector<std::u16string>{kGetDriver + u"04e8_6860,04e8_6860"});
   ASSERT_EQ(phones().size(), 2u);
@@ -282,7 +282,7 @@ TEST_F(IdentifyTest, UnknownModelIsMarkedUnlessItIsAnAdbDevice) {
   Serve(Section("04e8_6860", "Galaxy"));
   AddAdb(u"vid_18d1&pid_4ee7", u"adb-serial");  // the interface path's letter case
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices(
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
       {Device(kKeyB, u"PIXEL"), Device(kKeyC, u"OTHER"), Device(kKeyA, u"S1")}, output);
   EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"PIXEL", u"S1"}));
   EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}, {kKeyC, false}}));
@@ -294,19 +294,19 @@ TEST_F(IdentifyTest, UnknownModelIsMarkedUnlessItIsAnAdbDevice) {
 
 TEST_F(IdentifyTest, AdbDeviceMatchesBySerialIgnoringCase) {
   AddAdb(u"vid_9999&pid_9999", u"ab12CD");
-  EXPECT_TRUE(service_.core()->adb.IsAdbDevice(Device(kKeyA, u"AB12cd")));
-  EXPECT_FALSE(service_.core()->adb.IsAdbDevice(Device(kKeyA, u"AB12c")));
-  EXPECT_TRUE(service_.core()->adb.IsAdbDevice(Device(u"VID_9999&PID_9999", u"x")));
+  EXPECT_TRUE(service_.CoreForTesting()->adb.IsAdbDevice(Device(kKeyA, u"AB12cd")));
+  EXPECT_FALSE(service_.CoreForTesting()->adb.IsAdbDevice(Device(kKeyA, u"AB12c")));
+  EXPECT_TRUE(service_.CoreForTesting()->adb.IsAdbDevice(Device(u"VID_9999&PID_9999", u"x")));
   // An empty serial equals an ADB entry whose driver gave no serial.
   AddAdb(u"vid_1111&pid_1111", u"");
-  EXPECT_TRUE(service_.core()->adb.IsAdbDevice(Device(kKeyB, u"")));
+  EXPECT_TRUE(service_.CoreForTesting()->adb.IsAdbDevice(Device(kKeyB, u"")));
 }
 
 TEST_F(IdentifyTest, ServiceDownReportsAndKeepsOnlyAdbDevices) {
   ServiceDown();
   AddAdb(u"vid_18d1&pid_4ee7", u"PIXEL");
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"PIXEL")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"PIXEL")}, output);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"PIXEL"});
   EXPECT_EQ(Reports(),
             std::vector<std::u16string>{
@@ -323,7 +323,7 @@ TEST_F(IdentifyTest, ReplyWithoutContentLengthCountsAsServiceDown) {
   };
   AddAdb(u"vid_04e8&pid_6860", u"S1");
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_EQ(Reports().size(), 1u);
   EXPECT_TRUE(models().empty());
@@ -338,7 +338,7 @@ TEST_F(IdentifyTest, OnlyASuccessStatusIsAnAnswer) {
   for (const auto& [status, answer] : std::vector<std::pair<uint32_t, bool>>{
            {200, true}, {203, true}, {301, false}, {302, false}, {404, false}, {500, false},
            {503, false}}) {
-    service_.core()->store.Clear();
+    service_.CoreForTesting()->store.Clear();
     const size_t reports = Reports().size();
     fake_.http = [status = status](const std::u16string&) {
       FakeHttpReply reply = Reply(Section("04e8_6860", "Galaxy") + "<html>error</html>");
@@ -346,7 +346,7 @@ TEST_F(IdentifyTest, OnlyASuccessStatusIsAnAnswer) {
       return reply;
     };
     DeviceList output;
-    service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")},
+    service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")},
                                                    output);
     EXPECT_EQ(Serials(output), answer ? (std::vector<std::u16string>{u"S1", u"S2"})
                                       : std::vector<std::u16string>{u"S2"})
@@ -360,7 +360,7 @@ TEST_F(IdentifyTest, OnlyASuccessStatusIsAnAnswer) {
 TEST_F(IdentifyTest, SameSerialTwiceKeepsTheLaterRecord) {
   Serve(Section("04e8_6860", "first") + Section("18d1_4ee7", "second"));
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"DUP"), Device(kKeyB, u"DUP")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"DUP"), Device(kKeyB, u"DUP")}, output);
   EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"DUP", u"DUP"}));
   ASSERT_EQ(phones().size(), 1u);
   EXPECT_EQ(FieldText(phones().at(u"DUP").name), u"second");
@@ -372,7 +372,7 @@ TEST_F(IdentifyTest, ReplyWithoutSectionsMarksEveryNonAdbModel) {
   Serve("<html><body>500 Internal Server Error</body></html>");
   AddAdb(u"vid_18d1&pid_4ee7", u"");
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2"), Device(kKeyC, u"S3")},
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2"), Device(kKeyC, u"S3")},
                               output);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S2"});
   EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, false}, {kKeyC, false}}));
@@ -390,7 +390,7 @@ TEST_F(IdentifyTest, NoEarlierEntryLeaksIntoALaterRecord) {
             "Param=prA\r\nMD5=mA\r\nPack=pkA\r\n") +
         "[18d1_4ee7]\r\nUID=2\r\n" + Section("2717_ff48", "C"));
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices(
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
       {Device(kKeyA, u"SA"), Device(kKeyB, u"SB"), Device(kKeyC, u"SC")}, output);
   EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"SA", u"SC"}));
   const PhoneRecord c = phones().at(u"SC");
@@ -408,14 +408,14 @@ TEST_F(IdentifyTest, CandidatesWithoutDriverIdTakeNoPart) {
   Serve(Section("04e8_6860", "Galaxy"));
   AddAdb(u"vid_1234&pid_5678", u"ADBSHORT");
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(u"VID_12&PID_34", u"ADBSHORT"), Device(kKeyA, u"S1")},
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(u"VID_12&PID_34", u"ADBSHORT"), Device(kKeyA, u"S1")},
                               output);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}}));
 
   // Only unusable keys: the request goes out, the reply file is removed, nothing changes.
   output.clear();
-  service_.core()->identifier.IdentifyNewDevices({Device(u"VID_12&PID_34", u"ADBSHORT")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(u"VID_12&PID_34", u"ADBSHORT")}, output);
   EXPECT_TRUE(output.empty());
   EXPECT_EQ(DriverRequests().back(), kGetDriver);
   EXPECT_TRUE(TempFiles().empty());
@@ -426,7 +426,7 @@ TEST_F(IdentifyTest, BadRepliesAreReadWithoutHarm) {
   // Duplicate sections: the first one counts.
   Serve(Section("04e8_6860", "first") + Section("04e8_6860", "second"));
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1")}, output);
   EXPECT_EQ(FieldText(phones().at(u"S1").name), u"first");
 
   // A binary blob holds no section.
@@ -434,7 +434,7 @@ TEST_F(IdentifyTest, BadRepliesAreReadWithoutHarm) {
   for (int i = 0; i < 2000; ++i) blob.push_back(static_cast<char>((i * 37) & 0xFF));
   Serve(blob);
   output.clear();
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyB, u"S2")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyB, u"S2")}, output);
   EXPECT_TRUE(output.empty());
   EXPECT_FALSE(models().at(kKeyB));
 
@@ -447,7 +447,7 @@ TEST_F(IdentifyTest, BadRepliesAreReadWithoutHarm) {
   }
   Serve(utf16);
   output.clear();
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyC, u"S3")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyC, u"S3")}, output);
   EXPECT_EQ(FieldText(phones().at(u"S3").name), u"Redmi Ñ");
   EXPECT_TRUE(TempFiles().empty());
 }
@@ -461,7 +461,7 @@ TEST_F(IdentifyTest, ReplyCutByAFullDriveIsNoReply) {
     fake_.write_limit = Section("04e8_6860", "Galaxy").size();
   }
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_TRUE(phones().empty());
   EXPECT_TRUE(models().empty());
@@ -478,13 +478,13 @@ TEST_F(IdentifyTest, OneMebibyteReplyIsReadAndALargerOneRefused) {
   ASSERT_EQ(big.size(), 1u << 20);
   Serve(big);
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1")}, output);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_EQ(FieldText(phones().at(u"S1").name), u"Big");
 
   Serve(big + "\n");
   output.clear();
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S2")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S2")}, output);
   EXPECT_TRUE(output.empty());
   EXPECT_FALSE(phones().count(u"S2"));
 }
@@ -498,7 +498,7 @@ TEST_F(IdentifyTest, SlowServiceIsAbandonedAtTheLimit) {
   AddAdb(u"vid_04e8&pid_6860", u"S1");
   auto start = Clock::now();
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
   EXPECT_LT(MillisecondsSince(start), 1200);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_EQ(Reports().size(), 1u);
@@ -524,7 +524,7 @@ TEST_F(IdentifyRealLimitTest, PassReturnsAfterTenSeconds) {
   AddAdb(u"vid_04e8&pid_6860", u"S1");
   auto start = Clock::now();
   DeviceList output;
-  service_.core()->identifier.IdentifyNewDevices({Device(kKeyA, u"S1")}, output);
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1")}, output);
   int64_t elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 9900);
   EXPECT_LT(elapsed, 13000);
@@ -538,9 +538,9 @@ TEST_F(IdentifyRealLimitTest, PassReturnsAfterTenSeconds) {
 
 TEST_F(IdentifyTest, ReportCarriesTheIdsAndThreeAbsentDescriptions) {
   Serve("");
-  service_.core()->identifier.ReportUnidentifiedDevice(u"VID_04e8&PID_6860");
-  service_.core()->identifier.ReportUnidentifiedDevice(u"PID_6860&VID_04");  // the key ends sooner
-  service_.core()->identifier.ReportUnidentifiedDevice(u"VID_04&PID_6");     // four units whatever they are
+  service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(u"VID_04e8&PID_6860");
+  service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(u"PID_6860&VID_04");  // the key ends sooner
+  service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(u"VID_04&PID_6");     // four units whatever they are
   std::vector<std::u16string> reports = Reports();
   std::sort(reports.begin(), reports.end());  // each report runs on a thread of its own
   EXPECT_EQ(reports,
@@ -552,17 +552,17 @@ TEST_F(IdentifyTest, ReportCarriesTheIdsAndThreeAbsentDescriptions) {
 
 TEST_F(IdentifyTest, ReportNeedsBothMarkersInUpperCase) {
   Serve("");
-  service_.core()->identifier.ReportUnidentifiedDevice(u"");
-  service_.core()->identifier.ReportUnidentifiedDevice(u"VID_04e8");
-  service_.core()->identifier.ReportUnidentifiedDevice(u"vid_04e8&pid_6860");
-  service_.core()->identifier.ReportUnidentifiedDevice(u"VID_04e8&pid_6860");
+  service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(u"");
+  service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(u"VID_04e8");
+  service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(u"vid_04e8&pid_6860");
+  service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(u"VID_04e8&pid_6860");
   EXPECT_TRUE(Reports().empty());
   EXPECT_EQ(fake_.detached_started(), 0);
 }
 
 TEST_F(IdentifyTest, ReportIgnoresWhateverTheServiceAnswers) {
   ServiceDown();
-  service_.core()->identifier.ReportUnidentifiedDevice(kKeyA);
+  service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(kKeyA);
   {
     std::lock_guard<std::mutex> lock(fake_.mutex);  // the first report's thread reads it
     fake_.http = [](const std::u16string&) {
@@ -571,7 +571,7 @@ TEST_F(IdentifyTest, ReportIgnoresWhateverTheServiceAnswers) {
       return reply;
     };
   }
-  service_.core()->identifier.ReportUnidentifiedDevice(kKeyB);
+  service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(kKeyB);
   EXPECT_EQ(Reports().size(), 2u);
   EXPECT_TRUE(models().empty());
   EXPECT_TRUE(phones().empty());
@@ -669,7 +669,7 @@ TEST_F(RefreshTest, FailedDownloadOrSectionGivesZero) {
 }
 
 TEST_F(RefreshTest, UnchangedInformationLeavesTheCacheAlone) {
-  service_.core()->store.PutPhone(u"S1", Cached());
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"S1", Cached());
   ServeSync(Body());
   PhoneRecord record = HostRecord(kKeyA, u"S1");
   EXPECT_EQ(service_.RefreshDriverInfo(&record), 0);
@@ -679,7 +679,7 @@ TEST_F(RefreshTest, UnchangedInformationLeavesTheCacheAlone) {
 }
 
 TEST_F(RefreshTest, ChangedVendorImageReplacesTheCachedRecord) {
-  service_.core()->store.PutPhone(u"S1", Cached("old"));
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"S1", Cached("old"));
   ServeSync(Body("new"));
   PhoneRecord record = HostRecord(kKeyA, u"S1");
   EXPECT_EQ(service_.RefreshDriverInfo(&record), 1);
@@ -690,7 +690,7 @@ TEST_F(RefreshTest, ChangedVendorImageReplacesTheCachedRecord) {
 }
 
 TEST_F(RefreshTest, ChangedGuidAloneIsNotStored) {
-  service_.core()->store.PutPhone(u"S1", Cached("v", "old-guid"));
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"S1", Cached("v", "old-guid"));
   ServeSync(Body("v", "new-guid"));
   PhoneRecord record = HostRecord(kKeyA, u"S1");
   EXPECT_EQ(service_.RefreshDriverInfo(&record), 0);
@@ -705,7 +705,7 @@ TEST_F(RefreshTest, HungRefreshHoldsUpNeitherThePassNorASecondRefreshBeyondItsLi
   ServiceTimings timings = Timings(300);
   timings.refresh_limit_ms = 400;
   MobileInfoService service(fake_, timings, kBase);
-  service.core()->identifier.SetSystem(5, 2);
+  service.CoreForTesting()->identifier.SetSystem(5, 2);
   Serve(Section("18d1_4ee7", "Pixel"));
   std::mutex mutex;
   std::condition_variable cv;
@@ -725,7 +725,7 @@ TEST_F(RefreshTest, HungRefreshHoldsUpNeitherThePassNorASecondRefreshBeyondItsLi
   }
   auto pass = std::async(std::launch::async, [&] {
     DeviceList output;
-    service.core()->identifier.IdentifyNewDevices({Device(kKeyB, u"P1")}, output);
+    service.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyB, u"P1")}, output);
     return output.size();
   });
   const bool pass_done = pass.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
@@ -777,7 +777,7 @@ TEST_F(RefreshTest, RefreshAndPassDoNotShareAReplyFile) {
   int identified = 0;
   for (int i = 0; i < kRounds; ++i) {
     DeviceList output;
-    service_.core()->identifier.IdentifyNewDevices({Device(kKeyB, U("P" + std::to_string(i)))}, output);
+    service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyB, U("P" + std::to_string(i)))}, output);
     if (output.size() == 1) ++identified;
   }
   host.join();

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "fake_platform.h"
-#include "net/net.h"
+#include "net/net_internal.h"
 
 namespace mobileinfo {
 namespace {

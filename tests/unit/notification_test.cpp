@@ -42,10 +42,10 @@ class NotificationTest : public ::testing::Test {
   // A phone listed and a report begun as the scan thread's publication does, without its code 3,
   // so that the tests see the report's own events.
   void Publish(const PhoneRecord& phone) {
-    service_.core()->phone_list.AppendIfAbsent(phone);
-    service_.CurrentRun()->ReportForTesting().Begin(fake_.TickCount());
+    service_.CoreForTesting()->phone_list.AppendIfAbsent(phone);
+    service_.RunForTesting()->ReportForTesting().Begin(fake_.TickCount());
   }
-  bool NotifyEventSet() { return service_.CurrentRun()->ReportForTesting().Pending(); }
+  bool NotifyEventSet() { return service_.RunForTesting()->ReportForTesting().Pending(); }
   // A device plugged in or pulled out, forwarded as a host does; returns once the scan thread has
   // made the change known.
   void Change(const char16_t* instance_id, bool plugged) {
@@ -58,7 +58,7 @@ class NotificationTest : public ::testing::Test {
     const std::u16string id = instance_id;
     const std::u16string serial = id.substr(id.rfind(u'\\') + 1);
     ASSERT_TRUE(Eventually([&] {
-      return service_.core()->tracker.PresentDevices().count(serial) == (plugged ? 1u : 0u);
+      return service_.CoreForTesting()->tracker.PresentDevicesForTesting().count(serial) == (plugged ? 1u : 0u);
     }));
   }
 
@@ -78,7 +78,7 @@ TEST_F(NotificationTest, ReadyPhoneIsReportedAboutOnePollAfterPublication) {
   EXPECT_EQ(events[0].record.adb_status, 2u);
   EXPECT_LT(events[0].when - start, 300ms);  // well before the grace period
   // The host scribbled on its copy; the listed record is untouched.
-  EXPECT_EQ(FieldText(service_.core()->phone_list.Copy()[0].serial), u"serial_a");
+  EXPECT_EQ(FieldText(service_.CoreForTesting()->phone_list.Copy()[0].serial), u"serial_a");
 }
 
 TEST_F(NotificationTest, SecondListedPhoneReadyIsTheOneReported) {
@@ -95,7 +95,7 @@ TEST_F(NotificationTest, SecondListedPhoneReadyIsTheOneReported) {
 TEST_F(NotificationTest, NewUnreadyArrivalReportsTheReadyPhoneListedEarlier) {
   fake_.AddInterface(kPathA, true);
   {
-    service_.core()->phone_list.AppendIfAbsent(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
+    service_.CoreForTesting()->phone_list.AppendIfAbsent(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
   }
   Publish(MakePhoneRecord(u"VID_1111&PID_2222", u"new"));
   ASSERT_TRUE(sink_.WaitFor(1));
@@ -118,8 +118,8 @@ TEST_F(NotificationTest, GraceEndsWithTheFirstPhoneAndItsStatus) {
 
 TEST_F(NotificationTest, OnlyPhoneRemovedWithinGraceGivesCodeFour) {
   Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"gone"));
-  for (const PhoneRecord& phone : service_.core()->phone_list.Copy()) {
-    service_.core()->phone_list.RemoveFirst(phone);
+  for (const PhoneRecord& phone : service_.CoreForTesting()->phone_list.Copy()) {
+    service_.CoreForTesting()->phone_list.RemoveFirst(phone);
   }
   ASSERT_TRUE(sink_.WaitFor(1));
   auto events = sink_.events();
@@ -142,7 +142,7 @@ TEST_F(NotificationTest, RemovalWhileAReportIsPendingRaisesNoCodeTwo) {
 // phone: that publication begins a new report (code 3) and is reported in turn.
 TEST_F(NotificationTest, PublicationDuringTheCallThatEndsAReportBeginsANewOne) {
   fake_.AddInterface(kPathA, true);
-  service_.core()->store.PutPhone(u"late", MakePhoneRecord(u"VID_9999&PID_0001", u"late"));
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"late", MakePhoneRecord(u"VID_9999&PID_0001", u"late"));
   sink_.Hold(true, kPhoneReady);
   Publish(MakePhoneRecord(u"VID_18d1&PID_4ee2", u"serial_a"));
   ASSERT_TRUE(sink_.WaitFor(1));  // inside OnEvent(1)
@@ -172,7 +172,7 @@ TEST_F(NotificationTest, OnePollListsOnceForEveryListedPhone) {
   fake_.AddInterface(kPathB, true);
   fake_.SetAdbSerial(kPathB, u"serial_b");
   for (const char16_t* serial : {u"x1", u"x2"}) {
-    service_.core()->phone_list.AppendIfAbsent(MakePhoneRecord(u"VID_9999&PID_0001", serial));
+    service_.CoreForTesting()->phone_list.AppendIfAbsent(MakePhoneRecord(u"VID_9999&PID_0001", serial));
   }
   const int listings = fake_.interface_list_opens;
   Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"serial_b"));
@@ -299,7 +299,7 @@ TEST_F(QueryTest, QueriesFromManyThreadsAtOnce) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(twos.load(), 200);
-  EXPECT_EQ(service_.core()->adb.Devices().size(), 1u);
+  EXPECT_EQ(service_.CoreForTesting()->adb.DevicesForTesting().size(), 1u);
 }
 
 }  // namespace

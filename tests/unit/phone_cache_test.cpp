@@ -87,9 +87,9 @@ class PhoneCacheTest : public ::testing::Test {
     fake.SetFile(kCachePath, bytes);
     return service.LoadPhoneCache();
   }
-  PhoneInfoMap phones() { return service.Phones(); }
-  ModelStatusMap models() { return service.Models(); }
-  int32_t negative_stamp() { return service.negative_cache_stamp(); }
+  PhoneInfoMap phones() { return service.PhonesForTesting(); }
+  ModelStatusMap models() { return service.ModelsForTesting(); }
+  int32_t negative_stamp() { return service.NegativeCacheStampForTesting(); }
   std::string CacheBytes() { return fake.GetFile(kCachePath).value_or("<missing>"); }
 
   FakePlatform fake;
@@ -264,16 +264,16 @@ TEST_F(PhoneCacheSave, NothingToSaveLeavesTheFileAsItWas) {
 TEST_F(PhoneCacheSave, WritesFullRecordsThenNegativeEntriesEachInKeyOrder) {
   const PhoneRecord b = Full(u"B2", kKeyA, kNow - 30);
   const PhoneRecord a = Full(u"A1", kKeyB, kNow - 40);
-  service.PutPhone(u"B2", b);
-  service.PutPhone(u"A1", a);
+  service.PutPhoneForTesting(u"B2", b);
+  service.PutPhoneForTesting(u"A1", a);
   phones()[u"6&2a3b4c5d&0&1"] = Full(u"6&2a3b4c5d&0&1", kKeyA, kNow);  // made-up instance id
-  service.PutPhone(u"", Full(u"", kKeyA, kNow));
-  service.PutPhone(u"EXCLUDED", Full(u"EXCLUDED", kKeyA, kNow));
+  service.PutPhoneForTesting(u"", Full(u"", kKeyA, kNow));
+  service.PutPhoneForTesting(u"EXCLUDED", Full(u"EXCLUDED", kKeyA, kNow));
   service.Exclude(u"EXCLUDED");
-  service.PutModel(u"VID_ffff&PID_0002", false);
-  service.PutModel(u"VID_ffff&PID_0001", false);
-  service.PutModel(kKeyA, true);
-  service.SetNegativeCacheStamp(kNow - 100);
+  service.PutModelForTesting(u"VID_ffff&PID_0002", false);
+  service.PutModelForTesting(u"VID_ffff&PID_0001", false);
+  service.PutModelForTesting(kKeyA, true);
+  service.SetNegativeCacheStampForTesting(kNow - 100);
 
   ASSERT_EQ(service.SavePhoneCache(), 1);
   const std::string file = CacheBytes();
@@ -299,7 +299,7 @@ TEST_F(PhoneCacheSave, WritesFullRecordsThenNegativeEntriesEachInKeyOrder) {
 
 TEST_F(PhoneCacheSave, NegativeEntryKeyIsCutToItsField) {
   const std::u16string long_key(40, u'k');
-  service.PutModel(long_key, false);
+  service.PutModelForTesting(long_key, false);
   ASSERT_EQ(service.SavePhoneCache(), 1);
   PhoneRecord entry;
   const std::string file = CacheBytes();
@@ -310,9 +310,9 @@ TEST_F(PhoneCacheSave, NegativeEntryKeyIsCutToItsField) {
 }
 
 TEST_F(PhoneCacheSave, NegativeEntriesShareTheStampWhileYoungThenTakeTheSaveTime) {
-  service.PutModel(kKeyA, false);
+  service.PutModelForTesting(kKeyA, false);
   auto saved_stamp = [&](int32_t stamp, int32_t days) {
-    service.SetNegativeCacheStamp(stamp);
+    service.SetNegativeCacheStampForTesting(stamp);
     service.SetCacheTimeout(days);
     EXPECT_EQ(service.SavePhoneCache(), 1);
     EXPECT_EQ(negative_stamp(), stamp);  // the save does not move the shared stamp
@@ -327,30 +327,30 @@ TEST_F(PhoneCacheSave, NegativeEntriesShareTheStampWhileYoungThenTakeTheSaveTime
 }
 
 TEST_F(PhoneCacheSave, SavedCacheLoadsBackIntoAFreshService) {
-  service.PutPhone(u"R1", Full(u"R1", kKeyA, kNow - 10));
-  service.PutPhone(u"R2", Full(u"R2", kKeyB, kNow - 20));
-  service.PutModel(kKeyA, true);
-  service.PutModel(kKeyB, true);
-  service.PutModel(kKeyC, false);
-  service.SetNegativeCacheStamp(kNow - 5);
+  service.PutPhoneForTesting(u"R1", Full(u"R1", kKeyA, kNow - 10));
+  service.PutPhoneForTesting(u"R2", Full(u"R2", kKeyB, kNow - 20));
+  service.PutModelForTesting(kKeyA, true);
+  service.PutModelForTesting(kKeyB, true);
+  service.PutModelForTesting(kKeyC, false);
+  service.SetNegativeCacheStampForTesting(kNow - 5);
   ASSERT_EQ(service.SavePhoneCache(), 1);
 
   PhoneStore restarted(fake);
   ASSERT_EQ(restarted.LoadPhoneCache(), 1);
-  PhoneInfoMap loaded = restarted.Phones();
+  PhoneInfoMap loaded = restarted.PhonesForTesting();
   ASSERT_EQ(loaded.size(), 2u);
   PhoneRecord expected = phones()[u"R1"];
   expected.reserved = 0;
   expected.adb_status = 0;
   EXPECT_EQ(Bytes(loaded[u"R1"]), Bytes(expected));
-  EXPECT_EQ(restarted.Models(), models());
-  EXPECT_EQ(restarted.negative_cache_stamp(), kNow - 5);
+  EXPECT_EQ(restarted.ModelsForTesting(), models());
+  EXPECT_EQ(restarted.NegativeCacheStampForTesting(), kNow - 5);
 }
 
 TEST_F(PhoneCacheSave, AReaderHoldingTheFileForAMomentDoesNotFailTheSave) {
   // A virus scanner or a backup tool reads the file just as the replace comes.
   fake.SetFile(kCachePath, "older cache");
-  service.PutPhone(u"R1", Full(u"R1", kKeyA, kNow));
+  service.PutPhoneForTesting(u"R1", Full(u"R1", kKeyA, kNow));
   std::unique_ptr<File> reader = fake.OpenFile(kCachePath, FileMode::kReadExisting);
   std::thread lets_go([&] {
     std::this_thread::sleep_for(30ms);
@@ -398,12 +398,12 @@ TEST_F(PhoneCacheSave, AFileNotReadWholeIsKeptThenMergedWithWhatTheSessionLearnt
     ASSERT_EQ(store.SavePhoneCache(), 1);
     PhoneStore restarted(fake);
     ASSERT_EQ(restarted.LoadPhoneCache(), 1);
-    PhoneInfoMap loaded = restarted.Phones();
+    PhoneInfoMap loaded = restarted.PhonesForTesting();
     EXPECT_EQ(Keys(loaded), (std::vector<std::u16string>{u"NEW1", u"OLD1", u"OLD2"}));
     EXPECT_EQ(FieldText(loaded[u"OLD2"].name), u"newer");
-    EXPECT_EQ(restarted.Models(),
+    EXPECT_EQ(restarted.ModelsForTesting(),
               (ModelStatusMap{{kKeyA, true}, {kKeyB, true}, {kKeyC, false}}));
-    EXPECT_EQ(restarted.negative_cache_stamp(), kNow - 10);
+    EXPECT_EQ(restarted.NegativeCacheStampForTesting(), kNow - 10);
   }
 }
 
@@ -418,8 +418,8 @@ TEST_F(PhoneCacheSave, EveryFailingStepOfTheReplaceKeepsTheOldFileOfEitherKind) 
                    std::to_string(step));
       FakePlatform disk;
       PhoneStore saver(disk);
-      saver.PutPhone(u"R1", Full(u"R1", kKeyA, kNow));
-      saver.PutPhone(u"R2", Full(u"R2", kKeyB, kNow));
+      saver.PutPhoneForTesting(u"R1", Full(u"R1", kKeyA, kNow));
+      saver.PutPhoneForTesting(u"R2", Full(u"R2", kKeyB, kNow));
       DeviceTracker tracker(disk);
       UsbDeviceRecord device = ZeroDeviceRecord();
       CopyField(device.serial, std::u16string(u"S1"));
@@ -488,16 +488,16 @@ TEST(PhoneCacheConcurrency, SavesRacingMapChangesAlwaysLeaveAWholeImage) {
   FakePlatform fake;
   fake.ManualTime(0, kNow);
   PhoneStore service(fake);
-  service.PutPhone(u"anchor", Full(u"anchor", kKeyA, kNow));
+  service.PutPhoneForTesting(u"anchor", Full(u"anchor", kKeyA, kNow));
 
   std::atomic<bool> changing{true};
   std::thread changer([&] {
     for (int i = 0; i < 400; ++i) {
       const std::u16string serial = u"P" + std::u16string(1, char16_t(u'a' + i % 17));
       const std::u16string key = u"VID_" + std::u16string(1, char16_t(u'a' + i % 13));
-      if (i % 3 == 0) service.ErasePhone(serial);
-      else service.PutPhone(serial, Full(serial, kKeyB, kNow - i));
-      service.PutModel(key, i % 2 == 0);
+      if (i % 3 == 0) service.ErasePhoneForTesting(serial);
+      else service.PutPhoneForTesting(serial, Full(serial, kKeyB, kNow - i));
+      service.PutModelForTesting(key, i % 2 == 0);
       if (i % 5 == 0) service.Exclude(serial);
     }
     changing = false;
@@ -523,10 +523,10 @@ TEST(PhoneCacheConcurrency, SavesRacingMapChangesAlwaysLeaveAWholeImage) {
   PhoneStore restarted(fake);
   ASSERT_EQ(restarted.LoadPhoneCache(), 1);
   std::set<std::u16string> expected, loaded;
-  for (const auto& entry : service.Phones()) {
-    if (!service.IsExcluded(entry.first)) expected.insert(entry.first);
+  for (const auto& entry : service.PhonesForTesting()) {
+    if (!service.IsExcludedForTesting(entry.first)) expected.insert(entry.first);
   }
-  for (const auto& entry : restarted.Phones()) loaded.insert(entry.first);
+  for (const auto& entry : restarted.PhonesForTesting()) loaded.insert(entry.first);
   EXPECT_EQ(loaded, expected);
 }
 
@@ -576,11 +576,11 @@ TEST(PhoneCacheConcurrency, OlderImageNeverOverwritesANewerOne) {
   GatedPlatform fake;
   fake.ManualTime(0, kNow);
   PhoneStore service(fake);
-  service.PutPhone(u"R1", Full(u"R1", kKeyA, kNow));
+  service.PutPhoneForTesting(u"R1", Full(u"R1", kKeyA, kNow));
   fake.ArmGate();
   std::thread older([&] { EXPECT_EQ(service.SavePhoneCache(), 1); });
   ASSERT_TRUE(fake.WaitUntilHeld());
-  service.PutPhone(u"R2", Full(u"R2", kKeyB, kNow));
+  service.PutPhoneForTesting(u"R2", Full(u"R2", kKeyB, kNow));
   std::thread newer([&] { EXPECT_EQ(service.SavePhoneCache(), 1); });
   newer.join();
   const std::string newest = fake.GetFile(kCachePath).value_or("");
@@ -590,7 +590,7 @@ TEST(PhoneCacheConcurrency, OlderImageNeverOverwritesANewerOne) {
   EXPECT_EQ(fake.GetFile(kCachePath), newest);
   PhoneStore restarted(fake);
   ASSERT_EQ(restarted.LoadPhoneCache(), 1);
-  EXPECT_EQ(restarted.Phones().size(), 2u);
+  EXPECT_EQ(restarted.PhonesForTesting().size(), 2u);
 }
 
 }  // namespace

@@ -76,19 +76,19 @@ class ScanThreadTest : public ::testing::Test {
   }
   // The scan thread waits for the next change: its last cycle's snapshot is on disk.
   bool Quiet() {
-    const DeviceMap known = service_.core()->tracker.PresentDevices();
+    const DeviceMap known = service_.CoreForTesting()->tracker.PresentDevicesForTesting();
     std::lock_guard<std::mutex> lock(fake_.mutex);
     auto file = fake_.files.find(u"C:\\Host\\MobileInfo2.dat");
     return file != fake_.files.end() && file->second.size() == (known.empty() ? 0 : 4 + 1092 * known.size());
   }
 
-  std::vector<PhoneRecord> PhoneList() { return service_.core()->phone_list.Copy(); }
+  std::vector<PhoneRecord> PhoneList() { return service_.CoreForTesting()->phone_list.Copy(); }
   size_t RequestCount() {
     std::lock_guard<std::mutex> lock(fake_.mutex);
     return fake_.requested_urls.size();
   }
   bool NotifySet() {
-    std::shared_ptr<mobileinfo::Run> run = service_.CurrentRun();
+    std::shared_ptr<mobileinfo::Run> run = service_.RunForTesting();
     return run && run->ReportForTesting().Pending();
   }
   int DeviceListCalls() {
@@ -124,7 +124,7 @@ class ScanThreadTest : public ::testing::Test {
 TEST_F(ScanThreadTest, KnownSerialIsPublishedFromTheCacheWithoutARequest) {
   PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
   CopyField(cached.name, std::u16string(u"Nimbus 5"));
-  service_.core()->store.PutPhone(u"ABC123", cached);
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"ABC123", cached);
   StartAndScan();
   // The cached serial, and the same in another letter case: one phone, listed once.
   Plug({u"USB\\VID_18D1&PID_4EE2\\ABC123", u"USB\\VID_18D1&PID_4EE2\\abc123"});
@@ -138,8 +138,8 @@ TEST_F(ScanThreadTest, KnownSerialIsPublishedFromTheCacheWithoutARequest) {
 }
 
 TEST_F(ScanThreadTest, RejectedModelIsDroppedAndUnknownModelGoesToIdentification) {
-  service_.core()->store.PutModel(u"VID_1111&PID_2222", false);
-  service_.core()->store.PutModel(u"VID_18d1&PID_4ee2", true);
+  service_.CoreForTesting()->store.PutModelForTesting(u"VID_1111&PID_2222", false);
+  service_.CoreForTesting()->store.PutModelForTesting(u"VID_18d1&PID_4ee2", true);
   StartAndScan();
   Plug({u"USB\\VID_1111&PID_2222\\rejected", u"USB\\VID_18D1&PID_4EE2\\second-of-model"});
   ASSERT_TRUE(sink_.WaitFor(1));
@@ -165,7 +165,7 @@ TEST_F(ScanThreadTest, RemovalReportsCachedRecordOrBareRecord) {
   PhoneRecord cached = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"ABC123");
   CopyField(cached.name, std::u16string(u"Nimbus 5"));
   for (auto& c : cached.md5) c = u'M';  // a damaged cache file's text fills its field
-  service_.core()->store.PutPhone(u"ABC123", cached);
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"ABC123", cached);
   StartAndScan();
   Plug({u"USB\\VID_18D1&PID_4EE2\\abc123", u"USB\\VID_046D&PID_C077\\mouse"});
   ASSERT_TRUE(sink_.WaitFor(2));  // the phone's arrival report: codes 3 and 1
@@ -184,8 +184,8 @@ TEST_F(ScanThreadTest, RemovalReportsCachedRecordOrBareRecord) {
 }
 
 TEST_F(ScanThreadTest, PublicationWhileAReportIsPendingRaisesNoCodeThree) {
-  service_.core()->store.PutPhone(u"A", MakePhoneRecord(u"VID_0001&PID_0001", u"A"));
-  service_.core()->store.PutPhone(u"B", MakePhoneRecord(u"VID_0001&PID_0001", u"B"));
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"A", MakePhoneRecord(u"VID_0001&PID_0001", u"A"));
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"B", MakePhoneRecord(u"VID_0001&PID_0001", u"B"));
   StartAndScan();
   Plug({u"USB\\VID_0001&PID_0001\\A"});
   Plug({u"USB\\VID_0001&PID_0001\\B"});
@@ -243,9 +243,9 @@ TEST_F(ScanThreadTest, PlugAndUnplugAPhone) {
 
 TEST_F(ScanThreadTest, OnePhoneInAnotherOutInOneScanAreBothProcessed) {
   PhoneRecord old_phone = MakePhoneRecord(u"VID_0001&PID_0001", u"old");
-  service_.core()->store.PutPhone(u"old", old_phone);
-  service_.core()->phone_list.AppendIfAbsent(old_phone);
-  service_.core()->tracker.AcknowledgeArrivals({Device(u"VID_0001&PID_0001", u"old")});
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"old", old_phone);
+  service_.CoreForTesting()->phone_list.AppendIfAbsent(old_phone);
+  service_.CoreForTesting()->tracker.AcknowledgeArrivals({Device(u"VID_0001&PID_0001", u"old")});
 
   fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
   ASSERT_EQ(service_.Start(), 1);
@@ -266,7 +266,7 @@ TEST_F(ScanThreadTest, ScanWithoutChangeRunsNoAdbScan) {
 }
 
 TEST_F(ScanThreadTest, BurstOfCodesDuringACycleGivesOneMoreCycle) {
-  service_.core()->store.PutPhone(u"phone1", MakePhoneRecord(u"VID_18d1&PID_4ee2", u"phone1"));
+  service_.CoreForTesting()->store.PutPhoneForTesting(u"phone1", MakePhoneRecord(u"VID_18d1&PID_4ee2", u"phone1"));
   fake_.AddDevice(u"USB\\VID_18D1&PID_4EE2\\phone1");
   sink_.Hold(true);  // the first cycle stops inside OnEvent(3)
   ASSERT_EQ(service_.Start(), 1);

@@ -106,14 +106,14 @@ TEST(ServiceLifecycle, InitWithInvalidSinkFailsAfterReadingSettings) {
   FakePlatform fake;
   fake.SetFile(u"C:\\Host\\mobileInfo.ini", "[main]\nMobileInfoCacheTimeOut=7\n");
   MobileInfoService service(fake, FastTimings());
-  service.core()->store.Exclude(u"old");
+  service.CoreForTesting()->store.Exclude(u"old");
   EXPECT_EQ(service.Init(nullptr, 0), 0);
-  EXPECT_EQ(service.core()->store.cache_timeout_days(), 7);
-  EXPECT_FALSE(service.core()->store.IsExcluded(u"old"));
+  EXPECT_EQ(service.CoreForTesting()->store.CacheTimeoutForTesting(), 7);
+  EXPECT_FALSE(service.CoreForTesting()->store.IsExcludedForTesting(u"old"));
   // The sink check comes before the OS probes and the events.
-  EXPECT_EQ(service.core()->identifier.os_code(), 0);
-  EXPECT_EQ(service.core()->identifier.bitness_code(), 1);
-  EXPECT_EQ(service.CurrentRun(), nullptr);
+  EXPECT_EQ(service.CoreForTesting()->identifier.os_code(), 0);
+  EXPECT_EQ(service.CoreForTesting()->identifier.bitness_code(), 1);
+  EXPECT_EQ(service.RunForTesting(), nullptr);
   EXPECT_EQ(service.Start(), 0);  // nothing to wait on without Init's events
 }
 
@@ -122,9 +122,9 @@ TEST(ServiceLifecycle, InitTakesOsAndBitnessCodes) {
   RecordingSink sink;
   MobileInfoService service(fake, FastTimings());
   ASSERT_EQ(service.Init(&sink, 1), 1);
-  EXPECT_EQ(service.core()->identifier.os_code(), 5);       // Wine reports Windows 7
-  EXPECT_EQ(service.core()->identifier.bitness_code(), 2);  // AMD64 native architecture
-  EXPECT_NE(service.CurrentRun(), nullptr);
+  EXPECT_EQ(service.CoreForTesting()->identifier.os_code(), 5);       // Wine reports Windows 7
+  EXPECT_EQ(service.CoreForTesting()->identifier.bitness_code(), 2);  // AMD64 native architecture
+  EXPECT_NE(service.RunForTesting(), nullptr);
   EXPECT_EQ(service.Stop(), 1);
 }
 
@@ -136,7 +136,7 @@ TEST(ServiceLifecycle, StartRunsTheFirstScanAtOnce) {
   ASSERT_EQ(service.Start(), 1);
   EXPECT_TRUE(Eventually([&] { return DeviceListCalls(fake) == 1; }));
   EXPECT_EQ(service.Stop(), 1);
-  EXPECT_FALSE((service.CurrentRun() && service.CurrentRun()->Running()));
+  EXPECT_FALSE((service.RunForTesting() && service.RunForTesting()->Running()));
 }
 
 TEST(ServiceLifecycle, OnlyDeviceChangeCodesTriggerAScan) {
@@ -185,7 +185,7 @@ TEST(ServiceLifecycle, StopTwiceOnlySavesAgain) {
   EXPECT_EQ(service.Stop(), 1);
   EXPECT_EQ(service.Stop(), 1);
   service.OnDeviceChange(0x8000, 0);  // events are gone: ignored
-  EXPECT_EQ(service.CurrentRun(), nullptr);
+  EXPECT_EQ(service.RunForTesting(), nullptr);
 }
 
 TEST(ServiceLifecycle, SmallSlots) {
@@ -212,7 +212,7 @@ TEST(ServiceLifecycle, StopReturnsOnlyAfterARunningSinkCallAndReleaseIsSafe) {
   sink.Hold(true);
   auto* service = new MobileInfoService(fake, FastTimings());
   ASSERT_EQ(service->Init(&sink, 1), 1);
-  service->core()->store.PutPhone(u"SER1", PhoneRecord{});  // known phone: published at once
+  service->CoreForTesting()->store.PutPhoneForTesting(u"SER1", PhoneRecord{});  // known phone: published at once
   ASSERT_EQ(service->Start(), 1);
   ASSERT_TRUE(sink.WaitFor(1));  // the scan thread is now inside OnEvent(3)
   std::atomic<bool> stopped{false};
@@ -239,7 +239,7 @@ TEST(ServiceLifecycle, DestructionWithoutStopEndsRunningThreads) {
 
   service = new MobileInfoService(fake, FastTimings());
   ASSERT_EQ(service->Init(&sink, 1), 1);
-  service->core()->store.PutPhone(u"X", PhoneRecord{});
+  service->CoreForTesting()->store.PutPhoneForTesting(u"X", PhoneRecord{});
   service->ClearAndDestroy();
 
   service = new MobileInfoService(fake, FastTimings());
@@ -262,16 +262,16 @@ TEST(ServiceLifecycle, ExcludeFromCacheTakesOverTheHostsReference) {
   };
   service.ExcludeFromCache(make(u"AB1"));  // before Init: lost when Init empties the set
   ASSERT_EQ(service.Init(&sink, 1), 1);
-  EXPECT_FALSE(service.core()->store.IsExcluded(u"AB1"));
+  EXPECT_FALSE(service.CoreForTesting()->store.IsExcludedForTesting(u"AB1"));
   // The serial leaves the file before the call returns, not at some later save.
-  service.core()->store.PutPhone(u"AB1", MakePhoneRecord(u"VID_04e8&PID_6860", u"AB1"));
-  service.core()->store.PutPhone(u"AB2", MakePhoneRecord(u"VID_04e8&PID_6860", u"AB2"));
-  ASSERT_EQ(service.core()->store.SavePhoneCache(), 1);
+  service.CoreForTesting()->store.PutPhoneForTesting(u"AB1", MakePhoneRecord(u"VID_04e8&PID_6860", u"AB1"));
+  service.CoreForTesting()->store.PutPhoneForTesting(u"AB2", MakePhoneRecord(u"VID_04e8&PID_6860", u"AB2"));
+  ASSERT_EQ(service.CoreForTesting()->store.SavePhoneCache(), 1);
   service.ExcludeFromCache(make(u"AB1"));
   EXPECT_EQ(fake.GetFile(u"C:\\Host\\MobileInfo1.dat")->size(), 4 + sizeof(PhoneRecord));
   service.ExcludeFromCache(make(u"AB1"));
   service.ExcludeFromCache(MobileInfoWideString{nullptr});
-  EXPECT_TRUE(service.core()->store.IsExcluded(u"AB1"));
+  EXPECT_TRUE(service.CoreForTesting()->store.IsExcludedForTesting(u"AB1"));
   EXPECT_EQ(service.Stop(), 1);
 }
 
@@ -328,7 +328,7 @@ TEST(ServiceLifecycle, ListedCopiesHaveTheirTextsTerminated) {
   MobileInfoService service(fake, FastTimings());
   PhoneRecord full;
   std::memset(&full, 0x41, sizeof full);  // every text fills its field, as a foreign cache may
-  service.core()->phone_list.AppendIfAbsent(full);
+  service.CoreForTesting()->phone_list.AppendIfAbsent(full);
   PhoneRecord copy;
   ASSERT_EQ(MobileInfoService::ListPhones(&service, &copy, 1), 1);
   EXPECT_EQ(copy.serial[511], 0);
@@ -410,7 +410,7 @@ TEST(ServiceLifecycle, HostCallsFromInsideOnEventReturnPromptly) {
     fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\KNOWN");
     auto* service = new MobileInfoService(fake, AbandoningTimings());
     ASSERT_EQ(service->Init(&sink, 1), 1);
-    service->core()->store.PutPhone(u"KNOWN", MakePhoneRecord(u"VID_18d1&PID_4ee2", u"KNOWN"));
+    service->CoreForTesting()->store.PutPhoneForTesting(u"KNOWN", MakePhoneRecord(u"VID_18d1&PID_4ee2", u"KNOWN"));
 
     std::atomic<bool> returned{false};
     std::atomic<bool> destroyed{false};
@@ -533,12 +533,12 @@ TEST(ServiceLifecycle, InitWithoutFreshStartOnlyLoadsTheSnapshot) {
   MobileInfoService service(fake, FastTimings());
   UsbDeviceRecord kept{};
   kept.serial[0] = u'K';
-  service.core()->tracker.AcknowledgeArrivals({kept});
+  service.CoreForTesting()->tracker.AcknowledgeArrivals({kept});
   ASSERT_EQ(service.Init(&sink, 0), 1);
-  EXPECT_EQ(service.core()->tracker.PresentDevices().count(u"K"), 1u);
+  EXPECT_EQ(service.CoreForTesting()->tracker.PresentDevicesForTesting().count(u"K"), 1u);
   EXPECT_EQ(service.Stop(), 1);
   ASSERT_EQ(service.Init(&sink, 1), 1);
-  EXPECT_TRUE(service.core()->tracker.PresentDevices().empty());
+  EXPECT_TRUE(service.CoreForTesting()->tracker.PresentDevicesForTesting().empty());
   EXPECT_EQ(service.Stop(), 1);
 }
 
@@ -595,7 +595,7 @@ TEST(ServiceLifecycle, AnAbandonedScanThreadCannotTakeTheNextSessionsChanges) {
   ASSERT_TRUE(sink.WaitFor(2));
   EXPECT_EQ(sink.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
   EXPECT_EQ(sink.events()[1].serial(), u"SLOW1");  // not the departed PHONEP, listed first
-  std::vector<PhoneRecord> listed = service.core()->phone_list.Copy();
+  std::vector<PhoneRecord> listed = service.CoreForTesting()->phone_list.Copy();
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_EQ(FieldText(listed[0].serial), u"SLOW1");
   EXPECT_EQ(service.Stop(), 1);
@@ -644,7 +644,7 @@ TEST(ServiceLifecycle, StopWaitsForAStalledDriverOrABlockedSinkOnlyWithinItsBoun
     RecordingSink sink;
     auto* service = new MobileInfoService(fake, timings);
     ASSERT_EQ(service->Init(&sink, 1), 1);
-    service->core()->store.PutPhone(u"PHONEP", MakePhoneRecord(u"VID_18d1&PID_4ee2", u"PHONEP"));
+    service->CoreForTesting()->store.PutPhoneForTesting(u"PHONEP", MakePhoneRecord(u"VID_18d1&PID_4ee2", u"PHONEP"));
     fake.AddDevice(kPhoneP);
     if (blocked_sink) sink.Hold(true);
     ASSERT_EQ(service->Start(), 1);

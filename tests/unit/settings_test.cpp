@@ -35,7 +35,7 @@ TEST(Settings, CacheTimeOutValues) {
     fake.SetFile(u"C:\\Host\\mobileInfo.ini", c.ini);
     PhoneStore store(fake);
     EXPECT_EQ(ReadSettings(fake, store), c.result) << c.ini;
-    EXPECT_EQ(store.cache_timeout_days(), c.expected) << c.ini;
+    EXPECT_EQ(store.CacheTimeoutForTesting(), c.expected) << c.ini;
   }
 }
 
@@ -46,7 +46,7 @@ TEST(Settings, OnlyTheHostDirectoryIsRead) {
                "[main]\nMobileInfoCacheTimeOut=9\n");
   PhoneStore store(fake);
   EXPECT_EQ(ReadSettings(fake, store), 0);
-  EXPECT_EQ(store.cache_timeout_days(), 1);
+  EXPECT_EQ(store.CacheTimeoutForTesting(), 1);
   EXPECT_EQ(HostFilePath(fake, u"MobileInfo1.dat"), u"C:\\Program Files\\Host\\MobileInfo1.dat");
 }
 
@@ -165,9 +165,9 @@ TEST(Settings, DataDirectoryIsWhereTheDiagnosticsSayTheFilesAre) {
       int32_t OnEvent(int32_t, PhoneRecord*) override { return 0; }
     } sink;
     ASSERT_EQ(service.Init(&sink, 1), 1) << c.name;
-    EXPECT_EQ(service.core()->store.cache_timeout_days(), 7) << c.name;
-    service.core()->store.PutPhone(u"SERIAL1", PhoneRecord{});
-    service.core()->tracker.SaveDeviceSnapshot();  // an empty file: no devices
+    EXPECT_EQ(service.CoreForTesting()->store.CacheTimeoutForTesting(), 7) << c.name;
+    service.CoreForTesting()->store.PutPhoneForTesting(u"SERIAL1", PhoneRecord{});
+    service.CoreForTesting()->tracker.SaveDeviceSnapshot();  // an empty file: no devices
     EXPECT_EQ(service.Stop(), 1);
 
     std::u16string said;

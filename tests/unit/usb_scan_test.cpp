@@ -82,7 +82,7 @@ TEST(SerialMatchingTest, OnlyTheLettersAToZMatchInEitherCase) {
 
     FakePlatform fake;
     PhoneStore store(fake);
-    store.PutPhone(row.known, MakePhoneRecord(u"VID_1111&PID_2222", row.known));
+    store.PutPhoneForTesting(row.known, MakePhoneRecord(u"VID_1111&PID_2222", row.known));
     EXPECT_EQ(store.IsKnownPhoneSerial(row.asked), row.match);
     EXPECT_EQ(store.FindPhoneIgnoringCase(row.asked).has_value(), row.match);
 
@@ -96,7 +96,7 @@ TEST(SerialMatchingTest, OnlyTheLettersAToZMatchInEitherCase) {
     CopyField(adb.adb_serial, row.known);
     adb.state = kAdbActive;
     AdbRegistry registry(fake);
-    registry.Replace({{u"path", adb}});
+    registry.ReplaceForTesting({{u"path", adb}});
     EXPECT_EQ(registry.IsAdbDevice(Record(row.asked)), row.match);
     PhoneRecord phone = MakePhoneRecord(u"VID_1111&PID_2222", row.asked);
     EXPECT_EQ(registry.MatchAdbStatus(phone), row.match ? 2u : 0u);
@@ -104,12 +104,12 @@ TEST(SerialMatchingTest, OnlyTheLettersAToZMatchInEitherCase) {
   // Of two keys that fold alike, a lookup gives the first in the map's order.
   FakePlatform fake;
   PhoneStore store(fake);
-  store.PutPhone(u"aBc", MakePhoneRecord(u"VID_0002&PID_0002", u"aBc"));
-  store.PutPhone(u"AbC", MakePhoneRecord(u"VID_0001&PID_0001", u"AbC"));
+  store.PutPhoneForTesting(u"aBc", MakePhoneRecord(u"VID_0002&PID_0002", u"aBc"));
+  store.PutPhoneForTesting(u"AbC", MakePhoneRecord(u"VID_0001&PID_0001", u"AbC"));
   EXPECT_EQ(FieldText(store.FindPhoneIgnoringCase(u"abc")->serial), u"AbC");
-  store.ErasePhone(u"AbC");
+  store.ErasePhoneForTesting(u"AbC");
   EXPECT_EQ(FieldText(store.FindPhoneIgnoringCase(u"ABC")->serial), u"aBc");
-  store.ErasePhone(u"aBc");
+  store.ErasePhoneForTesting(u"aBc");
   EXPECT_FALSE(store.IsKnownPhoneSerial(u"abc"));
 }
 
@@ -217,7 +217,7 @@ TEST(InstanceIdTest, StorageKindFromDescription) {
 
 class UsbScanTest : public ::testing::Test {
  protected:
-  DeviceMap present() { return service.PresentDevices(); }
+  DeviceMap present() { return service.PresentDevicesForTesting(); }
   DeviceList& arrivals() { return scan.arrivals; }
   DeviceList& removals() { return scan.removals; }
 
@@ -233,7 +233,7 @@ TEST_F(UsbScanTest, ListsUsbDevicesAsArrivalsAndSavesThem) {
   fake.AddDevice(u"USB\\VID_0781&PID_5567\\4C530001", u"USB Mass Storage Device");
   fake.AddDevice(u"USBSTOR\\DISK&VEN_SANDISK\\4C530001&0");
 
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(Keys(present()), (std::vector<std::u16string>{u"4C530001", u"R58M12345ABC"}));
   EXPECT_EQ(Serials(arrivals()), (std::vector<std::u16string>{u"4C530001", u"R58M12345ABC"}));
   EXPECT_TRUE(removals().empty());
@@ -251,18 +251,18 @@ TEST_F(UsbScanTest, SecondScanReportsOnlyChangesInMapOrder) {
   for (const char16_t* serial : {u"D", u"B", u"A", u"C"}) {
     fake.AddDevice(std::u16string(u"USB\\VID_18D1&PID_4EE2\\") + serial);
   }
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(Serials(arrivals()), (std::vector<std::u16string>{u"A", u"B", u"C", u"D"}));
 
   fake.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\D");
   fake.RemoveDevice(u"USB\\VID_18D1&PID_4EE2\\B");
   fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\F");
   fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\E");
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(Serials(arrivals()), (std::vector<std::u16string>{u"E", u"F"}));
   EXPECT_EQ(Serials(removals()), (std::vector<std::u16string>{u"B", u"D"}));
 
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_TRUE(arrivals().empty());
   EXPECT_TRUE(removals().empty());
 }
@@ -270,7 +270,7 @@ TEST_F(UsbScanTest, SecondScanReportsOnlyChangesInMapOrder) {
 TEST_F(UsbScanTest, LaterDeviceWithTheSameSerialWins) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\SAME", u"USB Composite Device");
   fake.AddDevice(u"USB\\VID_18D1&PID_4EE2\\SAME", u"USB Mass Storage Device");
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   ASSERT_EQ(present().size(), 1u);
   EXPECT_EQ(FieldText(present().at(u"SAME").device_key), u"VID_18d1&PID_4ee2");
   EXPECT_EQ(present().at(u"SAME").storage_kind, kStorageMass);
@@ -279,10 +279,10 @@ TEST_F(UsbScanTest, LaterDeviceWithTheSameSerialWins) {
 
 TEST_F(UsbScanTest, SerialInAnotherCaseIsNoChangeButTheMapTakesTheNewCase) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\abc123", u"USB Composite Device");
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   fake.devices.clear();
   fake.AddDevice(u"USB\\VID_04E8&PID_6861\\ABC123");
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_TRUE(arrivals().empty());
   EXPECT_TRUE(removals().empty());
   EXPECT_EQ(Keys(present()), std::vector<std::u16string>{u"ABC123"});
@@ -294,10 +294,10 @@ TEST_F(UsbScanTest, SerialInAnotherCaseIsNoChangeButTheMapTakesTheNewCase) {
 TEST_F(UsbScanTest, EmptyBusRemovesEverythingAndLeavesAnEmptySnapshot) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\P1");
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\P2");
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   fake.devices.clear();
   fake.AddDevice(u"HID\\VID_046D&PID_C52B\\1");
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_TRUE(present().empty());
   EXPECT_TRUE(arrivals().empty());
   EXPECT_EQ(Serials(removals()), (std::vector<std::u16string>{u"P1", u"P2"}));
@@ -306,14 +306,14 @@ TEST_F(UsbScanTest, EmptyBusRemovesEverythingAndLeavesAnEmptySnapshot) {
 
 TEST_F(UsbScanTest, AbandonedScanChangesNothing) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\KEEP");
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   const std::string saved = *fake.GetFile(kSnapshotPath);
   arrivals() = {Record(u"STALE-ARRIVAL")};
   removals() = {Record(u"STALE-REMOVAL")};
 
   auto expect_unchanged = [&](const char* why) {
     SCOPED_TRACE(why);
-    EXPECT_EQ(service.ScanUsbDevices(scan), 0);
+    EXPECT_EQ(service.ScanUsbDevicesForTesting(scan), 0);
     EXPECT_EQ(Keys(present()), std::vector<std::u16string>{u"KEEP"});
     EXPECT_EQ(Serials(arrivals()), std::vector<std::u16string>{u"STALE-ARRIVAL"});
     EXPECT_EQ(Serials(removals()), std::vector<std::u16string>{u"STALE-REMOVAL"});
@@ -337,7 +337,7 @@ TEST_F(UsbScanTest, AbandonedScanChangesNothing) {
 
   // The next successful scan diffs against the map of the last completed scan.
   fake.devices.pop_back();
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(Serials(arrivals()), std::vector<std::u16string>{u"NEW"});
   EXPECT_EQ(Serials(removals()), std::vector<std::u16string>{u"KEEP"});
 }
@@ -346,7 +346,7 @@ TEST_F(UsbScanTest, IdOf259UnitsIsScanned) {
   const std::u16string serial(237, u'L');
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\" + serial);
   ASSERT_EQ(fake.devices.back().instance_id->size(), 259u);
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(Keys(present()), std::vector<std::u16string>{serial});
 }
 
@@ -355,7 +355,7 @@ TEST_F(UsbScanTest, UnreadableOrOverlongDescriptionKeepsTheDeviceAsOther) {
   fake.AddDevice(u"USB\\VID_0781&PID_5567\\LONGDESC",
                  u"USB Mass Storage Device" + std::u16string(237, u' '));
   ASSERT_EQ(fake.devices.back().description->size(), 260u);
-  ASSERT_EQ(service.ScanUsbDevices(scan), 1);
+  ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(present().at(u"NODESC").storage_kind, kStorageOther);
   EXPECT_EQ(present().at(u"LONGDESC").storage_kind, kStorageOther);
 }
@@ -363,7 +363,7 @@ TEST_F(UsbScanTest, UnreadableOrOverlongDescriptionKeepsTheDeviceAsOther) {
 TEST_F(UsbScanTest, FailedSnapshotSaveDoesNotFailTheScan) {
   fake.unreplaceable.insert(kSnapshotPath);
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\R58");
-  EXPECT_EQ(service.ScanUsbDevices(scan), 1);
+  EXPECT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(arrivals().size(), 1u);
   EXPECT_FALSE(fake.GetFile(kSnapshotPath));
 }

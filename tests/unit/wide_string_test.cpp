@@ -16,10 +16,10 @@ const WideStringHeader* HeaderOf(const WideString& s) {
 }
 
 void ExpectEmptyBlockUntouched() {
-  EXPECT_EQ(-1, EmptyBlockHeader()->refs);
-  EXPECT_EQ(0, EmptyBlockHeader()->length);
-  EXPECT_EQ(0, EmptyBlockHeader()->capacity);
-  EXPECT_EQ(0, reinterpret_cast<const char16_t*>(EmptyBlockHeader() + 1)[0]);
+  EXPECT_EQ(-1, EmptyBlockHeaderForTesting()->refs);
+  EXPECT_EQ(0, EmptyBlockHeaderForTesting()->length);
+  EXPECT_EQ(0, EmptyBlockHeaderForTesting()->capacity);
+  EXPECT_EQ(0, reinterpret_cast<const char16_t*>(EmptyBlockHeaderForTesting() + 1)[0]);
 }
 
 TEST(WideStringEmptyTest, EmptyValuesShareTheStaticBlockWithoutCountingIt) {
@@ -31,11 +31,11 @@ TEST(WideStringEmptyTest, EmptyValuesShareTheStaticBlockWithoutCountingIt) {
     WideString e;
     e = a;
     WideString f(std::move(b));
-    EXPECT_TRUE(SharesBlock(a, c));
-    EXPECT_TRUE(SharesBlock(a, d));
-    EXPECT_TRUE(SharesBlock(a, e));
-    EXPECT_TRUE(SharesBlock(a, f));
-    EXPECT_EQ(EmptyBlockHeader(), HeaderOf(a));
+    EXPECT_TRUE(SharesBlockForTesting(a, c));
+    EXPECT_TRUE(SharesBlockForTesting(a, d));
+    EXPECT_TRUE(SharesBlockForTesting(a, e));
+    EXPECT_TRUE(SharesBlockForTesting(a, f));
+    EXPECT_EQ(EmptyBlockHeaderForTesting(), HeaderOf(a));
     ExpectEmptyBlockUntouched();
     a.Release();
     e.Release();
@@ -47,13 +47,13 @@ TEST(WideStringEmptyTest, EmptyValuesShareTheStaticBlockWithoutCountingIt) {
 TEST(WideStringEmptyTest, StringThatBecomesEmptyPointsBackToTheEmptyValue) {
   WideString s(u"abc");
   s.Release();
-  EXPECT_EQ(EmptyBlockHeader(), HeaderOf(s));
+  EXPECT_EQ(EmptyBlockHeaderForTesting(), HeaderOf(s));
   WideString t(u"abc");
   t = u"";
-  EXPECT_EQ(EmptyBlockHeader(), HeaderOf(t));
+  EXPECT_EQ(EmptyBlockHeaderForTesting(), HeaderOf(t));
   WideString u(u"abc");
   EXPECT_TRUE(u.AssignText(0, u"zzz"));
-  EXPECT_EQ(EmptyBlockHeader(), HeaderOf(u));
+  EXPECT_EQ(EmptyBlockHeaderForTesting(), HeaderOf(u));
 }
 
 TEST(WideStringTest, ConstructionMakesABlockOfExactlyTheTextsLength) {
@@ -71,8 +71,8 @@ TEST(WideStringTest, CopiesShareAndCountTheBlock) {
   WideString b(a);
   WideString c;
   c = b;
-  EXPECT_TRUE(SharesBlock(a, b));
-  EXPECT_TRUE(SharesBlock(a, c));
+  EXPECT_TRUE(SharesBlockForTesting(a, b));
+  EXPECT_TRUE(SharesBlockForTesting(a, c));
   EXPECT_EQ(3, HeaderOf(a)->refs);
   c.Release();
   EXPECT_EQ(2, HeaderOf(a)->refs);

@@ -122,8 +122,8 @@ TEST_F(AdbTiming, ArrivalToCodeThree) {
   const std::u16string cache = Platform::Default().HostDirectory() + u"\\MobileInfo1.dat";
   // The registered phones' nodes count as present under Wine: a model known to be no phone, so
   // that the first scan identifies nothing.
-  service.core()->store.PutModel(u"VID_04e8&PID_6860", false);
-  service.core()->store.PutPhone(u"TIMINGPHONE", MakePhoneRecord(u"VID_18d1&PID_4ee7", u"TIMINGPHONE"));
+  service.CoreForTesting()->store.PutModelForTesting(u"VID_04e8&PID_6860", false);
+  service.CoreForTesting()->store.PutPhoneForTesting(u"TIMINGPHONE", MakePhoneRecord(u"VID_18d1&PID_4ee7", u"TIMINGPHONE"));
   ASSERT_EQ(service.Start(), 1);
   const Clock::time_point first = Clock::now();
   while (!Platform::Default().FileExists(snapshot) && MillisecondsSince(first) < 30000) Sleep(10);
