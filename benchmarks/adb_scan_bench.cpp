@@ -43,12 +43,12 @@ void BM_QueryAdbStatus(benchmark::State& state) {
   PhoneRecord record = MakePhoneRecord(u"VID_04e8&PID_" + Hex4(0x6860 + phones - 1),
                                        PhoneSerial(phones - 1));
   service.QueryPhoneStatus(&record);
-  const int requests_before = fake.adb_serial_requests;
-  const int listings_before = fake.interface_list_opens;
+  const int requests_before = fake.Lock()->adb_serial_requests;
+  const int listings_before = fake.Lock()->interface_list_opens;
   for (auto _ : state) benchmark::DoNotOptimize(service.QueryPhoneStatus(&record));
   state.counters["driver_requests"] = benchmark::Counter(
-      fake.adb_serial_requests - requests_before, benchmark::Counter::kAvgIterations);
-  state.counters["listings"] = benchmark::Counter(fake.interface_list_opens - listings_before,
+      fake.Lock()->adb_serial_requests - requests_before, benchmark::Counter::kAvgIterations);
+  state.counters["listings"] = benchmark::Counter(fake.Lock()->interface_list_opens - listings_before,
                                                   benchmark::Counter::kAvgIterations);
   if (record.adb_status != 2) state.SkipWithError("the phone is not ready");
 }

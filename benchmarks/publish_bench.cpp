@@ -11,6 +11,7 @@
 
 #include "eventually.h"
 #include "fake_platform.h"
+#include "platform_wrapper.h"
 #include "model/phone_record.h"
 #include "recording_sink.h"
 #include "service/service.h"
@@ -74,7 +75,7 @@ struct RunningService {
       }
       seed.SavePhoneCache();
     }
-    fake.http = [](const std::u16string&) {
+    fake.Lock()->http = [](const std::u16string&) {
       FakeHttpReply reply;
       reply.body = kSection;
       reply.content_length = U(std::to_string(reply.body.size()));
@@ -83,7 +84,7 @@ struct RunningService {
     fake.AddDevice(u"USB\\ROOT_HUB30\\4&1");
     service.Init(&sink, 1);
     service.Start();
-    Eventually([&] { return fake.device_list_calls > 0; });
+    Eventually([&] { return fake.Lock()->device_list_calls > 0; });
   }
   ~RunningService() { service.Stop(); }
 
@@ -129,12 +130,13 @@ void BM_PublishNewPhone(benchmark::State& state) {
 }
 BENCHMARK(BM_PublishNewPhone)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The files of this platform are written nowhere: what a save allocates is the library's own.
-class NowherePlatform : public FakePlatform {
+// Wraps a fake whose written files go nowhere: what a save allocates is the library's own.
+class NowherePlatform : public PlatformWrapper {
  public:
+  using PlatformWrapper::PlatformWrapper;
   std::unique_ptr<File> OpenFile(const std::u16string& path, FileMode mode,
                                  FileError* error) override {
-    if (mode == FileMode::kReadExisting) return FakePlatform::OpenFile(path, mode, error);
+    if (mode == FileMode::kReadExisting) return PlatformWrapper::OpenFile(path, mode, error);
     struct Nowhere : File {
       std::optional<uint32_t> Read(void*, uint32_t) override { return 0u; }
       bool Write(const void*, uint32_t) override { return true; }
@@ -150,8 +152,9 @@ class NowherePlatform : public FakePlatform {
 // peak_ratio: the most memory in use while saving (a save may also keep memory for the next one),
 // above what the filled store held before its first save, as a share of the records' bytes.
 void BM_SavePhoneCachePeakMemory(benchmark::State& state) {
-  NowherePlatform fake;
-  PhoneStore store(fake);
+  FakePlatform fake;
+  NowherePlatform nowhere(fake);
+  PhoneStore store(nowhere);
   for (int i = 0; i < kCachedPhones; ++i) {
     store.PutPhoneForTesting(Numbered("R58M", i), MakePhoneRecord(Numbered("VID_", i), Numbered("R58M", i)));
   }

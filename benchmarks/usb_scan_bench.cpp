@@ -51,7 +51,7 @@ void BM_ScanUsbDevicesWithChurn(benchmark::State& state) {
   int k = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    fake.devices = sets[k];
+    fake.Lock()->devices = sets[k];
     k ^= 1;
     state.ResumeTiming();
     benchmark::DoNotOptimize(tracker.ScanUsbDevicesForTesting(changes));

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FakePlatform platform;
   const std::u16string path = u"\\\\?\\usb#vid_18d1&pid_4ee7#0123456789abcdef#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
-  platform.adb_serial_replies[path] = reply;
+  platform.Lock()->adb_serial_replies[path] = reply;
   // One unit more than the destination, to catch a write past it.
   std::array<char16_t, kAdbSerialCapacity + 1> destination;
   destination.fill(u'#');

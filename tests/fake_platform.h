@@ -1,7 +1,6 @@
 // A scripted platform for the core's tests: an in-memory file system with fault injection, a
 // scripted device list, interface list and serial answers, scripted HTTP replies, and a clock the
-// test can move. Every member is guarded by mutex; tests set the script through the helpers or
-// under the lock.
+// test can move. Tests set the script through the helpers or under the fake's lock (Lock()).
 #ifndef MOBILEINFO_TESTS_FAKE_PLATFORM_H
 #define MOBILEINFO_TESTS_FAKE_PLATFORM_H
 
@@ -9,13 +8,13 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/mutex.h"
 
 namespace mobileinfo {
 
@@ -27,13 +26,9 @@ struct FakeHttpReply {
   uint32_t status = 200;                      // the final reply's status code
 };
 
-class FakePlatform : public Platform {
- public:
-  FakePlatform();
-  ~FakePlatform() override;
-
-  // --- script ---------------------------------------------------------------------------------
-  mutable std::mutex mutex;
+// What the fake answers, the faults it injects, and what it counted. Reached only through
+// FakePlatform::Lock(), which holds the fake's lock while the handle lives.
+struct FakeScript {
   std::u16string host_directory = u"C:\\Host";
   char16_t separator = u'\\';
   std::optional<OsVersion> os_version = OsVersion{2, 6, 1};
@@ -98,6 +93,33 @@ class FakePlatform : public Platform {
   int interface_list_opens = 0;
   int adb_serial_requests = 0;
   std::map<std::u16string, int> replacements;  // target path -> ReplaceFile calls that succeeded
+};
+
+class FakePlatform : public Platform {
+ public:
+  FakePlatform();
+  ~FakePlatform() override;
+
+  // The script under the fake's lock for as long as the handle lives: one statement
+  // (platform.Lock()->devices.clear()) or a block (auto script = platform.Lock();). The lock is
+  // not recursive: a block that holds a handle calls nothing else of the fake.
+  class Locked {
+   public:
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    ~Locked() RELEASE() { mutex_.Unlock(); }
+    FakeScript* operator->() const { return &script_; }
+    FakeScript& operator*() const { return script_; }
+
+   private:
+    friend class FakePlatform;
+    Locked(Mutex& mutex, FakeScript& script) ACQUIRE(mutex) : mutex_(mutex), script_(script) {
+      mutex_.Lock();
+    }
+    Mutex& mutex_;
+    FakeScript& script_;
+  };
+  Locked Lock() { return Locked(mutex_, script_); }
 
   // --- helpers --------------------------------------------------------------------------------
   void ManualTime(uint32_t tick_ms, int32_t now_s);
@@ -111,6 +133,8 @@ class FakePlatform : public Platform {
   void SetInterfaceActive(const std::u16string& path, bool active);
   // Makes the driver answer serial for the interface at path.
   void SetAdbSerial(const std::u16string& path, const std::u16string& serial);
+  // True when a debug line written so far contains part.
+  bool Logged(const std::u16string& part) const;
   // Waits for every thread started with RunDetached to end.
   void JoinDetached();
   int detached_started() const;
@@ -152,15 +176,16 @@ class FakePlatform : public Platform {
   std::optional<std::u16string> EnvironmentVariable(const std::u16string& name) override;
   void WriteDebugLine(const std::u16string& line, const std::u16string& path) override;
 
- public:
-  void open_files_erase(const std::u16string& path);  // called by open files, lock held
-  // Throws when name is in throw_once (and takes it out); called with the lock held.
-  void MaybeThrow(const char* name);
-
  private:
-  std::set<std::u16string> open_files_;  // opened without sharing
-  std::vector<std::thread> detached_;
-  int detached_started_ = 0;
+  friend class FakeFile;
+  // Throws when name is in throw_once (and takes it out).
+  void MaybeThrow(const char* name) REQUIRES(mutex_);
+
+  mutable Mutex mutex_;
+  FakeScript script_ GUARDED_BY(mutex_);
+  std::set<std::u16string> open_files_ GUARDED_BY(mutex_);  // opened without sharing
+  std::vector<std::thread> detached_ GUARDED_BY(mutex_);
+  int detached_started_ GUARDED_BY(mutex_) = 0;
 };
 
 // The process-wide fake that Platform::Default() returns in the test binaries.

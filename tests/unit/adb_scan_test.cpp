@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "fake_platform.h"
+#include "platform_wrapper.h"
 #include "model/phone_record.h"
 #include "usb/adb_registry.h"
 #include "support/text.h"
@@ -160,7 +161,7 @@ TEST(AdbSerialTest, DestinationIsWrittenOnlyOnSuccess) {
   EXPECT_EQ(ReadAdbSerial(fake, path.c_str(), destination), 0);  // the request fails
   EXPECT_EQ(FieldText(destination), u"PREVIOUS");
 
-  fake.adb_serial_replies[path] = ReplyOfUnits(512);
+  fake.Lock()->adb_serial_replies[path] = ReplyOfUnits(512);
   EXPECT_EQ(ReadAdbSerial(fake, path.c_str(), destination), 0);
   EXPECT_EQ(FieldText(destination), u"PREVIOUS");
 
@@ -195,7 +196,7 @@ TEST_F(AdbScanTest, InterfaceSeenFirstInactiveThenActive) {
   EXPECT_EQ(record().state, kAdbRegistered);
   EXPECT_EQ(FieldText(record().adb_serial), u"");
   EXPECT_EQ(FieldText(record().device_key), u"vid_18d1&pid_4ee2");
-  EXPECT_EQ(fake.adb_serial_requests, 0);  // inactive interfaces are not asked
+  EXPECT_EQ(fake.Lock()->adb_serial_requests, 0);  // inactive interfaces are not asked
 
   fake.SetInterfaceActive(path, true);
   ASSERT_EQ(Scan(), 1);
@@ -205,7 +206,7 @@ TEST_F(AdbScanTest, InterfaceSeenFirstInactiveThenActive) {
   // Still plugged in: the driver is not asked again.
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(FieldText(record().adb_serial), u"HT7A1B2C3D");
-  EXPECT_EQ(fake.adb_serial_requests, 1);
+  EXPECT_EQ(fake.Lock()->adb_serial_requests, 1);
 
   // Unplugged: still listed, no longer active; the serial stays.
   fake.SetInterfaceActive(path, false);
@@ -218,17 +219,17 @@ TEST_F(AdbScanTest, InterfaceSeenFirstInactiveThenActive) {
   fake.SetAdbSerial(path, u"HT7A1B2C3E");
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(FieldText(record().adb_serial), u"HT7A1B2C3E");
-  EXPECT_EQ(fake.adb_serial_requests, 2);
+  EXPECT_EQ(fake.Lock()->adb_serial_requests, 2);
 
   // Gone from the list altogether: the record keeps its last state; listed active again, it is
   // asked again.
-  fake.interfaces.clear();
+  fake.Lock()->interfaces.clear();
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(adb().size(), 1u);
   EXPECT_EQ(record().state, kAdbActive);
   fake.AddInterface(path, true);
   ASSERT_EQ(Scan(), 1);
-  EXPECT_EQ(fake.adb_serial_requests, 3);
+  EXPECT_EQ(fake.Lock()->adb_serial_requests, 3);
 }
 
 TEST_F(AdbScanTest, ActiveInterfaceSeenFirstGetsItsSerialAtOnce) {
@@ -248,10 +249,10 @@ TEST_F(AdbScanTest, UnusableSerialReplyKeepsThePreviousSerialButMarksActive) {
   fake.SetInterfaceActive(path, false);  // replugged, so that the driver is asked again
   ASSERT_EQ(Scan(), 1);
   fake.SetInterfaceActive(path, true);
-  fake.adb_serial_replies[path] = ReplyOfUnits(512);  // no terminator in 1024 bytes
+  fake.Lock()->adb_serial_replies[path] = ReplyOfUnits(512);  // no terminator in 1024 bytes
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(FieldText(adb().at(u"S1").adb_serial), u"GOOD");
-  fake.adb_serial_replies.clear();  // the request itself fails
+  fake.Lock()->adb_serial_replies.clear();  // the request itself fails
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(FieldText(adb().at(u"S1").adb_serial), u"GOOD");
   EXPECT_EQ(adb().at(u"S1").state, kAdbActive);
@@ -267,15 +268,15 @@ TEST_F(AdbScanTest, UnusableSerialReplyKeepsThePreviousSerialButMarksActive) {
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(FieldText(adb().at(u"S1").adb_serial), u"BETTER");
   EXPECT_EQ(FieldText(adb().at(u"S2").adb_serial), u"LATE");
-  const int requests = fake.adb_serial_requests;
+  const int requests = fake.Lock()->adb_serial_requests;
   ASSERT_EQ(Scan(), 1);
-  EXPECT_EQ(fake.adb_serial_requests, requests);
+  EXPECT_EQ(fake.Lock()->adb_serial_requests, requests);
 }
 
 TEST_F(AdbScanTest, SerialRequestThatNeverAnswersIsAbandonedAtItsBound) {
   fake.AddInterface(AdbPath(u"S1"), true);
   fake.SetAdbSerial(AdbPath(u"S1"), u"LATE");
-  fake.adb_serial_delay_ms = 20000;  // a wedged driver
+  fake.Lock()->adb_serial_delay_ms = 20000;  // a wedged driver
   PhoneRecord phone = MakePhoneRecord(u"VID_18d1&PID_4ee2", u"S1");
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(service.QueryAdbStatus(phone), 2u);
@@ -291,7 +292,7 @@ TEST_F(AdbScanTest, SerialKeysAreExactAndDeviceKeysNeverChange) {
   EXPECT_EQ(FieldText(adb().at(u"abc").device_key), u"vid_18d1&pid_4ee2");
   EXPECT_EQ(FieldText(adb().at(u"ABC").device_key), u"vid_18d1&pid_4ee7");
 
-  fake.interfaces.clear();
+  fake.Lock()->interfaces.clear();
   fake.AddInterface(AdbPath(u"abc", u"vid_0bb4&pid_0c02"), true);
   ASSERT_EQ(Scan(), 1);
   EXPECT_EQ(adb().size(), 2u);
@@ -308,7 +309,7 @@ TEST_F(AdbScanTest, PathsThatDoNotParseAreSkipped) {
   ASSERT_EQ(Scan(), 1);
   ASSERT_EQ(adb().size(), 1u);
   EXPECT_TRUE(adb().count(u"AFTER"));
-  EXPECT_EQ(fake.adb_serial_requests, 0);
+  EXPECT_EQ(fake.Lock()->adb_serial_requests, 0);
 }
 
 TEST_F(AdbScanTest, PathOf259UnitsIsUsedAndOneOf260EndsTheScan) {
@@ -327,7 +328,7 @@ TEST_F(AdbScanTest, PathFetchFailureEndsTheScanKeepingEarlierRecords) {
   fake.SetAdbSerial(AdbPath(u"FIRST"), u"F1");
   InterfaceEntry broken;
   broken.path_error = kErrorOutOfMemory;
-  fake.interfaces.push_back(broken);
+  fake.Lock()->interfaces.push_back(broken);
   fake.AddInterface(AdbPath(u"NEVER"), true);
   EXPECT_EQ(Scan(), 0);
   EXPECT_EQ(adb().size(), 1u);
@@ -336,14 +337,14 @@ TEST_F(AdbScanTest, PathFetchFailureEndsTheScanKeepingEarlierRecords) {
 
 TEST_F(AdbScanTest, EnumerationEndDecidesTheResult) {
   fake.AddInterface(AdbPath(u"ONE"), false);
-  fake.interface_end_error = kErrorGenFailure;
+  fake.Lock()->interface_end_error = kErrorGenFailure;
   EXPECT_EQ(Scan(), 0);
   EXPECT_EQ(adb().size(), 1u);  // what was seen before the error stays
 
-  fake.interface_end_error = kErrorNoMoreItems;
+  fake.Lock()->interface_end_error = kErrorNoMoreItems;
   EXPECT_EQ(Scan(), 1);
 
-  fake.interface_list_fails = true;
+  fake.Lock()->interface_list_fails = true;
   service.ReplaceForTesting({});
   EXPECT_EQ(Scan(), 0);
   EXPECT_TRUE(adb().empty());
@@ -352,8 +353,10 @@ TEST_F(AdbScanTest, EnumerationEndDecidesTheResult) {
 // The ADB lock covers the enumeration loop (driver requests included) but not the opening and
 // destruction of the list: a second scan can open its list while the first holds the lock, it
 // waits before stepping through it, and it gets in before the first list is destroyed.
-class LockProbePlatform : public FakePlatform {
+class LockProbePlatform : public PlatformWrapper {
  public:
+  explicit LockProbePlatform(FakePlatform& fake) : PlatformWrapper(fake) {}
+
   class ProbeList : public InterfaceList {
    public:
     ProbeList(LockProbePlatform& owner, std::unique_ptr<InterfaceList> inner, int number)
@@ -381,7 +384,7 @@ class LockProbePlatform : public FakePlatform {
   };
 
   std::unique_ptr<InterfaceList> OpenInterfaceList(const std::u16string& class_guid) override {
-    std::unique_ptr<InterfaceList> inner = FakePlatform::OpenInterfaceList(class_guid);
+    std::unique_ptr<InterfaceList> inner = PlatformWrapper::OpenInterfaceList(class_guid);
     std::lock_guard<std::mutex> lock(probe_mutex);
     auto list = std::make_unique<ProbeList>(*this, std::move(inner), ++opened);
     probe_cv.notify_all();
@@ -399,7 +402,7 @@ class LockProbePlatform : public FakePlatform {
       probe_cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return second_next_calls > 0; });
       second_stepped_while_first_held_lock = second_next_calls > 0;
     }
-    return FakePlatform::RequestAdbSerial(path, reply, limit_ms);
+    return PlatformWrapper::RequestAdbSerial(path, reply, limit_ms);
   }
 
   AdbRegistry* service = nullptr;
@@ -416,18 +419,19 @@ class LockProbePlatform : public FakePlatform {
 };
 
 TEST(AdbScanLockTest, LockCoversTheLoopButNotOpeningOrDestroyingTheList) {
-  LockProbePlatform fake;
-  AdbRegistry service(fake);
-  fake.service = &service;
+  FakePlatform fake;
+  LockProbePlatform probe(fake);
+  AdbRegistry service(probe);
+  probe.service = &service;
   fake.AddInterface(AdbPath(u"S1"), true);
   fake.SetAdbSerial(AdbPath(u"S1"), u"SERIAL1");
 
   EXPECT_EQ(service.ScanAdbInterfaces(), 1);
-  fake.second.join();
-  EXPECT_EQ(fake.second_result, 1);
-  EXPECT_TRUE(fake.second_opened_while_first_held_lock);
-  EXPECT_FALSE(fake.second_stepped_while_first_held_lock);
-  EXPECT_TRUE(fake.second_entered_before_first_destroyed);
+  probe.second.join();
+  EXPECT_EQ(probe.second_result, 1);
+  EXPECT_TRUE(probe.second_opened_while_first_held_lock);
+  EXPECT_FALSE(probe.second_stepped_while_first_held_lock);
+  EXPECT_TRUE(probe.second_entered_before_first_destroyed);
   EXPECT_EQ(FieldText(service.DevicesForTesting().at(u"S1").adb_serial), u"SERIAL1");
 }
 

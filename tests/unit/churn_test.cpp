@@ -37,8 +37,8 @@ MobileInfoWideString HostString(const std::u16string& text) {
 TEST(Churn, ThousandChangesWithBusyHostThreads) {
   FakePlatform fake;
   // With diagnostics on, every line's arguments are read amid the same races as the work.
-  fake.environment[u"MOBILEINFO_DEBUG"] = u"1";
-  fake.http = [](const std::u16string&) {
+  fake.Lock()->environment[u"MOBILEINFO_DEBUG"] = u"1";
+  fake.Lock()->http = [](const std::u16string&) {
     FakeHttpReply reply;
     reply.content_length = U(std::to_string(sizeof(kReply) - 1));
     reply.body = kReply;
@@ -117,7 +117,7 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
   const size_t after = sink.size();
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(sink.size(), after);  // nothing after Release
-  EXPECT_FALSE(fake.debug_lines.empty());
+  EXPECT_FALSE(fake.Lock()->debug_lines.empty());
 }
 
 // Hosts that break the call order (Init, Start, ..., Stop): two host threads call Init, Start, Stop, device changes
@@ -127,7 +127,7 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
 // hears nothing once the destruction has returned.
 TEST(Churn, HostsThatBreakTheOrder) {
   FakePlatform fake;
-  fake.http = [](const std::u16string& url) {
+  fake.Lock()->http = [](const std::u16string& url) {
     FakeHttpReply reply;
     reply.content_length = U(std::to_string(sizeof(kReply) - 1));
     reply.body = kReply;

@@ -119,7 +119,7 @@ TEST_F(DeviceSnapshotTest, FilesThatAreNoSnapshotLoadNothing) {
     EXPECT_TRUE(present().empty());
   }
   fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"S1")));
-  fake.unopenable.insert(kSnapshotPath);
+  fake.Lock()->unopenable.insert(kSnapshotPath);
   EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
   EXPECT_TRUE(present().empty());
 }
@@ -173,7 +173,7 @@ TEST(DeviceSnapshotFaultTest, ReadOrSeekFailurePartWayKeepsTheRecordsBefore) {
            {4 + 2 * kRecordSize + 5, {u"S1", u"S2"}}, {2, {}}, {4 + kRecordSize, {u"S1"}}}) {
     FakePlatform fake;
     fake.SetFile(kSnapshotPath, file);
-    fake.read_fails_at[kSnapshotPath] = fails_at;
+    fake.Lock()->read_fails_at[kSnapshotPath] = fails_at;
     DeviceTracker service(fake);
     EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
     EXPECT_EQ(Keys(service.PresentDevicesForTesting()), kept) << fails_at;

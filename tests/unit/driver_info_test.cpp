@@ -67,7 +67,7 @@ TEST_F(ReadSectionTest, FillsAllElevenFieldsAndNothingElse) {
   SetReply(kFullSection);
   PhoneRecord record = Filled();
   ASSERT_TRUE(Read(u"04e8_6860", &record));
-  EXPECT_EQ(fake_.profile_file_reads, 1);  // once per section, not once per key
+  EXPECT_EQ(fake_.Lock()->profile_file_reads, 1);  // once per section, not once per key
   EXPECT_EQ(FieldText(record.name), u"Galaxy S10");
   EXPECT_EQ(FieldText(record.description), u"Samsung phone");
   EXPECT_EQ(FieldText(record.image_url), u"http://img/p.png");

@@ -82,15 +82,15 @@ TEST(EstimateLengthTest, IsAnUpperBoundOfTheFormatter) {
 TEST(EstimateLengthTest, FloatingPointTrapsWithTheMessage) {
   auto& platform = DefaultFakePlatform();
   {
-    std::lock_guard<std::mutex> lock(platform.mutex);
-    platform.debug_traps.clear();
+    auto script = platform.Lock();
+    script->debug_traps.clear();
   }
   WideString s(u"old");
   EXPECT_EQ(1, s.Format(u"%f", 1.5));
-  std::lock_guard<std::mutex> lock(platform.mutex);
-  ASSERT_EQ(1u, platform.debug_traps.size());
+  auto script = platform.Lock();
+  ASSERT_EQ(1u, script->debug_traps.size());
   EXPECT_EQ(u"Floating point (%e, %f, %g, and %G) is not supported by the wide string class.",
-            platform.debug_traps[0]);
+            script->debug_traps[0]);
 }
 
 TEST(WideStringFormatTest, ProducesTheWholeLongArgument) {

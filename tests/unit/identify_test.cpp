@@ -80,7 +80,7 @@ class IdentifyTest : public ::testing::Test {
 
   // The service answers every getDriver request with body, and f72 reports with a short page.
   void Serve(const std::string& body) {
-    fake_.http = [this, body](const std::u16string& url) {
+    fake_.Lock()->http = [this, body](const std::u16string& url) {
       if (url.find(u"/intf/getDriver") != std::u16string::npos) {
         reply_file_existed_ = !TempFiles().empty();
         return Reply(body);
@@ -89,7 +89,7 @@ class IdentifyTest : public ::testing::Test {
     };
   }
   void ServiceDown() {
-    fake_.http = [](const std::u16string&) {
+    fake_.Lock()->http = [](const std::u16string&) {
       FakeHttpReply reply;
       reply.handle = false;
       return reply;
@@ -107,9 +107,9 @@ class IdentifyTest : public ::testing::Test {
   }
   std::vector<std::u16string> UrlsWith(const std::u16string& part) {
     fake_.JoinDetached();
-    std::lock_guard<std::mutex> lock(fake_.mutex);
+    auto script = fake_.Lock();
     std::vector<std::u16string> urls;
-    for (const auto& url : fake_.requested_urls) {
+    for (const auto& url : script->requested_urls) {
       if (url.find(part) != std::u16string::npos) urls.push_back(url);
     }
     return urls;
@@ -204,7 +204,7 @@ TEST_F(IdentifyTest, ServiceObjectsOfOneProcessKeepTheirRepliesApart) {
 
 // What a process killed in the middle of a pass or a refresh leaves is removed once it is gone.
 TEST_F(IdentifyTest, ReplyFilesOfEndedProcessesAreRemoved) {
-  fake_.other_processes.insert(0xBEEF);
+  fake_.Lock()->other_processes.insert(0xBEEF);
   const std::vector<std::u16string> ended = {
       kTemp + u"!ly0000DEAD00000001.tmp", kTemp + u"!lr0000DEAD00000002.tmp",
       kTemp + u"!lr0000DEAD00000003.tmp.a1B2c3"};  // a backend's download file beside one
@@ -230,15 +230,15 @@ TEST_F(IdentifyTest, RequestRefusesATemporaryFolderTooLongForAPath) {
   std::u16string reply_path;
   std::vector<DriverLookupEntry> lookup;
   {
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    fake_.temp_directory = u"C:\\" + std::u16string(233, u't') + u"\\";  // 237 units
+    auto script = fake_.Lock();
+    script->temp_directory = u"C:\\" + std::u16string(233, u't') + u"\\";  // 237 units
   }
   // 237 + "!ly" + 16 digits + ".tmp" = 260 units: one more than a path buffer holds.
   EXPECT_FALSE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
   EXPECT_TRUE(DriverRequests().empty());
   {
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    fake_.temp_directory = u"C:\\" + std::u16string(232, u't') + u"\\";  // 259 in all
+    auto script = fake_.Lock();
+    script->temp_directory = u"C:\\" + std::u16string(232, u't') + u"\\";  // 259 in all
   }
   lookup.clear();
   EXPECT_TRUE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
@@ -316,7 +316,7 @@ TEST_F(IdentifyTest, ServiceDownReportsAndKeepsOnlyAdbDevices) {
 }
 
 TEST_F(IdentifyTest, ReplyWithoutContentLengthCountsAsServiceDown) {
-  fake_.http = [](const std::u16string&) {
+  fake_.Lock()->http = [](const std::u16string&) {
     FakeHttpReply reply;
     reply.body = Section("04e8_6860", "Galaxy");  // chunked: no length header
     return reply;
@@ -340,7 +340,7 @@ TEST_F(IdentifyTest, OnlyASuccessStatusIsAnAnswer) {
            {503, false}}) {
     service_.CoreForTesting()->store.Clear();
     const size_t reports = Reports().size();
-    fake_.http = [status = status](const std::u16string&) {
+    fake_.Lock()->http = [status = status](const std::u16string&) {
       FakeHttpReply reply = Reply(Section("04e8_6860", "Galaxy") + "<html>error</html>");
       reply.status = status;
       return reply;
@@ -457,8 +457,8 @@ TEST_F(IdentifyTest, ReplyCutByAFullDriveIsNoReply) {
   Serve(Section("04e8_6860", "Galaxy") + Section("18d1_4ee7", "Pixel"));
   AddAdb(u"vid_04e8&pid_6860", u"S1");
   {
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    fake_.write_limit = Section("04e8_6860", "Galaxy").size();
+    auto script = fake_.Lock();
+    script->write_limit = Section("04e8_6860", "Galaxy").size();
   }
   DeviceList output;
   service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
@@ -490,7 +490,7 @@ TEST_F(IdentifyTest, OneMebibyteReplyIsReadAndALargerOneRefused) {
 }
 
 TEST_F(IdentifyTest, SlowServiceIsAbandonedAtTheLimit) {
-  fake_.http = [](const std::u16string& url) {
+  fake_.Lock()->http = [](const std::u16string& url) {
     FakeHttpReply reply = Reply(Section("04e8_6860", "late"));
     if (url.find(u"getDriver") != std::u16string::npos) reply.delay_ms = 1500;
     return reply;
@@ -516,7 +516,7 @@ class IdentifyRealLimitTest : public IdentifyTest {
 };
 
 TEST_F(IdentifyRealLimitTest, PassReturnsAfterTenSeconds) {
-  fake_.http = [](const std::u16string& url) {
+  fake_.Lock()->http = [](const std::u16string& url) {
     FakeHttpReply reply = Reply(Section("04e8_6860", "late"));
     if (url.find(u"getDriver") != std::u16string::npos) reply.delay_ms = 15000;
     return reply;
@@ -564,8 +564,8 @@ TEST_F(IdentifyTest, ReportIgnoresWhateverTheServiceAnswers) {
   ServiceDown();
   service_.CoreForTesting()->identifier.ReportUnidentifiedDevice(kKeyA);
   {
-    std::lock_guard<std::mutex> lock(fake_.mutex);  // the first report's thread reads it
-    fake_.http = [](const std::u16string&) {
+    auto script = fake_.Lock();  // the first report's thread reads it
+    script->http = [](const std::u16string&) {
       FakeHttpReply reply;
       reply.content_length = u"4294967296";
       return reply;
@@ -595,8 +595,8 @@ class RefreshTest : public IdentifyTest {
     });
   }
   void ServeRefresh(std::function<FakeHttpReply()> refresh) {
-    std::function<FakeHttpReply(const std::u16string&)> others = fake_.http;
-    fake_.http = [refresh, others](const std::u16string& url) {
+    std::function<FakeHttpReply(const std::u16string&)> others = fake_.Lock()->http;
+    fake_.Lock()->http = [refresh, others](const std::u16string& url) {
       if (url == kRefreshUrl) return refresh();
       return others ? others(url) : Reply("ok");
     };
@@ -620,9 +620,9 @@ class RefreshTest : public IdentifyTest {
                    "VendorImageUrl=" + vendor_image + "\r\nGUID=" + guid + "\r\n");
   }
   std::vector<std::u16string> SyncDownloads() {
-    std::lock_guard<std::mutex> lock(fake_.mutex);
+    auto script = fake_.Lock();
     std::vector<std::u16string> urls;
-    for (const std::u16string& url : fake_.requested_urls) {
+    for (const std::u16string& url : script->requested_urls) {
       if (url == kRefreshUrl) urls.push_back(url);
     }
     return urls;
@@ -744,13 +744,13 @@ TEST_F(RefreshTest, HungRefreshHoldsUpNeitherThePassNorASecondRefreshBeyondItsLi
   EXPECT_EQ(pass.get(), 1u);
   EXPECT_EQ(second_result, 0);
   EXPECT_LT(waited, 3000);
-  std::lock_guard<std::mutex> lock(fake_.mutex);
-  ASSERT_EQ(fake_.requested_urls.size(), fake_.request_limits.size());
+  auto script = fake_.Lock();
+  ASSERT_EQ(script->requested_urls.size(), script->request_limits.size());
   int refreshes = 0;
-  for (size_t i = 0; i < fake_.requested_urls.size(); ++i) {
-    if (fake_.requested_urls[i] != kRefreshUrl) continue;
+  for (size_t i = 0; i < script->requested_urls.size(); ++i) {
+    if (script->requested_urls[i] != kRefreshUrl) continue;
     ++refreshes;
-    EXPECT_LE(fake_.request_limits[i], 400u);  // the download gets what is left of the limit
+    EXPECT_LE(script->request_limits[i], 400u);  // the download gets what is left of the limit
   }
   EXPECT_GE(refreshes, 1);
 }

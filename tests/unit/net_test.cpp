@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "fake_platform.h"
+#include "platform_wrapper.h"
 #include "net/net_internal.h"
 
 namespace mobileinfo {
@@ -95,21 +96,17 @@ class ScriptedRequest : public HttpRequest {
   bool cancelled_ = false;
 };
 
-class ScriptedPlatform : public FakePlatform {
+// Wraps a fake so that every request it opens (and counts) is a scripted one that logs its reads
+// and cancels.
+class ScriptedHttp : public PlatformWrapper {
  public:
+  explicit ScriptedHttp(FakePlatform& fake) : PlatformWrapper(fake) {}
   ScriptedReply reply;
   std::shared_ptr<ReadLog> log = std::make_shared<ReadLog>();
-  bool run_detached_fails = false;
 
   std::unique_ptr<HttpRequest> OpenUrl(const std::u16string& url, uint32_t limit_ms) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    requested_urls.push_back(url);
-    request_limits.push_back(limit_ms);
+    PlatformWrapper::OpenUrl(url, limit_ms);  // the fake, without a reply of its own, counts it
     return std::make_unique<ScriptedRequest>(reply, log);
-  }
-  bool RunDetached(std::function<void()> work) override {
-    if (run_detached_fails) return false;
-    return FakePlatform::RunDetached(std::move(work));
   }
   std::vector<uint32_t> read_sizes() {
     std::lock_guard<std::mutex> lock(log->mutex);
@@ -147,12 +144,13 @@ TEST(BodyLengthTest, RefusesMissingNonPositiveAndOversizedLengths) {
 // --- fire-and-forget GET -----------------------------------------------------------------------
 
 TEST(HttpGetAndDiscardTest, ReadsOnceForTheAnnouncedLengthOnly) {
-  ScriptedPlatform fake;
-  fake.reply.content_length = u"5";
-  fake.reply.body = "0123456789";
-  HttpGetAndDiscard(fake, u"http://h/a");
-  EXPECT_EQ(fake.requested_urls, std::vector<std::u16string>{u"http://h/a"});
-  EXPECT_EQ(fake.read_sizes(), std::vector<uint32_t>{5});
+  FakePlatform fake;
+  ScriptedHttp scripted(fake);
+  scripted.reply.content_length = u"5";
+  scripted.reply.body = "0123456789";
+  HttpGetAndDiscard(scripted, u"http://h/a");
+  EXPECT_EQ(fake.Lock()->requested_urls, std::vector<std::u16string>{u"http://h/a"});
+  EXPECT_EQ(scripted.read_sizes(), std::vector<uint32_t>{5});
 }
 
 TEST(HttpGetAndDiscardTest, ReadsNothingWithoutAnAcceptableLength) {
@@ -160,35 +158,36 @@ TEST(HttpGetAndDiscardTest, ReadsNothingWithoutAnAcceptableLength) {
        {std::optional<std::u16string>(), std::optional<std::u16string>(u"0"),
         std::optional<std::u16string>(u"-1"), std::optional<std::u16string>(u"4294967296"),
         std::optional<std::u16string>(u"2147483647")}) {
-    ScriptedPlatform fake;
-    fake.reply.content_length = length;
-    fake.reply.body = "body";
-    HttpGetAndDiscard(fake, u"http://h/a");
-    EXPECT_EQ(fake.requested_urls.size(), 1u);
-    EXPECT_TRUE(fake.read_sizes().empty()) << (length ? std::string("with a length") : "none");
+    FakePlatform fake;
+    ScriptedHttp scripted(fake);
+    scripted.reply.content_length = length;
+    scripted.reply.body = "body";
+    HttpGetAndDiscard(scripted, u"http://h/a");
+    EXPECT_EQ(fake.Lock()->requested_urls.size(), 1u);
+    EXPECT_TRUE(scripted.read_sizes().empty()) << (length ? std::string("with a length") : "none");
   }
 }
 
 TEST(ReportRequestTest, NoHolderOpensNothing) {
   FakePlatform fake;
-  fake.http = [](const std::u16string&) { return Reply("x"); };
+  fake.Lock()->http = [](const std::u16string&) { return Reply("x"); };
   EXPECT_EQ(ReportRequestWorker(fake, nullptr), 0);
   StartReportRequest(fake, nullptr);
   fake.JoinDetached();
   EXPECT_EQ(fake.detached_started(), 0);
-  EXPECT_TRUE(fake.requested_urls.empty());
+  EXPECT_TRUE(fake.Lock()->requested_urls.empty());
 }
 
 TEST(ReportRequestTest, WorkerSendsTheHoldersUrl) {
   FakePlatform fake;
-  fake.http = [](const std::u16string&) { return Reply("ignored"); };
+  fake.Lock()->http = [](const std::u16string&) { return Reply("ignored"); };
   EXPECT_EQ(ReportRequestWorker(fake, std::make_shared<std::u16string>(u"http://h/r")), 1);
-  EXPECT_EQ(fake.requested_urls, std::vector<std::u16string>{u"http://h/r"});
+  EXPECT_EQ(fake.Lock()->requested_urls, std::vector<std::u16string>{u"http://h/r"});
 }
 
 TEST(ReportRequestTest, CallerDoesNotWaitForASlowOrUnreachableServer) {
   FakePlatform fake;
-  fake.http = [](const std::u16string& url) {
+  fake.Lock()->http = [](const std::u16string& url) {
     FakeHttpReply reply = Reply("slow");
     reply.delay_ms = 1500;
     if (url.find(u"down") != std::u16string::npos) reply.handle = false;
@@ -200,14 +199,14 @@ TEST(ReportRequestTest, CallerDoesNotWaitForASlowOrUnreachableServer) {
   EXPECT_LT(MillisecondsSince(start), 1000);  // well before the slow body arrives
   fake.JoinDetached();
   EXPECT_EQ(fake.detached_started(), 2);
-  std::vector<std::u16string> urls = fake.requested_urls;
+  std::vector<std::u16string> urls = fake.Lock()->requested_urls;
   std::sort(urls.begin(), urls.end());
   EXPECT_EQ(urls, (std::vector<std::u16string>{u"http://down/x", u"http://h/slow"}));
 }
 
 TEST(ReportRequestTest, AtMostFourRunAtOnceEachBoundedInTime) {
   FakePlatform fake;
-  fake.http = [](const std::u16string&) {
+  fake.Lock()->http = [](const std::u16string&) {
     FakeHttpReply reply = Reply("slow");
     reply.delay_ms = 1000;
     return reply;
@@ -220,46 +219,45 @@ TEST(ReportRequestTest, AtMostFourRunAtOnceEachBoundedInTime) {
   StartReportRequest(fake, std::make_unique<std::u16string>(u"http://h/after"));
   fake.JoinDetached();
   EXPECT_EQ(fake.detached_started(), kMaxReportsInFlight + 1);  // places are given back
-  std::lock_guard<std::mutex> lock(fake.mutex);
-  EXPECT_EQ(fake.request_limits, std::vector<uint32_t>(kMaxReportsInFlight + 1, kReportLimitMs));
-  EXPECT_LE(kReportLimitMs, 30000u);
+  auto script = fake.Lock();
+  EXPECT_EQ(script->request_limits, std::vector<uint32_t>(kMaxReportsInFlight + 1, kReportLimitMs));
 }
 
 TEST(ReportRequestTest, NoThreadDropsTheReport) {
-  ScriptedPlatform fake;
-  fake.run_detached_fails = true;
+  FakePlatform fake;
+  fake.Lock()->detached_starts_before_failure = 0;
   StartReportRequest(fake, std::make_unique<std::u16string>(u"http://h/r"));
-  EXPECT_TRUE(fake.requested_urls.empty());
+  EXPECT_TRUE(fake.Lock()->requested_urls.empty());
 }
 
 // --- directory chain ---------------------------------------------------------------------------
 
 TEST(CreateDirectoryChainTest, CreatesMissingLevelsShallowestFirst) {
   FakePlatform fake;
-  fake.directories = {u"C:"};
+  fake.Lock()->directories = {u"C:"};
   EXPECT_EQ(CreateDirectoryChain(fake, u"C:\\a\\b\\c"), 1);
-  EXPECT_EQ(fake.directories,
+  EXPECT_EQ(fake.Lock()->directories,
             (std::set<std::u16string>{u"C:", u"C:\\a", u"C:\\a\\b", u"C:\\a\\b\\c"}));
   // A trailing separator names the same directory.
   EXPECT_EQ(CreateDirectoryChain(fake, u"C:\\a\\d\\"), 1);
-  EXPECT_TRUE(fake.directories.count(u"C:\\a\\d"));
+  EXPECT_TRUE(fake.Lock()->directories.count(u"C:\\a\\d"));
 }
 
 TEST(CreateDirectoryChainTest, EmptyExistingAndUncreatablePaths) {
   FakePlatform fake;
   EXPECT_EQ(CreateDirectoryChain(fake, u""), 0);
-  fake.directories = {u"\\\\server\\share"};
+  fake.Lock()->directories = {u"\\\\server\\share"};
   EXPECT_EQ(CreateDirectoryChain(fake, u"\\\\server\\share"), 1);  // exists: nothing to create
   // A leading backslash gives an empty first level, which cannot be created.
   EXPECT_EQ(CreateDirectoryChain(fake, u"\\\\server\\share\\new"), 0);
-  EXPECT_FALSE(fake.directories.count(u"\\\\server\\share\\new"));
+  EXPECT_FALSE(fake.Lock()->directories.count(u"\\\\server\\share\\new"));
 }
 
 TEST(CreateDirectoryChainTest, PosixRootNeedsNoCreation) {
   FakePlatform fake;
-  fake.separator = u'/';
+  fake.Lock()->separator = u'/';
   EXPECT_EQ(CreateDirectoryChain(fake, u"/tmp/x/y"), 1);
-  EXPECT_EQ(fake.directories, (std::set<std::u16string>{u"/tmp", u"/tmp/x", u"/tmp/x/y"}));
+  EXPECT_EQ(fake.Lock()->directories, (std::set<std::u16string>{u"/tmp", u"/tmp/x", u"/tmp/x/y"}));
 }
 
 // --- download to file --------------------------------------------------------------------------
@@ -268,19 +266,19 @@ constexpr uint32_t kShortLimitMs = 300;
 
 TEST(DownloadToFileTest, WritesTheBodyAfterCreatingTheDirectory) {
   FakePlatform fake;
-  fake.http = [](const std::u16string&) { return Reply("[a]\r\nb=c\r\n"); };
+  fake.Lock()->http = [](const std::u16string&) { return Reply("[a]\r\nb=c\r\n"); };
   EXPECT_EQ(DownloadToFile(fake, u"http://h/f", u"C:\\d1\\d2", u"C:\\d1\\d2\\f.txt",
                            kShortLimitMs),
             1);
   EXPECT_EQ(fake.GetFile(u"C:\\d1\\d2\\f.txt"), "[a]\r\nb=c\r\n");
-  EXPECT_TRUE(fake.directories.count(u"C:\\d1\\d2"));
-  EXPECT_EQ(fake.requested_urls, std::vector<std::u16string>{u"http://h/f"});
+  EXPECT_TRUE(fake.Lock()->directories.count(u"C:\\d1\\d2"));
+  EXPECT_EQ(fake.Lock()->requested_urls, std::vector<std::u16string>{u"http://h/f"});
 }
 
 TEST(DownloadToFileTest, WritesTheAnnouncedLengthAndRefusesABodyCutShort) {
   FakePlatform fake;
-  fake.directories = {u"C:\\T"};
-  fake.http = [](const std::u16string& url) {
+  fake.Lock()->directories = {u"C:\\T"};
+  fake.Lock()->http = [](const std::u16string& url) {
     FakeHttpReply reply;
     reply.body = "0123456789";
     reply.content_length = url == u"u:short" ? u"4" : u"100";  // fewer / more than sent
@@ -298,20 +296,21 @@ TEST(DownloadToFileTest, RefusedLengthsWriteNoFile) {
        {std::optional<std::u16string>(), std::optional<std::u16string>(u"0"),
         std::optional<std::u16string>(u"2147483647"), std::optional<std::u16string>(u"4294967296"),
         std::optional<std::u16string>(u"99999999999"), std::optional<std::u16string>(u"1048577")}) {
-    ScriptedPlatform fake;
-    fake.reply.content_length = length;
-    fake.reply.body = "body";
-    EXPECT_EQ(DownloadToFile(fake, u"http://h/f", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
+    FakePlatform fake;
+    ScriptedHttp scripted(fake);
+    scripted.reply.content_length = length;
+    scripted.reply.body = "body";
+    EXPECT_EQ(DownloadToFile(scripted, u"http://h/f", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
     fake.JoinDetached();
     EXPECT_FALSE(fake.GetFile(u"C:\\T\\f"));
-    EXPECT_TRUE(fake.read_sizes().empty());  // no buffer, no read
+    EXPECT_TRUE(scripted.read_sizes().empty());  // no buffer, no read
   }
 }
 
 TEST(DownloadToFileTest, AFileLeftFromEarlierCountsAsSuccess) {
   FakePlatform fake;
   fake.SetFile(u"C:\\T\\f", "old");
-  fake.http = [](const std::u16string&) {
+  fake.Lock()->http = [](const std::u16string&) {
     FakeHttpReply reply;
     reply.body = "chunked";  // no Content-Length header
     return reply;
@@ -322,7 +321,7 @@ TEST(DownloadToFileTest, AFileLeftFromEarlierCountsAsSuccess) {
 
 TEST(DownloadToFileTest, UnreachableServerOrUnopenableFileGivesZero) {
   FakePlatform fake;
-  fake.http = [](const std::u16string&) {
+  fake.Lock()->http = [](const std::u16string&) {
     FakeHttpReply reply;
     reply.handle = false;
     return reply;
@@ -330,8 +329,8 @@ TEST(DownloadToFileTest, UnreachableServerOrUnopenableFileGivesZero) {
   EXPECT_EQ(DownloadToFile(fake, u"http://down/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
   EXPECT_EQ(DownloadUrlToFile(fake, u"http://down/", u"C:\\T", u"C:\\T\\f"), 0);
 
-  fake.http = [](const std::u16string&) { return Reply("x"); };
-  fake.unopenable.insert(u"C:\\T\\g");
+  fake.Lock()->http = [](const std::u16string&) { return Reply("x"); };
+  fake.Lock()->unopenable.insert(u"C:\\T\\g");
   EXPECT_EQ(DownloadToFile(fake, u"http://h/", u"C:\\T", u"C:\\T\\g", kShortLimitMs), 0);
   EXPECT_EQ(DownloadUrlToFile(fake, u"http://h/", u"C:\\T", u"C:\\T\\h"), 1);
 }
@@ -339,7 +338,7 @@ TEST(DownloadToFileTest, UnreachableServerOrUnopenableFileGivesZero) {
 TEST(DownloadToFileTest, OneMebibyteBodyIsTheLargestWritten) {
   FakePlatform fake;
   const std::string body(kMaxContentLength, 'z');
-  fake.http = [&](const std::u16string& url) {
+  fake.Lock()->http = [&](const std::u16string& url) {
     FakeHttpReply reply = Reply(body);
     if (url == u"u:over") reply.content_length = U(std::to_string(body.size() + 1));
     return reply;
@@ -351,14 +350,14 @@ TEST(DownloadToFileTest, OneMebibyteBodyIsTheLargestWritten) {
 
 TEST(DownloadToFileTest, CutsEachStringTo2047Units) {
   FakePlatform fake;
-  fake.http = [](const std::u16string&) { return Reply("x"); };
+  fake.Lock()->http = [](const std::u16string&) { return Reply("x"); };
   std::u16string url = u"http://h/" + std::u16string(3000, u'q');
   std::u16string exact = u"http://h/" + std::u16string(2047 - 9, u'q');
   EXPECT_EQ(DownloadToFile(fake, url, u"C:\\T", u"C:\\T\\f", kShortLimitMs), 1);
   EXPECT_EQ(DownloadToFile(fake, exact, u"C:\\T", u"C:\\T\\g", kShortLimitMs), 1);
-  ASSERT_EQ(fake.requested_urls.size(), 2u);
-  EXPECT_EQ(fake.requested_urls[0], url.substr(0, 2047));
-  EXPECT_EQ(fake.requested_urls[1], exact);
+  ASSERT_EQ(fake.Lock()->requested_urls.size(), 2u);
+  EXPECT_EQ(fake.Lock()->requested_urls[0], url.substr(0, 2047));
+  EXPECT_EQ(fake.Lock()->requested_urls[1], exact);
 
   // A target path cut the same way: the file lands at the cut path, which is not the one asked
   // about, so the result is 0.
@@ -368,47 +367,50 @@ TEST(DownloadToFileTest, CutsEachStringTo2047Units) {
 }
 
 TEST(DownloadToFileTest, SlowServerReturnsAtTheLimitAndIsCancelled) {
-  ScriptedPlatform fake;
-  fake.reply.content_length = u"4";
-  fake.reply.body = "late";
-  fake.reply.delay_ms = 3000;
+  FakePlatform fake;
+  ScriptedHttp scripted(fake);
+  scripted.reply.content_length = u"4";
+  scripted.reply.body = "late";
+  scripted.reply.delay_ms = 3000;
   auto start = Clock::now();
-  EXPECT_EQ(DownloadToFile(fake, u"http://slow/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
+  EXPECT_EQ(DownloadToFile(scripted, u"http://slow/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
   int64_t elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, static_cast<int64_t>(kShortLimitMs) - 20);
   EXPECT_LT(elapsed, 2500);
   fake.JoinDetached();
-  EXPECT_EQ(fake.log->cancels, 1);
+  EXPECT_EQ(scripted.log->cancels, 1);
   EXPECT_FALSE(fake.GetFile(u"C:\\T\\f"));
 }
 
 TEST(DownloadToFileTest, AbandonedDownloadNeverWritesAfterTheCallerReturned) {
   // The transport ignores the cancel and delivers the whole body after the limit: the worker
   // reaches the file creation and must see that it was abandoned.
-  ScriptedPlatform fake;
-  fake.reply.content_length = u"4";
-  fake.reply.body = "late";
-  fake.reply.delay_ms = 800;
-  fake.reply.ignore_cancel = true;
+  FakePlatform fake;
+  ScriptedHttp scripted(fake);
+  scripted.reply.content_length = u"4";
+  scripted.reply.body = "late";
+  scripted.reply.delay_ms = 800;
+  scripted.reply.ignore_cancel = true;
   auto start = Clock::now();
-  EXPECT_EQ(DownloadToFile(fake, u"http://slow/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
+  EXPECT_EQ(DownloadToFile(scripted, u"http://slow/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
   EXPECT_LT(MillisecondsSince(start), 700);
   fake.JoinDetached();  // the worker's read has returned the body by now
   {
-    std::lock_guard<std::mutex> lock(fake.log->mutex);
-    EXPECT_EQ(fake.log->finished, 1);
+    std::lock_guard<std::mutex> lock(scripted.log->mutex);
+    EXPECT_EQ(scripted.log->finished, 1);
   }
   EXPECT_FALSE(fake.GetFile(u"C:\\T\\f"));
-  EXPECT_FALSE(fake.directories.count(u"C:\\T"));
+  EXPECT_FALSE(fake.Lock()->directories.count(u"C:\\T"));
 }
 
 TEST(DownloadToFileTest, NoWorkerThreadLeavesTheResultToTheFile) {
-  ScriptedPlatform fake;
-  fake.run_detached_fails = true;
+  FakePlatform fake;
+  fake.Lock()->detached_starts_before_failure = 0;
   EXPECT_EQ(DownloadToFile(fake, u"http://h/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
   fake.SetFile(u"C:\\T\\f", "old");
+  fake.Lock()->detached_starts_before_failure = 0;
   EXPECT_EQ(DownloadToFile(fake, u"http://h/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 1);
-  EXPECT_TRUE(fake.requested_urls.empty());
+  EXPECT_TRUE(fake.Lock()->requested_urls.empty());
 }
 
 TEST(DownloadToFileTest, WorkerWithoutBlockEndsAtOnce) {
@@ -416,12 +418,12 @@ TEST(DownloadToFileTest, WorkerWithoutBlockEndsAtOnce) {
   auto control = std::make_shared<DownloadControl>();
   DownloadWorker(fake, nullptr, control);
   EXPECT_TRUE(control->finished);
-  EXPECT_TRUE(fake.requested_urls.empty());
+  EXPECT_TRUE(fake.Lock()->requested_urls.empty());
 }
 
 TEST(DownloadToFileTest, ConcurrentDownloadsKeepTheirOwnFiles) {
   FakePlatform fake;
-  fake.http = [](const std::u16string& url) {
+  fake.Lock()->http = [](const std::u16string& url) {
     FakeHttpReply reply = Reply(std::string(url.begin(), url.end()));
     reply.delay_ms = 20;
     return reply;

@@ -174,15 +174,15 @@ TEST_F(NotificationTest, OnePollListsOnceForEveryListedPhone) {
   for (const char16_t* serial : {u"x1", u"x2"}) {
     service_.CoreForTesting()->phone_list.AppendIfAbsent(MakePhoneRecord(u"VID_9999&PID_0001", serial));
   }
-  const int listings = fake_.interface_list_opens;
+  const int listings = fake_.Lock()->interface_list_opens;
   Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"serial_b"));
   ASSERT_TRUE(sink_.WaitFor(1));
   EXPECT_EQ(sink_.events()[0].serial(), u"serial_b");  // the driver's answer on kPathB
-  EXPECT_EQ(fake_.interface_list_opens, listings + 1);
+  EXPECT_EQ(fake_.Lock()->interface_list_opens, listings + 1);
   // The next report within the listing's bound, nothing forwarded: answered from that listing.
   Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"x3"));
   ASSERT_TRUE(sink_.WaitFor(2));
-  EXPECT_EQ(fake_.interface_list_opens, listings + 1);
+  EXPECT_EQ(fake_.Lock()->interface_list_opens, listings + 1);
 }
 
 // The production timing: a phone whose interface never comes up is reported after about 3 s.
@@ -278,9 +278,9 @@ TEST_F(QueryTest, QueryListsAgainOnlyAfterAChangeTheBoundOrANewFailedRequest) {
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
     step.act();
-    const int before = fake_.interface_list_opens;
+    const int before = fake_.Lock()->interface_list_opens;
     EXPECT_EQ(service_.QueryPhoneStatus(&phone), step.status);
-    EXPECT_EQ(fake_.interface_list_opens - before, step.listings);
+    EXPECT_EQ(fake_.Lock()->interface_list_opens - before, step.listings);
   }
 }
 

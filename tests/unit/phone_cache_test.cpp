@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fake_platform.h"
+#include "platform_wrapper.h"
 #include "model/phone_record.h"
 #include "cache/phone_store.h"
 #include "usb/device_tracker.h"
@@ -102,7 +103,7 @@ using PhoneCacheLoad = PhoneCacheTest;
 
 TEST_F(PhoneCacheLoad, MissingOrUnopenableFileYieldsNothing) {
   EXPECT_EQ(service.LoadPhoneCache(), 0);
-  fake.unopenable.insert(kCachePath);
+  fake.Lock()->unopenable.insert(kCachePath);
   EXPECT_EQ(Load(CacheFile({Full(u"R1", kKeyA, kNow)})), 0);
   EXPECT_TRUE(phones().empty());
   EXPECT_TRUE(models().empty());
@@ -372,16 +373,14 @@ TEST_F(PhoneCacheSave, AFileNotReadWholeIsKeptThenMergedWithWhatTheSessionLearnt
     FakePlatform fake;
     fake.ManualTime(0, kNow);
     fake.SetFile(kCachePath, old_file);
-    if (held) fake.unopenable.insert(kCachePath);
-    else fake.read_fails_at[kCachePath] = 4 + 2 * kRecord + 100;
+    if (held) fake.Lock()->unopenable.insert(kCachePath);
+    else fake.Lock()->read_fails_at[kCachePath] = 4 + 2 * kRecord + 100;
     fake.debug_log().Configure(u"1");
     PhoneStore store(fake);
     EXPECT_EQ(store.LoadPhoneCache(), 0);
     // The diagnostics say why.
     const std::u16string why = held ? u"(held by another program)" : u"(a read failed part-way)";
-    EXPECT_TRUE(std::any_of(fake.debug_lines.begin(), fake.debug_lines.end(), [&](const auto& l) {
-      return l.line.find(why) != std::u16string::npos;
-    }));
+    EXPECT_TRUE(fake.Logged(why));
 
     // A publication of this session (a new phone, and a newer record of an old one), and one old
     // serial excluded; the save of a file still not readable writes nothing.
@@ -393,8 +392,8 @@ TEST_F(PhoneCacheSave, AFileNotReadWholeIsKeptThenMergedWithWhatTheSessionLearnt
     EXPECT_EQ(fake.GetFile(kCachePath), old_file);
 
     // Once readable, the first save (Stop's) merges: every old record is kept.
-    fake.unopenable.clear();
-    fake.read_fails_at.clear();
+    fake.Lock()->unopenable.clear();
+    fake.Lock()->read_fails_at.clear();
     ASSERT_EQ(store.SavePhoneCache(), 1);
     PhoneStore restarted(fake);
     ASSERT_EQ(restarted.LoadPhoneCache(), 1);
@@ -431,12 +430,12 @@ TEST_F(PhoneCacheSave, EveryFailingStepOfTheReplaceKeepsTheOldFileOfEitherKind) 
       disk.SetFile(path, "old content");
       switch (step) {
         case kNone: break;
-        case kCreate: disk.unopenable.insert(path + u".tmp"); break;
-        case kHeader: disk.write_limit = 2; break;
-        case kRecordWrite: disk.write_limit = 4 + record + 100; break;  // full disk
-        case kFlush: disk.flush_fails = true; break;
-        case kReplace: disk.unreplaceable.insert(path); break;
-        case kReadOnly: disk.undeletable.insert(path); break;
+        case kCreate: disk.Lock()->unopenable.insert(path + u".tmp"); break;
+        case kHeader: disk.Lock()->write_limit = 2; break;
+        case kRecordWrite: disk.Lock()->write_limit = 4 + record + 100; break;  // full disk
+        case kFlush: disk.Lock()->flush_fails = true; break;
+        case kReplace: disk.Lock()->unreplaceable.insert(path); break;
+        case kReadOnly: disk.Lock()->undeletable.insert(path); break;
       }
       const int saved = cache ? saver.SavePhoneCache() : tracker.SaveDeviceSnapshot();
       const bool replaced = step == kNone || step == kReadOnly;
@@ -532,8 +531,9 @@ TEST(PhoneCacheConcurrency, SavesRacingMapChangesAlwaysLeaveAWholeImage) {
 
 // A fake whose next HostDirectory call waits for the test: a save asks for it after it has built
 // its image and before it writes, so a save can be held between the two.
-class GatedPlatform : public FakePlatform {
+class GatedPlatform : public PlatformWrapper {
  public:
+  explicit GatedPlatform(FakePlatform& fake) : PlatformWrapper(fake) {}
   void ArmGate() {
     std::lock_guard<std::mutex> lock(gate_mutex_);
     armed_ = true;
@@ -559,7 +559,7 @@ class GatedPlatform : public FakePlatform {
         held_ = false;
       }
     }
-    return FakePlatform::HostDirectory();
+    return PlatformWrapper::HostDirectory();
   }
 
  private:
@@ -573,18 +573,19 @@ class GatedPlatform : public FakePlatform {
 TEST(PhoneCacheConcurrency, OlderImageNeverOverwritesANewerOne) {
   // A save built from the maps before a change reaches the file only after a save built after
   // the change has written it (the scan thread's save overtaken by Stop's, or the reverse).
-  GatedPlatform fake;
+  FakePlatform fake;
+  GatedPlatform gated(fake);
   fake.ManualTime(0, kNow);
-  PhoneStore service(fake);
+  PhoneStore service(gated);
   service.PutPhoneForTesting(u"R1", Full(u"R1", kKeyA, kNow));
-  fake.ArmGate();
+  gated.ArmGate();
   std::thread older([&] { EXPECT_EQ(service.SavePhoneCache(), 1); });
-  ASSERT_TRUE(fake.WaitUntilHeld());
+  ASSERT_TRUE(gated.WaitUntilHeld());
   service.PutPhoneForTesting(u"R2", Full(u"R2", kKeyB, kNow));
   std::thread newer([&] { EXPECT_EQ(service.SavePhoneCache(), 1); });
   newer.join();
   const std::string newest = fake.GetFile(kCachePath).value_or("");
-  fake.OpenGate();
+  gated.OpenGate();
   older.join();
 
   EXPECT_EQ(fake.GetFile(kCachePath), newest);

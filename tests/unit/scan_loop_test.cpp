@@ -50,7 +50,7 @@ class ScanThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(service_.Init(&sink_, 1), 1);
-    fake_.http = [](const std::u16string&) { return IniReply(kNimbusSection); };
+    fake_.Lock()->http = [](const std::u16string&) { return IniReply(kNimbusSection); };
   }
   void TearDown() override { service_.Stop(); }
 
@@ -77,27 +77,27 @@ class ScanThreadTest : public ::testing::Test {
   // The scan thread waits for the next change: its last cycle's snapshot is on disk.
   bool Quiet() {
     const DeviceMap known = service_.CoreForTesting()->tracker.PresentDevicesForTesting();
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    auto file = fake_.files.find(u"C:\\Host\\MobileInfo2.dat");
-    return file != fake_.files.end() && file->second.size() == (known.empty() ? 0 : 4 + 1092 * known.size());
+    auto script = fake_.Lock();
+    auto file = script->files.find(u"C:\\Host\\MobileInfo2.dat");
+    return file != script->files.end() && file->second.size() == (known.empty() ? 0 : 4 + 1092 * known.size());
   }
 
   std::vector<PhoneRecord> PhoneList() { return service_.CoreForTesting()->phone_list.Copy(); }
   size_t RequestCount() {
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    return fake_.requested_urls.size();
+    auto script = fake_.Lock();
+    return script->requested_urls.size();
   }
   bool NotifySet() {
     std::shared_ptr<mobileinfo::Run> run = service_.RunForTesting();
     return run && run->ReportForTesting().Pending();
   }
   int DeviceListCalls() {
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    return fake_.device_list_calls;
+    auto script = fake_.Lock();
+    return script->device_list_calls;
   }
   int InterfaceOpens() {
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    return fake_.interface_list_opens;
+    auto script = fake_.Lock();
+    return script->interface_list_opens;
   }
   // Pulls phone1 out and plugs it back: codes 2, then 3 and 1.
   bool ReplugPhone1() {
@@ -111,9 +111,9 @@ class ScanThreadTest : public ::testing::Test {
   }
   // Successful replacements of MobileInfo1.dat and MobileInfo2.dat.
   std::pair<int, int> FileWrites() {
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    return {fake_.replacements[u"C:\\Host\\MobileInfo1.dat"],
-            fake_.replacements[u"C:\\Host\\MobileInfo2.dat"]};
+    auto script = fake_.Lock();
+    return {script->replacements[u"C:\\Host\\MobileInfo1.dat"],
+            script->replacements[u"C:\\Host\\MobileInfo2.dat"]};
   }
 
   FakePlatform fake_;
@@ -147,12 +147,12 @@ TEST_F(ScanThreadTest, RejectedModelIsDroppedAndUnknownModelGoesToIdentification
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(FieldText(list[0].serial), u"second-of-model");
   ASSERT_EQ(RequestCount(), 1u);
-  EXPECT_NE(fake_.requested_urls[0].find(u"id=18d1_4ee2"), std::u16string::npos);
-  EXPECT_EQ(fake_.requested_urls[0].find(u"1111_2222"), std::u16string::npos);
+  EXPECT_NE(fake_.Lock()->requested_urls[0].find(u"id=18d1_4ee2"), std::u16string::npos);
+  EXPECT_EQ(fake_.Lock()->requested_urls[0].find(u"1111_2222"), std::u16string::npos);
 }
 
 TEST_F(ScanThreadTest, UnacceptedCandidatePublishesNothing) {
-  fake_.http = [](const std::u16string&) { return FakeHttpReply{false, {}, {}, 0}; };
+  fake_.Lock()->http = [](const std::u16string&) { return FakeHttpReply{false, {}, {}, 0}; };
   StartAndScan();
   Plug({u"USB\\VID_9999&PID_0001\\stick"});
   EXPECT_TRUE(PhoneList().empty());
@@ -301,7 +301,7 @@ TEST_F(ScanThreadTest, DataFilesAreWrittenOnlyWhenWhatTheyHoldChanged) {
 
 TEST_F(ScanThreadTest, AFailedCycleOrPollEndsNeitherWorker) {
   // A failed allocation, as a 32-bit host with a large cache may meet, in the first cycle.
-  fake_.throw_once.insert("ListPresentDevices");
+  fake_.Lock()->throw_once.insert("ListPresentDevices");
   ASSERT_EQ(service_.Start(), 1);
   ASSERT_TRUE(Eventually([&] { return DeviceListCalls() == 1; }));
 
@@ -312,14 +312,14 @@ TEST_F(ScanThreadTest, AFailedCycleOrPollEndsNeitherWorker) {
   std::this_thread::sleep_for(50ms);  // the cycle has set the report's tick
   {
     // The next poll of the pending report fails.
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    fake_.throw_once.insert("TickCount");
+    auto script = fake_.Lock();
+    script->throw_once.insert("TickCount");
   }
   ASSERT_TRUE(sink_.WaitFor(2));
   EXPECT_EQ(sink_.codes(), (std::vector<int32_t>{kArrivalReportBegins, kPhoneReady}));
   {
-    std::lock_guard<std::mutex> lock(fake_.mutex);
-    EXPECT_TRUE(fake_.throw_once.empty());
+    auto script = fake_.Lock();
+    EXPECT_TRUE(script->throw_once.empty());
   }
 
   // Both threads still serve the next change.

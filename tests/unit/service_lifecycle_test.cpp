@@ -46,8 +46,8 @@ const char16_t kSnapshotFile[] = u"C:\\Host\\MobileInfo2.dat";
 
 // The driver service answers every getDriver request with the phone's section after delay_ms.
 void DriverService(FakePlatform& fake, uint32_t delay_ms) {
-  std::lock_guard<std::mutex> lock(fake.mutex);
-  fake.http = [delay_ms](const std::u16string&) {
+  auto script = fake.Lock();
+  script->http = [delay_ms](const std::u16string&) {
     FakeHttpReply reply;
     reply.content_length = U(std::to_string(sizeof(kNimbusReply) - 1));
     reply.body = kNimbusReply;
@@ -57,18 +57,18 @@ void DriverService(FakePlatform& fake, uint32_t delay_ms) {
 }
 
 bool DownloadStarted(FakePlatform& fake) {
-  std::lock_guard<std::mutex> lock(fake.mutex);
-  return !fake.requested_urls.empty();
+  auto script = fake.Lock();
+  return !script->requested_urls.empty();
 }
 
 int DeviceListCalls(FakePlatform& fake) {
-  std::lock_guard<std::mutex> lock(fake.mutex);
-  return fake.device_list_calls;
+  auto script = fake.Lock();
+  return script->device_list_calls;
 }
 
 size_t Requests(FakePlatform& fake) {
-  std::lock_guard<std::mutex> lock(fake.mutex);
-  return fake.requested_urls.size();
+  auto script = fake.Lock();
+  return script->requested_urls.size();
 }
 
 const char16_t kPhoneP[] = u"USB\\VID_18D1&PID_4EE2\\PHONEP";
@@ -99,7 +99,7 @@ TEST(ServiceLifecycle, StopBeforeInitSucceedsAndWritesNothing) {
   FakePlatform fake;
   MobileInfoService service(fake, FastTimings());
   EXPECT_EQ(service.Stop(), 1);
-  EXPECT_TRUE(fake.files.empty());
+  EXPECT_TRUE(fake.Lock()->files.empty());
 }
 
 TEST(ServiceLifecycle, InitWithInvalidSinkFailsAfterReadingSettings) {
@@ -515,8 +515,8 @@ TEST(ServiceLifecycle, RetriedStartAfterAFailedThreadStartRunsTheScanThread) {
   MobileInfoService service(fake, FastTimings());
   ASSERT_EQ(service.Init(&sink, 1), 1);
   {
-    std::lock_guard<std::mutex> lock(fake.mutex);
-    fake.detached_starts_before_failure = 1;
+    auto script = fake.Lock();
+    script->detached_starts_before_failure = 1;
   }
   EXPECT_EQ(service.Start(), 0);
   EXPECT_EQ(service.Start(), 1);
@@ -633,7 +633,7 @@ TEST(ServiceLifecycle, StopWaitsForAStalledDriverOrABlockedSinkOnlyWithinItsBoun
   for (bool blocked_sink : {false, true}) {
     SCOPED_TRACE(blocked_sink ? "blocked sink" : "stalled driver request");
     FakePlatform fake;
-    fake.environment[u"MOBILEINFO_DEBUG"] = u"1";
+    fake.Lock()->environment[u"MOBILEINFO_DEBUG"] = u"1";
     // Another device's ADB interface: the poll asks its driver at every look, and the phone
     // never becomes ready.
     fake.AddInterface(
@@ -650,13 +650,13 @@ TEST(ServiceLifecycle, StopWaitsForAStalledDriverOrABlockedSinkOnlyWithinItsBoun
     ASSERT_EQ(service->Start(), 1);
     ASSERT_TRUE(sink.WaitFor(1));  // code 3
     if (!blocked_sink) {
-      std::lock_guard<std::mutex> lock(fake.mutex);
-      fake.adb_serial_delay_ms = 3000;
-      fake.adb_serial_requests = 0;
+      auto script = fake.Lock();
+      script->adb_serial_delay_ms = 3000;
+      script->adb_serial_requests = 0;
     }
     ASSERT_TRUE(Eventually([&] {
-      std::lock_guard<std::mutex> lock(fake.mutex);
-      return blocked_sink || fake.adb_serial_requests > 0;
+      auto script = fake.Lock();
+      return blocked_sink || script->adb_serial_requests > 0;
     }));
     const auto before = std::chrono::steady_clock::now();
     std::thread release([&] {
@@ -674,11 +674,7 @@ TEST(ServiceLifecycle, StopWaitsForAStalledDriverOrABlockedSinkOnlyWithinItsBoun
     EXPECT_EQ(sink.size(), 1u);
     EXPECT_EQ(fake.GetFile(kCacheFile), cache);
     EXPECT_EQ(fake.GetFile(kSnapshotFile), snapshot);
-    bool logged = false;
-    for (const auto& line : fake.debug_lines) {
-      logged |= line.line.find(u"sink call is still running") != std::u16string::npos;
-    }
-    EXPECT_EQ(logged, blocked_sink);
+    EXPECT_EQ(fake.Logged(u"sink call is still running"), blocked_sink);
   }
 }
 

@@ -41,7 +41,7 @@ TEST(Settings, CacheTimeOutValues) {
 
 TEST(Settings, OnlyTheHostDirectoryIsRead) {
   FakePlatform fake;
-  fake.host_directory = u"C:\\Program Files\\Host";
+  fake.Lock()->host_directory = u"C:\\Program Files\\Host";
   fake.SetFile(u"C:\\Program Files\\Host\\plugins\\mobileInfo.ini",
                "[main]\nMobileInfoCacheTimeOut=9\n");
   PhoneStore store(fake);
@@ -72,7 +72,7 @@ TEST(Settings, OsCodeTable) {
   };
   for (const auto& c : cases) {
     FakePlatform fake;
-    fake.os_version = c.version;
+    fake.Lock()->os_version = c.version;
         EXPECT_EQ(GetOsCode(fake), c.code);
   }
 }
@@ -85,11 +85,11 @@ TEST(Settings, BitnessFollowsTheNativeArchitecture) {
   for (const Case& c : {Case{uint16_t{9}, 1}, Case{uint16_t{6}, 1}, Case{uint16_t{0}, 0},
                         Case{uint16_t{12}, 0}, Case{std::nullopt, 0}}) {
     FakePlatform fake;
-    fake.native_architecture = c.architecture;
+    fake.Lock()->native_architecture = c.architecture;
         EXPECT_EQ(Is64BitOs(fake), c.is64);
   }
   FakePlatform fake;
-  fake.os_version = std::nullopt;  // neither version query works
+  fake.Lock()->os_version = std::nullopt;  // neither version query works
     EXPECT_EQ(Is64BitOs(fake), 0);
 }
 
@@ -109,24 +109,24 @@ TEST(Settings, DebugSwitchValues) {
   for (const Case& c : cases) {
     const std::string name = c.value ? std::string(c.value->begin(), c.value->end()) : "unset";
     if (c.value) {
-      fake.environment[u"MOBILEINFO_DEBUG"] = *c.value;
+      fake.Lock()->environment[u"MOBILEINFO_DEBUG"] = *c.value;
     } else {
-      fake.environment.erase(u"MOBILEINFO_DEBUG");
+      fake.Lock()->environment.erase(u"MOBILEINFO_DEBUG");
     }
-    fake.debug_lines.clear();
+    fake.Lock()->debug_lines.clear();
     EXPECT_EQ(service.Init(nullptr, 1), 0);  // no sink: refused, and said so
     if (!c.writes) {
-      EXPECT_TRUE(fake.debug_lines.empty()) << name;
+      EXPECT_TRUE(fake.Lock()->debug_lines.empty()) << name;
       continue;
     }
-    ASSERT_FALSE(fake.debug_lines.empty()) << name;
-    const std::u16string& line = fake.debug_lines.back().line;
+    ASSERT_FALSE(fake.Lock()->debug_lines.empty()) << name;
+    const std::u16string& line = fake.Lock()->debug_lines.back().line;
     EXPECT_TRUE(std::regex_match(std::string(line.begin(), line.end()),
                                  std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\\.[0-9]{3} "
                                             "\\[host [0-9]+\\] Init\\(freshStart 1\\): 0, "
                                             "no readable sink")))
         << name << ": " << std::string(line.begin(), line.end());
-    for (const auto& written : fake.debug_lines) EXPECT_EQ(written.path, c.path) << name;
+    for (const auto& written : fake.Lock()->debug_lines) EXPECT_EQ(written.path, c.path) << name;
   }
 }
 
@@ -153,12 +153,12 @@ TEST(Settings, DataDirectoryIsWhereTheDiagnosticsSayTheFilesAre) {
   };
   for (const Case& c : cases) {
     FakePlatform fake;
-    fake.separator = u'/';
-    fake.host_directory = u"/opt/host";
-    if (!c.host_writable) fake.unwritable_directories.insert(u"/opt/host");
-    fake.state_home = c.state_home;
-    if (c.home) fake.environment[u"MOBILEINFO_HOME"] = *c.home;
-    fake.environment[u"MOBILEINFO_DEBUG"] = u"1";
+    fake.Lock()->separator = u'/';
+    fake.Lock()->host_directory = u"/opt/host";
+    if (!c.host_writable) fake.Lock()->unwritable_directories.insert(u"/opt/host");
+    fake.Lock()->state_home = c.state_home;
+    if (c.home) fake.Lock()->environment[u"MOBILEINFO_HOME"] = *c.home;
+    fake.Lock()->environment[u"MOBILEINFO_DEBUG"] = u"1";
     fake.SetFile(c.expected + u"/mobileInfo.ini", "[main]\nMobileInfoCacheTimeOut=7\n");
     MobileInfoService service(fake);
     struct : IPelmoInfoSink {
@@ -171,7 +171,7 @@ TEST(Settings, DataDirectoryIsWhereTheDiagnosticsSayTheFilesAre) {
     EXPECT_EQ(service.Stop(), 1);
 
     std::u16string said;
-    for (const auto& written : fake.debug_lines) {
+    for (const auto& written : fake.Lock()->debug_lines) {
       const size_t at = written.line.find(u"data directory ");
       if (at == std::u16string::npos) continue;
       said = written.line.substr(at + 15);
@@ -183,7 +183,7 @@ TEST(Settings, DataDirectoryIsWhereTheDiagnosticsSayTheFilesAre) {
     EXPECT_NE(said8.find(c.why), std::string::npos) << c.name << ": " << said8;
     EXPECT_TRUE(fake.GetFile(c.expected + u"/MobileInfo1.dat")) << c.name;
     EXPECT_TRUE(fake.GetFile(c.expected + u"/MobileInfo2.dat")) << c.name;
-    EXPECT_EQ(fake.files.size(), 3u) << c.name;  // nothing written anywhere else
+    EXPECT_EQ(fake.Lock()->files.size(), 3u) << c.name;  // nothing written anywhere else
   }
 }
 

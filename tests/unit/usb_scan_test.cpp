@@ -280,7 +280,7 @@ TEST_F(UsbScanTest, LaterDeviceWithTheSameSerialWins) {
 TEST_F(UsbScanTest, SerialInAnotherCaseIsNoChangeButTheMapTakesTheNewCase) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\abc123", u"USB Composite Device");
   ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
-  fake.devices.clear();
+  fake.Lock()->devices.clear();
   fake.AddDevice(u"USB\\VID_04E8&PID_6861\\ABC123");
   ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_TRUE(arrivals().empty());
@@ -295,7 +295,7 @@ TEST_F(UsbScanTest, EmptyBusRemovesEverythingAndLeavesAnEmptySnapshot) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\P1");
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\P2");
   ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
-  fake.devices.clear();
+  fake.Lock()->devices.clear();
   fake.AddDevice(u"HID\\VID_046D&PID_C52B\\1");
   ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_TRUE(present().empty());
@@ -320,23 +320,23 @@ TEST_F(UsbScanTest, AbandonedScanChangesNothing) {
     EXPECT_EQ(fake.GetFile(kSnapshotPath), saved);
   };
 
-  fake.devices.clear();
+  fake.Lock()->devices.clear();
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\NEW");
-  fake.device_list_fails = true;
+  fake.Lock()->device_list_fails = true;
   expect_unchanged("device list cannot be opened");
-  fake.device_list_fails = false;
+  fake.Lock()->device_list_fails = false;
 
-  fake.devices.push_back(PresentDevice{std::nullopt, u"USB Composite Device"});
+  fake.Lock()->devices.push_back(PresentDevice{std::nullopt, u"USB Composite Device"});
   expect_unchanged("an instance id cannot be read");
 
-  fake.devices.back().instance_id = u"USB\\VID_04E8&PID_6860\\" + std::u16string(238, u'L');
-  ASSERT_EQ(fake.devices.back().instance_id->size(), 260u);
+  fake.Lock()->devices.back().instance_id = u"USB\\VID_04E8&PID_6860\\" + std::u16string(238, u'L');
+  ASSERT_EQ(fake.Lock()->devices.back().instance_id->size(), 260u);
   expect_unchanged("an instance id of 260 units");
-  fake.devices.back().instance_id = std::u16string(1000, u'U');
+  fake.Lock()->devices.back().instance_id = std::u16string(1000, u'U');
   expect_unchanged("an instance id of 1000 units of another bus");
 
   // The next successful scan diffs against the map of the last completed scan.
-  fake.devices.pop_back();
+  fake.Lock()->devices.pop_back();
   ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(Serials(arrivals()), std::vector<std::u16string>{u"NEW"});
   EXPECT_EQ(Serials(removals()), std::vector<std::u16string>{u"KEEP"});
@@ -345,7 +345,7 @@ TEST_F(UsbScanTest, AbandonedScanChangesNothing) {
 TEST_F(UsbScanTest, IdOf259UnitsIsScanned) {
   const std::u16string serial(237, u'L');
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\" + serial);
-  ASSERT_EQ(fake.devices.back().instance_id->size(), 259u);
+  ASSERT_EQ(fake.Lock()->devices.back().instance_id->size(), 259u);
   ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(Keys(present()), std::vector<std::u16string>{serial});
 }
@@ -354,14 +354,14 @@ TEST_F(UsbScanTest, UnreadableOrOverlongDescriptionKeepsTheDeviceAsOther) {
   fake.AddDevice(u"USB\\VID_0781&PID_5567\\NODESC");
   fake.AddDevice(u"USB\\VID_0781&PID_5567\\LONGDESC",
                  u"USB Mass Storage Device" + std::u16string(237, u' '));
-  ASSERT_EQ(fake.devices.back().description->size(), 260u);
+  ASSERT_EQ(fake.Lock()->devices.back().description->size(), 260u);
   ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(present().at(u"NODESC").storage_kind, kStorageOther);
   EXPECT_EQ(present().at(u"LONGDESC").storage_kind, kStorageOther);
 }
 
 TEST_F(UsbScanTest, FailedSnapshotSaveDoesNotFailTheScan) {
-  fake.unreplaceable.insert(kSnapshotPath);
+  fake.Lock()->unreplaceable.insert(kSnapshotPath);
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\R58");
   EXPECT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   EXPECT_EQ(arrivals().size(), 1u);
