@@ -23,6 +23,7 @@
 #include "net/net_internal.h"
 #include "recording_sink.h"
 #include "record_expect.h"
+#include "records.h"
 #include "model/phone_record.h"
 #include "service/service.h"
 #include "support/text.h"
@@ -46,19 +47,6 @@ constexpr uint32_t kShortLimitMs = 2000;
 constexpr uint32_t kShortRefreshLimitMs = 3000;
 // A detached report thread may start late on a loaded machine.
 constexpr milliseconds kReportWait{15000};
-
-UsbDeviceRecord Device(const std::u16string& key, const std::u16string& serial) {
-  UsbDeviceRecord record = ZeroDeviceRecord();
-  CopyField(record.device_key, key);
-  CopyField(record.serial, serial);
-  return record;
-}
-
-std::vector<std::u16string> Serials(const DeviceList& list) {
-  std::vector<std::u16string> serials;
-  for (const auto& record : list) serials.push_back(FieldText(record.serial));
-  return serials;
-}
 
 int32_t Now() { return Platform::Default().Now(); }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_platform.h"
+#include "records.h"
 #include "usb/device_tracker.h"
 #include "support/text.h"
 
@@ -16,16 +17,6 @@ namespace {
 const std::u16string kSnapshotPath = u"C:\\Host\\MobileInfo2.dat";
 constexpr size_t kRecordSize = 1092;
 
-UsbDeviceRecord Record(const std::u16string& serial, const std::u16string& device_key = u"VID_04e8&PID_6860",
-                       int32_t kind = kStorageOther) {
-  UsbDeviceRecord record;
-  std::memset(&record, 0, sizeof(record));
-  record.storage_kind = kind;
-  CopyField(record.device_key, device_key);
-  CopyField(record.serial, serial);
-  return record;
-}
-
 std::string Header(uint32_t record_size = 1092) {
   std::string bytes(4, '\0');
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((record_size >> (8 * i)) & 0xFF);
@@ -34,12 +25,6 @@ std::string Header(uint32_t record_size = 1092) {
 
 std::string Bytes(const UsbDeviceRecord& record) {
   return std::string(reinterpret_cast<const char*>(&record), sizeof(record));
-}
-
-std::vector<std::u16string> Keys(const DeviceMap& map) {
-  std::vector<std::u16string> keys;
-  for (const auto& entry : map) keys.push_back(entry.first);
-  return keys;
 }
 
 class DeviceSnapshotTest : public ::testing::Test {
@@ -53,9 +38,9 @@ class DeviceSnapshotTest : public ::testing::Test {
 // --- save -------------------------------------------------------------------------------------
 
 TEST_F(DeviceSnapshotTest, SaveWritesHeaderAndRawRecordsInKeyOrder) {
-  service.AcknowledgeArrivals({Record(u"b", u"VID_18d1&PID_4ee2", kStorageComposite)});
-  service.AcknowledgeArrivals({Record(u"A", u"VID_0781&PID_5567", kStorageMass)});
-  service.AcknowledgeArrivals({Record(u"B")});
+  service.AcknowledgeArrivals({Device(u"VID_18d1&PID_4ee2", u"b", kStorageComposite)});
+  service.AcknowledgeArrivals({Device(u"VID_0781&PID_5567", u"A", kStorageMass)});
+  service.AcknowledgeArrivals({Device(u"VID_04e8&PID_6860", u"B")});
   ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
 
   std::string expected = Header() + Bytes(present()[u"A"]) + Bytes(present()[u"B"]) +
@@ -71,7 +56,7 @@ TEST_F(DeviceSnapshotTest, SaveWritesHeaderAndRawRecordsInKeyOrder) {
 
 TEST_F(DeviceSnapshotTest, SaveReplacesAnExistingFileWhole) {
   fake.SetFile(kSnapshotPath, std::string(50000, 'x'));
-  service.AcknowledgeArrivals({Record(u"S")});
+  service.AcknowledgeArrivals({Device(u"VID_04e8&PID_6860", u"S")});
   ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
   EXPECT_EQ(fake.GetFile(kSnapshotPath)->size(), 4 + kRecordSize);
 }
@@ -79,7 +64,7 @@ TEST_F(DeviceSnapshotTest, SaveReplacesAnExistingFileWhole) {
 TEST_F(DeviceSnapshotTest, EmptyMapLeavesAnEmptyFile) {
   EXPECT_TRUE(service.SaveDeviceSnapshot());
   EXPECT_EQ(fake.GetFile(kSnapshotPath), std::string());
-  fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"OLD")));
+  fake.SetFile(kSnapshotPath, Header() + Bytes(Device(u"VID_04e8&PID_6860", u"OLD")));
   DeviceTracker next_session(fake);
   EXPECT_TRUE(next_session.SaveDeviceSnapshot());
   EXPECT_EQ(fake.GetFile(kSnapshotPath), std::string());
@@ -88,8 +73,8 @@ TEST_F(DeviceSnapshotTest, EmptyMapLeavesAnEmptyFile) {
 // --- load -------------------------------------------------------------------------------------
 
 TEST_F(DeviceSnapshotTest, SavedMapLoadsBackUnchanged) {
-  service.AcknowledgeArrivals({Record(u"R58M12345ABC", u"VID_04e8&PID_6860", kStorageComposite)});
-  service.AcknowledgeArrivals({Record(u"4C530001", u"VID_0781&PID_5567", kStorageMass)});
+  service.AcknowledgeArrivals({Device(u"VID_04e8&PID_6860", u"R58M12345ABC", kStorageComposite)});
+  service.AcknowledgeArrivals({Device(u"VID_0781&PID_5567", u"4C530001", kStorageMass)});
   const DeviceMap saved = present();
   ASSERT_EQ(service.SaveDeviceSnapshot(), 1);
   service.ClearPresentDevices();
@@ -107,8 +92,8 @@ TEST_F(DeviceSnapshotTest, FilesThatAreNoSnapshotLoadNothing) {
   } cases[] = {
       {"empty", ""},
       {"truncated header", Header().substr(0, 3)},
-      {"phone cache header", Header(15296) + Bytes(Record(u"S1"))},
-      {"zero header", Header(0) + Bytes(Record(u"S1"))},
+      {"phone cache header", Header(15296) + Bytes(Device(u"VID_04e8&PID_6860", u"S1"))},
+      {"zero header", Header(0) + Bytes(Device(u"VID_04e8&PID_6860", u"S1"))},
   };
   EXPECT_EQ(service.LoadDeviceSnapshot(), 0);  // missing
   EXPECT_TRUE(present().empty());
@@ -118,7 +103,7 @@ TEST_F(DeviceSnapshotTest, FilesThatAreNoSnapshotLoadNothing) {
     EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
     EXPECT_TRUE(present().empty());
   }
-  fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"S1")));
+  fake.SetFile(kSnapshotPath, Header() + Bytes(Device(u"VID_04e8&PID_6860", u"S1")));
   fake.Lock()->unopenable.insert(kSnapshotPath);
   EXPECT_EQ(service.LoadDeviceSnapshot(), 0);
   EXPECT_TRUE(present().empty());
@@ -129,33 +114,33 @@ TEST_F(DeviceSnapshotTest, TrailingBytesShortOfARecordAreIgnored) {
   EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
   EXPECT_TRUE(present().empty());
 
-  fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"S1")).substr(0, kRecordSize - 1));
+  fake.SetFile(kSnapshotPath, Header() + Bytes(Device(u"VID_04e8&PID_6860", u"S1")).substr(0, kRecordSize - 1));
   EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
   EXPECT_TRUE(present().empty());
 
-  std::string three = Header() + Bytes(Record(u"S1")) + Bytes(Record(u"S2")) + Bytes(Record(u"S3"));
+  std::string three = Header() + Bytes(Device(u"VID_04e8&PID_6860", u"S1")) + Bytes(Device(u"VID_04e8&PID_6860", u"S2")) + Bytes(Device(u"VID_04e8&PID_6860", u"S3"));
   fake.SetFile(kSnapshotPath, three + std::string(10, '\x7f'));
   ASSERT_EQ(fake.GetFile(kSnapshotPath)->size(), 4 + 3 * kRecordSize + 10);
   EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
   EXPECT_EQ(Keys(present()), (std::vector<std::u16string>{u"S1", u"S2", u"S3"}));
 
   service.ClearPresentDevices();
-  fake.SetFile(kSnapshotPath, three + Bytes(Record(u"S4")).substr(0, 600));
+  fake.SetFile(kSnapshotPath, three + Bytes(Device(u"VID_04e8&PID_6860", u"S4")).substr(0, 600));
   EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
   EXPECT_EQ(Keys(present()), (std::vector<std::u16string>{u"S1", u"S2", u"S3"}));
 }
 
 TEST_F(DeviceSnapshotTest, KeysComeFromTheSerialField) {
-  UsbDeviceRecord cut = Record(u"AB");
+  UsbDeviceRecord cut = Device(u"VID_04e8&PID_6860", u"AB");
   cut.serial[3] = u'C';  // text after the first NUL is no part of the key
   UsbDeviceRecord full;
   std::memset(&full, 0, sizeof(full));
   for (char16_t& unit : full.serial) unit = u'Z';  // 512 units, no terminator
-  UsbDeviceRecord earlier = Record(u"DUP", u"VID_0001&PID_0001");
-  UsbDeviceRecord later = Record(u"DUP", u"VID_0002&PID_0002");
-  fake.SetFile(kSnapshotPath, Header() + Bytes(Record(u"")) + Bytes(cut) + Bytes(full) +
+  UsbDeviceRecord earlier = Device(u"VID_0001&PID_0001", u"DUP");
+  UsbDeviceRecord later = Device(u"VID_0002&PID_0002", u"DUP");
+  fake.SetFile(kSnapshotPath, Header() + Bytes(Device(u"VID_04e8&PID_6860", u"")) + Bytes(cut) + Bytes(full) +
                                   Bytes(earlier) + Bytes(later));
-  service.AcknowledgeArrivals({Record(u"KEPT")});  // a load adds to the map; Init empties it first
+  service.AcknowledgeArrivals({Device(u"VID_04e8&PID_6860", u"KEPT")});  // a load adds to the map; Init empties it first
 
   EXPECT_EQ(service.LoadDeviceSnapshot(), 1);
   EXPECT_EQ(Keys(present()),
@@ -165,8 +150,8 @@ TEST_F(DeviceSnapshotTest, KeysComeFromTheSerialField) {
 }
 
 TEST(DeviceSnapshotFaultTest, ReadOrSeekFailurePartWayKeepsTheRecordsBefore) {
-  const std::string file = Header() + Bytes(Record(u"S1")) + Bytes(Record(u"S2")) +
-                           Bytes(Record(u"S3"));
+  const std::string file = Header() + Bytes(Device(u"VID_04e8&PID_6860", u"S1")) + Bytes(Device(u"VID_04e8&PID_6860", u"S2")) +
+                           Bytes(Device(u"VID_04e8&PID_6860", u"S3"));
   // A read fails past the offset, a seek to it: the third record's read, the header's, the
   // second record's seek.
   for (const auto& [fails_at, kept] : std::vector<std::pair<size_t, std::vector<std::u16string>>>{
@@ -188,7 +173,7 @@ TEST_F(DeviceSnapshotTest, HundredMegabyteFileLoadsRecordByRecord) {
   bytes.reserve(kFileSize);
   for (size_t k = 0; k < kRecords; ++k) {
     std::u16string serial = k % 97 == 0 ? u"" : u"SER" + Utf8ToUtf16(std::to_string(k % kDistinct));
-    bytes += Bytes(Record(serial, u"VID_04e8&PID_6860", static_cast<int32_t>(k)));
+    bytes += Bytes(Device(u"VID_04e8&PID_6860", serial, static_cast<int32_t>(k)));
   }
   bytes.resize(kFileSize, '\x01');  // a partial record at the end
   fake.SetFile(kSnapshotPath, bytes);

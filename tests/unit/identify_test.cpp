@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fake_platform.h"
+#include "records.h"
 #include "model/phone_record.h"
 #include "service/service.h"
 #include "support/text.h"
@@ -37,14 +38,6 @@ int64_t MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-UsbDeviceRecord Device(const std::u16string& key, const std::u16string& serial) {
-  UsbDeviceRecord device = ZeroDeviceRecord();
-  device.storage_kind = kStorageComposite;
-  CopyField(device.device_key, key);
-  CopyField(device.serial, serial);
-  return device;
-}
-
 std::string Section(const std::string& id, const std::string& name,
                     const std::string& extra = "") {
   return "[" + id + "]\r\nUID=" + id + "\r\nName=" + name + "\r\n" + extra;
@@ -55,12 +48,6 @@ FakeHttpReply Reply(const std::string& body) {
   reply.content_length = U(std::to_string(body.size()));
   reply.body = body;
   return reply;
-}
-
-std::vector<std::u16string> Serials(const DeviceList& list) {
-  std::vector<std::u16string> serials;
-  for (const UsbDeviceRecord& device : list) serials.push_back(FieldText(device.serial));
-  return serials;
 }
 
 class IdentifyTest : public ::testing::Test {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fake_platform.h"
+#include "records.h"
 #include "platform_wrapper.h"
 #include "model/phone_record.h"
 #include "cache/phone_store.h"
@@ -68,12 +69,6 @@ uint32_t U32At(const std::string& bytes, size_t offset) {
   uint32_t value = 0;
   for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<uint8_t>(bytes.at(offset + i));
   return value;
-}
-
-std::vector<std::u16string> Keys(const PhoneInfoMap& map) {
-  std::vector<std::u16string> keys;
-  for (const auto& entry : map) keys.push_back(entry.first);
-  return keys;
 }
 
 std::string RecordAt(const std::string& file, size_t index) {

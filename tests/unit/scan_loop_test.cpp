@@ -8,6 +8,7 @@
 
 #include "eventually.h"
 #include "fake_platform.h"
+#include "records.h"
 #include "recording_sink.h"
 #include "model/phone_record.h"
 #include "service/service.h"
@@ -27,13 +28,6 @@ ServiceTimings Fast() {
   t.download_limit_ms = 500;
   t.stop_wait_ms = 1000;
   return t;
-}
-
-UsbDeviceRecord Device(const std::u16string& key, const std::u16string& serial) {
-  UsbDeviceRecord d = ZeroDeviceRecord();
-  CopyField(d.device_key, key);
-  CopyField(d.serial, serial);
-  return d;
 }
 
 FakeHttpReply IniReply(const std::string& body) {

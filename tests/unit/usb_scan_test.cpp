@@ -8,6 +8,7 @@
 
 #include "cache/phone_store.h"
 #include "fake_platform.h"
+#include "records.h"
 #include "model/phone_record.h"
 #include "service/phone_list.h"
 #include "usb/adb_registry.h"
@@ -34,28 +35,6 @@ Parsed Parse(const std::u16string& id,
   return {accepted, FieldText(record.device_key), FieldText(record.serial), record.storage_kind};
 }
 
-UsbDeviceRecord Record(const std::u16string& serial, const std::u16string& device_key = u"VID_1111&PID_2222",
-                       int32_t kind = 0) {
-  UsbDeviceRecord record;
-  std::memset(&record, 0, sizeof(record));
-  record.storage_kind = kind;
-  CopyTerminated(record.device_key, device_key);
-  CopyTerminated(record.serial, serial);
-  return record;
-}
-
-std::vector<std::u16string> Serials(const DeviceList& list) {
-  std::vector<std::u16string> serials;
-  for (const auto& record : list) serials.push_back(FieldText(record.serial));
-  return serials;
-}
-
-std::vector<std::u16string> Keys(const DeviceMap& map) {
-  std::vector<std::u16string> keys;
-  for (const auto& entry : map) keys.push_back(entry.first);
-  return keys;
-}
-
 // --- matching ignoring case ---------------------------------------------------------------------
 
 // Every place that matches serials ignoring case folds A-Z only, as _wcsicmp does: the diff, the
@@ -75,7 +54,7 @@ TEST(SerialMatchingTest, OnlyTheLettersAToZMatchInEitherCase) {
                                          {u"Z", u"z", true}}) {
     SCOPED_TRACE(Utf16ToUtf8(row.known) + " / " + Utf16ToUtf8(row.asked));
     DeviceList arrivals, removals;
-    DiffDevices({{row.known, Record(row.known)}}, {{row.asked, Record(row.asked)}}, arrivals,
+    DiffDevices({{row.known, Device(u"VID_1111&PID_2222", row.known)}}, {{row.asked, Device(u"VID_1111&PID_2222", row.asked)}}, arrivals,
                 removals);
     EXPECT_EQ(arrivals.empty(), row.match);
     EXPECT_EQ(removals.empty(), row.match);
@@ -97,7 +76,7 @@ TEST(SerialMatchingTest, OnlyTheLettersAToZMatchInEitherCase) {
     adb.state = kAdbActive;
     AdbRegistry registry(fake);
     registry.ReplaceForTesting({{u"path", adb}});
-    EXPECT_EQ(registry.IsAdbDevice(Record(row.asked)), row.match);
+    EXPECT_EQ(registry.IsAdbDevice(Device(u"VID_1111&PID_2222", row.asked)), row.match);
     PhoneRecord phone = MakePhoneRecord(u"VID_1111&PID_2222", row.asked);
     EXPECT_EQ(registry.MatchAdbStatus(phone), row.match ? 2u : 0u);
   }
@@ -308,8 +287,8 @@ TEST_F(UsbScanTest, AbandonedScanChangesNothing) {
   fake.AddDevice(u"USB\\VID_04E8&PID_6860\\KEEP");
   ASSERT_EQ(service.ScanUsbDevicesForTesting(scan), 1);
   const std::string saved = *fake.GetFile(kSnapshotPath);
-  arrivals() = {Record(u"STALE-ARRIVAL")};
-  removals() = {Record(u"STALE-REMOVAL")};
+  arrivals() = {Device(u"VID_1111&PID_2222", u"STALE-ARRIVAL")};
+  removals() = {Device(u"VID_1111&PID_2222", u"STALE-REMOVAL")};
 
   auto expect_unchanged = [&](const char* why) {
     SCOPED_TRACE(why);
@@ -372,7 +351,7 @@ TEST_F(UsbScanTest, FailedSnapshotSaveDoesNotFailTheScan) {
 
 DeviceMap MapOf(std::initializer_list<std::u16string> serials) {
   DeviceMap map;
-  for (const auto& serial : serials) map[serial] = Record(serial);
+  for (const auto& serial : serials) map[serial] = Device(u"VID_1111&PID_2222", serial);
   return map;
 }
 
@@ -387,10 +366,10 @@ TEST_F(UsbScanTest, DiffMatchesSerialsIgnoringCaseOfAToZOnly) {
 }
 
 TEST_F(UsbScanTest, DiffRefillsBothListsAndCopiesWholeRecords) {
-  arrivals() = {Record(u"OLD")};
-  removals() = {Record(u"OLD")};
+  arrivals() = {Device(u"VID_1111&PID_2222", u"OLD")};
+  removals() = {Device(u"VID_1111&PID_2222", u"OLD")};
   DeviceMap current;
-  current[u"N"] = Record(u"N", u"VID_04e8&PID_6860", kStorageComposite);
+  current[u"N"] = Device(u"VID_04e8&PID_6860", u"N", kStorageComposite);
   DiffDevices(DeviceMap(), current, arrivals(), removals());
   ASSERT_EQ(arrivals().size(), 1u);
   EXPECT_EQ(std::memcmp(&arrivals()[0], &current[u"N"], sizeof(UsbDeviceRecord)), 0);
@@ -409,7 +388,7 @@ TEST_F(UsbScanTest, DiffAgreesWithPairwiseComparison) {
       std::u16string key;
       int length = 1 + static_cast<int>(random() % 3);
       for (int k = 0; k < length; ++k) key.push_back(alphabet[random() % 7]);
-      map[key] = Record(key);
+      map[key] = Device(u"VID_1111&PID_2222", key);
     }
     return map;
   };
