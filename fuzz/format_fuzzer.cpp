@@ -37,14 +37,6 @@ int EstimateSlots(const char16_t* format, ...) {
   return n;
 }
 
-int FormatSlots(char16_t* out, int capacity, const char16_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const int n = FormatWideV(out, capacity, format, args);
-  va_end(args);
-  return n;
-}
-
 void AppendNumber(std::u16string& format, uint32_t value) {
   for (char c : std::to_string(value)) format.push_back(static_cast<char16_t>(c));
 }
@@ -136,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int estimate = EstimateSlots(format.c_str(), slots[0], slots[1], slots[2], slots[3],
                                      slots[4], slots[5], slots[6], slots[7]);
   static std::vector<char16_t> out(kOutputCapacity);
-  const int written = FormatSlots(out.data(), kOutputCapacity, format.c_str(), slots[0], slots[1],
+  const int written = FormatWide(out.data(), kOutputCapacity, format.c_str(), slots[0], slots[1],
                                   slots[2], slots[3], slots[4], slots[5], slots[6], slots[7]);
   fuzz::Require(written < kOutputCapacity - 1);  // the generator's formats always fit
   fuzz::Require(estimate >= written);

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "conformance_cases.h"
 #include "platform/linux/linux_platform.h"
 #include "service/service.h"
 #include "support/text.h"
@@ -134,14 +135,6 @@ class ProfileTest : public ::testing::Test {
     std::ofstream(dir_ + "/" + name, std::ios::binary) << bytes;
     return Utf8ToUtf16(dir_ + "/" + name);
   }
-  static std::string Utf16Le(const std::u16string& text, bool big_endian = false) {
-    std::string bytes;
-    for (char16_t c : text) {
-      char low = static_cast<char>(c & 0xFF), high = static_cast<char>(c >> 8);
-      bytes += big_endian ? std::string{high, low} : std::string{low, high};
-    }
-    return bytes;
-  }
   std::u16string Read(const std::u16string& file, const std::u16string& section,
                       const std::u16string& key, uint32_t capacity, uint32_t* count = nullptr) {
     std::u16string value = u"stale";
@@ -162,8 +155,8 @@ TEST_F(ProfileTest, ReadsFilesInEveryEncodingTheReplyMayHave) {
   EXPECT_EQ(Read(utf8, u"18d1_4ee7", u"Name", 260), u"Pixel \u2014 7");
 
   const std::u16string text = u"[18d1_4ee7]\r\nUID=42\r\nName=\u5927\u5bb9\u91cf\r\n";
-  auto le = Write("le.ini", "\xFF\xFE" + Utf16Le(text));
-  auto be = Write("be.ini", "\xFE\xFF" + Utf16Le(text, true));
+  auto le = Write("le.ini", conformance::Utf16Bytes(text, false));
+  auto be = Write("be.ini", conformance::Utf16Bytes(text, true));
   EXPECT_EQ(Read(le, u"18d1_4ee7", u"Name", 32), u"\u5927\u5bb9\u91cf");
   EXPECT_EQ(Read(be, u"18D1_4EE7", u"UID", 32), u"42");
 }

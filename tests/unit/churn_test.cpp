@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fake_platform.h"
+#include "test_timings.h"
 #include "recording_sink.h"
 #include "model/phone_record.h"
 #include "service/service.h"
@@ -22,6 +23,19 @@ namespace {
 using namespace std::chrono_literals;
 
 const char kReply[] = "[18d1_4ee2]\r\nUID=1\r\nName=Nimbus 5\r\n";
+
+// Every request gets kReply, (url length % 3) * step_ms late; the churned phone's ADB interface
+// is up.
+void ServeNimbus(FakePlatform& fake, uint32_t step_ms) {
+  fake.Lock()->http = [step_ms](const std::u16string& url) {
+    FakeHttpReply reply;
+    reply.content_length = U(std::to_string(sizeof(kReply) - 1));
+    reply.body = kReply;
+    reply.delay_ms = static_cast<uint32_t>(url.size() % 3) * step_ms;
+    return reply;
+  };
+  fake.AddInterface(u"\\\\?\\usb#vid_18d1&pid_4ee2#churn#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}", true);
+}
 
 MobileInfoWideString HostString(const std::u16string& text) {
   auto* block = static_cast<WideStringHeader*>(
@@ -38,21 +52,8 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
   FakePlatform fake;
   // With diagnostics on, every line's arguments are read amid the same races as the work.
   fake.Lock()->environment[u"MOBILEINFO_DEBUG"] = u"1";
-  fake.Lock()->http = [](const std::u16string&) {
-    FakeHttpReply reply;
-    reply.content_length = U(std::to_string(sizeof(kReply) - 1));
-    reply.body = kReply;
-    return reply;
-  };
-  const std::u16string adb_path =
-      u"\\\\?\\usb#vid_18d1&pid_4ee2#churn#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
-  fake.AddInterface(adb_path, true);
-
-  ServiceTimings timings;
-  timings.poll_ms = 1;
-  timings.grace_ms = 20;
-  timings.download_limit_ms = 1000;
-  auto* service = new MobileInfoService(fake, timings);
+  ServeNimbus(fake, 0);
+  auto* service = new MobileInfoService(fake, TestTimings(1, 20, 1000, ServiceTimings().stop_wait_ms));
   RecordingSink sink;
   ASSERT_EQ(service->Init(&sink, 1), 1);
   ASSERT_EQ(service->Start(), 1);
@@ -127,21 +128,8 @@ TEST(Churn, ThousandChangesWithBusyHostThreads) {
 // hears nothing once the destruction has returned.
 TEST(Churn, HostsThatBreakTheOrder) {
   FakePlatform fake;
-  fake.Lock()->http = [](const std::u16string& url) {
-    FakeHttpReply reply;
-    reply.content_length = U(std::to_string(sizeof(kReply) - 1));
-    reply.body = kReply;
-    reply.delay_ms = static_cast<uint32_t>(url.size() % 3) * 15;
-    return reply;
-  };
-  const std::u16string adb_path =
-      u"\\\\?\\usb#vid_18d1&pid_4ee2#churn#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
-  fake.AddInterface(adb_path, true);
-  ServiceTimings timings;
-  timings.poll_ms = 1;
-  timings.grace_ms = 10;
-  timings.download_limit_ms = 40;
-  timings.stop_wait_ms = 10;
+  ServeNimbus(fake, 15);
+  const ServiceTimings timings = TestTimings(1, 10, 40, 10);
 
   std::mt19937 random(11);
   for (int round = 0; round < 30; ++round) {

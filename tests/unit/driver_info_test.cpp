@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "conformance_cases.h"
 #include "fake_platform.h"
 #include "identify/driver_id.h"
 #include "identify/driver_info_reader.h"
@@ -13,8 +14,6 @@ namespace mobileinfo {
 namespace {
 
 const std::u16string kReply = u"C:\\Temp\\reply.tmp";
-
-std::string Utf8(const std::u16string& text) { return Utf16ToUtf8(text); }
 
 TEST(DriverIdTest, FormedFromTheUnitsAfterTheMarkers) {
   EXPECT_EQ(DriverIdOf(u"VID_04e8&PID_6860"), u"04e8_6860");
@@ -93,19 +92,38 @@ TEST_F(ReadSectionTest, FillsAllElevenFieldsAndNothingElse) {
   EXPECT_EQ(record.padding, before.padding);
 }
 
-TEST_F(ReadSectionTest, SectionAndKeyNamesIgnoreCase) {
-  SetReply("[ABCD_EF01]\r\nuid=1\r\nNAME=Pixel\r\n");
-  PhoneRecord record = ZeroPhoneRecord();
-  ASSERT_TRUE(Read(u"abcd_ef01", &record));
-  EXPECT_EQ(FieldText(record.name), u"Pixel");
+// Replies as the service and its mirrors write them: names in any case, values cut to their
+// field, a repeated section, UTF-16 with a byte-order mark.
+TEST_F(ReadSectionTest, ReadsTheSectionAsTheProfileReaderWould) {
+  const struct {
+    std::string reply;
+    std::u16string name, file_ext, pack;
+  } cases[] = {
+      {"[ABCD_EF01]\r\nuid=1\r\nNAME=Pixel\r\n", u"Pixel", u"", u""},
+      {"[abcd_ef01]\r\nUID=1\r\nName=n\r\nFileExt=zipx5\r\n", u"n", u"zipx", u""},
+      {"[abcd_ef01]\r\nUID=1\r\nName=first\r\n[abcd_ef01]\r\nUID=2\r\nName=second\r\n",
+       u"first", u"", u""},
+      {conformance::Utf16Bytes(u"[abcd_ef01]\r\nUID=1\r\nName=\u00d1exus \u96fb\u8a71\r\nPack=p\r\n", false),
+       u"\u00d1exus \u96fb\u8a71", u"", u"p"},
+  };
+  for (const auto& c : cases) {
+    SetReply(c.reply);
+    PhoneRecord record = ZeroPhoneRecord();
+    ASSERT_TRUE(Read(u"abcd_ef01", &record)) << c.reply;
+    EXPECT_EQ(FieldText(record.name), c.name) << c.reply;
+    EXPECT_EQ(FieldText(record.file_ext), c.file_ext) << c.reply;
+    EXPECT_EQ(FieldText(record.pack), c.pack) << c.reply;
+  }
 }
 
 TEST_F(ReadSectionTest, NoUsableUidLeavesTheRecordUntouched) {
   const PhoneRecord before = Filled();
+  std::string blob;  // binary, without a NUL: no section in it
+  for (int i = 0; i < 4096; ++i) blob.push_back(static_cast<char>((i * 131 + 7) % 255 + 1));
   for (const char* reply : {"[other]\r\nUID=1\r\nName=x\r\n",  // no such section
                             "[04e8_6860]\r\nUID=\r\nName=x\r\n",  // empty UID
                             "[04e8_6860]\r\nName=x\r\n",          // no UID
-                            ""}) {
+                            "", blob.c_str()}) {
     SetReply(reply);
     PhoneRecord record = Filled();
     EXPECT_FALSE(Read(u"04e8_6860", &record)) << reply;
@@ -167,44 +185,6 @@ TEST_F(ReadSectionTest, LongValuesAreCutToTheirWidthLessOne) {
   const PhoneRecord before = Filled();
   EXPECT_EQ(record.time_stamp, before.time_stamp);
   EXPECT_EQ(record.padding, before.padding);
-}
-
-TEST_F(ReadSectionTest, FileExtensionKeepsFourCharacters) {
-  SetReply("[04e8_6860]\r\nUID=1\r\nName=n\r\nFileExt=zipx5\r\n");
-  PhoneRecord record = ZeroPhoneRecord();
-  ASSERT_TRUE(Read(u"04e8_6860", &record));
-  EXPECT_EQ(FieldText(record.file_ext), u"zipx");
-}
-
-TEST_F(ReadSectionTest, DuplicateSectionsTakeTheFirst) {
-  SetReply("[04e8_6860]\r\nUID=1\r\nName=first\r\n[04e8_6860]\r\nUID=2\r\nName=second\r\n");
-  PhoneRecord record = ZeroPhoneRecord();
-  ASSERT_TRUE(Read(u"04e8_6860", &record));
-  EXPECT_EQ(FieldText(record.name), u"first");
-}
-
-TEST_F(ReadSectionTest, Utf16ReplyWithByteOrderMark) {
-  std::u16string text = u"[04e8_6860]\r\nUID=1\r\nName=Ñexus 電話\r\nPack=p\r\n";
-  std::string bytes = "\xFF\xFE";
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<char>(c & 0xFF));
-    bytes.push_back(static_cast<char>(c >> 8));
-  }
-  SetReply(bytes);
-  PhoneRecord record = ZeroPhoneRecord();
-  ASSERT_TRUE(Read(u"04e8_6860", &record));
-  EXPECT_EQ(Utf8(FieldText(record.name)), "Ñexus 電話");
-  EXPECT_EQ(FieldText(record.pack), u"p");
-}
-
-TEST_F(ReadSectionTest, BinaryBlobHoldsNoSection) {
-  std::string blob;
-  for (int i = 0; i < 4096; ++i) blob.push_back(static_cast<char>((i * 131 + 7) & 0xFF));
-  SetReply(blob);
-  PhoneRecord record = Filled();
-  EXPECT_FALSE(Read(u"04e8_6860", &record));
-  const PhoneRecord before = Filled();
-  EXPECT_EQ(std::memcmp(&record, &before, sizeof(record)), 0);
 }
 
 TEST_F(ReadSectionTest, NoRecordNoPathOrNoFileFails) {

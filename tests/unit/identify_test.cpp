@@ -10,6 +10,7 @@
 #include <future>
 #include <thread>
 
+#include "conformance_cases.h"
 #include "fake_platform.h"
 #include "records.h"
 #include "model/phone_record.h"
@@ -427,12 +428,7 @@ TEST_F(IdentifyTest, BadRepliesAreReadWithoutHarm) {
 
   // UTF-16 with a byte-order mark.
   std::u16string text = u"[2717_ff48]\r\nUID=9\r\nName=Redmi Ñ\r\n";
-  std::string utf16 = "\xFF\xFE";
-  for (char16_t c : text) {
-    utf16.push_back(static_cast<char>(c & 0xFF));
-    utf16.push_back(static_cast<char>(c >> 8));
-  }
-  Serve(utf16);
+  Serve(conformance::Utf16Bytes(text, false));
   output.clear();
   service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyC, u"S3")}, output);
   EXPECT_EQ(FieldText(phones().at(u"S3").name), u"Redmi Ñ");

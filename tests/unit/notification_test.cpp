@@ -7,6 +7,7 @@
 
 #include "eventually.h"
 #include "fake_platform.h"
+#include "test_timings.h"
 #include "recording_sink.h"
 #include "model/phone_record.h"
 #include "service/run.h"
@@ -20,13 +21,7 @@ using namespace std::chrono_literals;
 const char16_t kPathA[] = u"\\\\?\\usb#vid_18d1&pid_4ee2#serial_a#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
 const char16_t kPathB[] = u"\\\\?\\usb#vid_04e8&pid_6860#serial_b#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
 
-ServiceTimings Fast() {
-  ServiceTimings t;
-  t.poll_ms = 20;
-  t.grace_ms = 400;
-  t.stop_wait_ms = 500;
-  return t;
-}
+ServiceTimings Fast() { return TestTimings(20, 400, ServiceTimings().download_limit_ms, 500); }
 
 class NotificationTest : public ::testing::Test {
  protected:

@@ -8,6 +8,7 @@
 
 #include "eventually.h"
 #include "fake_platform.h"
+#include "test_timings.h"
 #include "records.h"
 #include "recording_sink.h"
 #include "model/phone_record.h"
@@ -21,14 +22,7 @@ using namespace std::chrono_literals;
 const char16_t kAdbPath[] =
     u"\\\\?\\usb#vid_18d1&pid_4ee2#phone1#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
 
-ServiceTimings Fast() {
-  ServiceTimings t;
-  t.poll_ms = 10;
-  t.grace_ms = 300;
-  t.download_limit_ms = 500;
-  t.stop_wait_ms = 1000;
-  return t;
-}
+ServiceTimings Fast() { return TestTimings(10, 300, 500, 1000); }
 
 FakeHttpReply IniReply(const std::string& body) {
   FakeHttpReply reply;

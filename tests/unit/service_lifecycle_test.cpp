@@ -11,6 +11,7 @@
 
 #include "eventually.h"
 #include "fake_platform.h"
+#include "test_timings.h"
 #include "recording_sink.h"
 #include "model/phone_record.h"
 #include "service/run.h"
@@ -22,14 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-ServiceTimings FastTimings() {
-  ServiceTimings t;
-  t.poll_ms = 10;
-  t.grace_ms = 200;
-  t.download_limit_ms = 300;
-  t.stop_wait_ms = 200;
-  return t;
-}
+ServiceTimings FastTimings() { return TestTimings(10, 200, 300, 200); }
 
 // A worker sits in a getDriver download much longer than Stop waits for it.
 ServiceTimings AbandoningTimings() {
