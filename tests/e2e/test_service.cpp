@@ -1,5 +1,7 @@
 #include "test_service.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -257,6 +259,18 @@ const ServiceControl* SharedService(int wanted_port, std::string* why) {
   static std::unique_ptr<ServiceControl> control = Locate(wanted_port, &failure);
   if (!control && why) *why = failure;
   return control.get();
+}
+
+const ServiceControl* RequireSharedService(int wanted_port) {
+  std::string why;
+  const ServiceControl* control = SharedService(wanted_port, &why);
+  // The lambdas return void, as the macros need; the skip or fatal failure stays recorded.
+#if defined(_WIN32)
+  if (!control) [&] { GTEST_SKIP() << why; }();
+#else
+  if (!control) [&] { FAIL() << why; }();
+#endif
+  return control;
 }
 
 }  // namespace mobileinfo::e2e

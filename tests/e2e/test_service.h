@@ -19,6 +19,9 @@ constexpr int kBuiltInServicePort = MOBILEINFO_E2E_SERVICE_PORT;
 // wanted_port (0: a free port the system picks), under Windows the fixture's service on
 // kBuiltInServicePort whatever is asked. Null, with the reason in *why, when there is none.
 const ServiceControl* SharedService(int wanted_port, std::string* why);
+// The same for a fixture's SetUp, which returns at once on null: the test is then skipped under
+// Windows, whose fixture may have started no service, and failed elsewhere, saying why.
+const ServiceControl* RequireSharedService(int wanted_port);
 
 // https in front of the shared service (tls_front.cpp), with certificates made for the run:
 // natively started on first use, under Windows the fixture's (e2e_tls_start). Its authority is

@@ -53,15 +53,8 @@ int32_t Now() { return Platform::Default().Now(); }
 class TransportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string why;
-    control_ = e2e::SharedService(0, &why);
-    if (!control_) {
-#if defined(_WIN32)
-      GTEST_SKIP() << why;
-#else
-      FAIL() << why;
-#endif
-    }
+    control_ = e2e::RequireSharedService(0);
+    if (!control_) return;
     ASSERT_TRUE(control_->SetMode("normal"));
     ASSERT_TRUE(control_->ClearLog());
     Platform& platform = Platform::Default();
@@ -110,6 +103,15 @@ class TransportTest : public ::testing::Test {
     AdbMap devices = service_->CoreForTesting()->adb.DevicesForTesting();
     devices[u"ORCA-1"] = adb;
     service_->CoreForTesting()->adb.ReplaceForTesting(devices);
+  }
+  // One pass over a Nimbus 5 and an ADB-ready Orca X2, the Orca marked as ADB first; how long
+  // it took.
+  Clock::duration PassOverNimbusAndOrca(DeviceList& output) {
+    MarkOrcaAsAdb();
+    const auto start = Clock::now();
+    service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
+        {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
+    return Clock::now() - start;
   }
 
   // An id that no process has (beyond Linux's pid_max and Windows' process ids), of this test
@@ -255,12 +257,9 @@ class NoReplyFileTest : public TransportTest, public ::testing::WithParamInterfa
 TEST_P(NoReplyFileTest, PassEndsWithinTheLimitAndReportsTheAdbDevice) {
   const NoReplyCase& c = GetParam();
   ASSERT_TRUE(control_->SetMode(c.mode, c.extra));
-  MarkOrcaAsAdb();
   DeviceList output;
   const auto start = Clock::now();
-  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
-      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
-  const auto elapsed = Clock::now() - start;
+  const auto elapsed = PassOverNimbusAndOrca(output);
 
   EXPECT_LT(elapsed, milliseconds(kShortLimitMs + 3000));
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
@@ -304,10 +303,8 @@ class SectionlessReplyTest : public TransportTest,
 
 TEST_P(SectionlessReplyTest, UnknownModelMarkedAndAdbDevicePublished) {
   ASSERT_TRUE(control_->SetMode(GetParam().mode, GetParam().extra));
-  MarkOrcaAsAdb();
   DeviceList output;
-  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
-      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
+  PassOverNimbusAndOrca(output);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
   EXPECT_TRUE(service_->CoreForTesting()->store.PhonesForTesting().empty());
   EXPECT_EQ(service_->CoreForTesting()->store.ModelsForTesting(), (ModelStatusMap{{kNimbus5.device_key, false}}));
@@ -326,12 +323,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, SectionlessReplyTest,
 
 TEST_F(TransportTest, TruncatedReplyStoresNothingCutFromIt) {
   ASSERT_TRUE(control_->SetMode("truncated"));
-  MarkOrcaAsAdb();
   DeviceList output;
-  const auto start = Clock::now();
-  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
-      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
-  EXPECT_LT(Clock::now() - start, milliseconds(kShortLimitMs + 3000));
+  EXPECT_LT(PassOverNimbusAndOrca(output), milliseconds(kShortLimitMs + 3000));
   // The Android device is published whatever arrived.
   std::vector<std::u16string> serials = Serials(output);
   EXPECT_NE(std::find(serials.begin(), serials.end(), u"ORCA-1"), serials.end());
@@ -349,12 +342,8 @@ TEST_F(TransportTest, TruncatedReplyStoresNothingCutFromIt) {
 TEST_F(TransportTest, UnreachableServiceStillPublishesTheAdbDevice) {
   // Port 1 on the loopback: nothing listens there, the connection is refused at once.
   service_ = MakeService(1, kShortLimitMs);
-  MarkOrcaAsAdb();
   DeviceList output;
-  const auto start = Clock::now();
-  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
-      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
-  EXPECT_LT(Clock::now() - start, milliseconds(kShortLimitMs + 3000));
+  EXPECT_LT(PassOverNimbusAndOrca(output), milliseconds(kShortLimitMs + 3000));
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});
   EXPECT_TRUE(service_->CoreForTesting()->store.ModelsForTesting().empty());
   EXPECT_FALSE(ReplyFileExists());
@@ -430,12 +419,9 @@ TEST_F(TransportTest, SlowServiceIsAbandonedAtTheRealTenSecondLimit) {
   service_ = MakeService(control_->port(), ServiceTimings().download_limit_ms);
   ASSERT_EQ(ServiceTimings().download_limit_ms, 10000u);
   ASSERT_TRUE(control_->SetMode("slow", "&delay_ms=11500"));
-  MarkOrcaAsAdb();
   DeviceList output;
   const auto start = Clock::now();
-  service_->CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
-      {Device(kNimbus5.device_key, u"NIMBUS-1"), Device(kOrcaX2.device_key, u"ORCA-1")}, output);
-  const auto elapsed = Clock::now() - start;
+  const auto elapsed = PassOverNimbusAndOrca(output);
   EXPECT_GE(elapsed, milliseconds(9000));
   EXPECT_LT(elapsed, milliseconds(14000));
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"ORCA-1"});

@@ -152,15 +152,8 @@ class WholeRoadTest : public ::testing::Test {
       GTEST_SKIP() << "the library's built-in service address (MOBILEINFO_SERVICE_URL) is not "
                       "on 127.0.0.1, where the test service runs";
     }
-    std::string why;
-    control_ = SharedService(kBuiltInServicePort, &why);
-    if (!control_) {
-#if defined(_WIN32)
-      GTEST_SKIP() << why;
-#else
-      FAIL() << why;
-#endif
-    }
+    control_ = RequireSharedService(kBuiltInServicePort);
+    if (!control_) return;
     ASSERT_TRUE(control_->SetMode("normal"));
     ASSERT_TRUE(control_->ClearLog());
     RemoveDataFiles();

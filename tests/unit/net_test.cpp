@@ -112,6 +112,13 @@ class ScriptedHttp : public PlatformWrapper {
     std::lock_guard<std::mutex> lock(log->mutex);
     return log->sizes;
   }
+  // A four-byte body that arrives delay_ms late.
+  void Late(uint32_t delay_ms, bool ignore_cancel = false) {
+    reply.content_length = u"4";
+    reply.body = "late";
+    reply.delay_ms = delay_ms;
+    reply.ignore_cancel = ignore_cancel;
+  }
 };
 
 // --- Content-Length ----------------------------------------------------------------------------
@@ -369,9 +376,7 @@ TEST(DownloadToFileTest, CutsEachStringTo2047Units) {
 TEST(DownloadToFileTest, SlowServerReturnsAtTheLimitAndIsCancelled) {
   FakePlatform fake;
   ScriptedHttp scripted(fake);
-  scripted.reply.content_length = u"4";
-  scripted.reply.body = "late";
-  scripted.reply.delay_ms = 3000;
+  scripted.Late(3000);
   auto start = Clock::now();
   EXPECT_EQ(DownloadToFile(scripted, u"http://slow/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
   int64_t elapsed = MillisecondsSince(start);
@@ -387,10 +392,7 @@ TEST(DownloadToFileTest, AbandonedDownloadNeverWritesAfterTheCallerReturned) {
   // reaches the file creation and must see that it was abandoned.
   FakePlatform fake;
   ScriptedHttp scripted(fake);
-  scripted.reply.content_length = u"4";
-  scripted.reply.body = "late";
-  scripted.reply.delay_ms = 800;
-  scripted.reply.ignore_cancel = true;
+  scripted.Late(800, true);
   auto start = Clock::now();
   EXPECT_EQ(DownloadToFile(scripted, u"http://slow/", u"C:\\T", u"C:\\T\\f", kShortLimitMs), 0);
   EXPECT_LT(MillisecondsSince(start), 700);
