@@ -75,6 +75,17 @@ std::string Suffix(const std::string& id) { return id.substr(id.rfind('\\') + 1)
 
 class UsbSysfsTest : public ::testing::Test {
  protected:
+  // The bus lists one ADB interface, at path, up or not, whose driver answers serial (nothing: it
+  // does not answer).
+  void ExpectOnlyInterface(const std::u16string& path, bool active,
+                           const std::optional<std::u16string>& serial) {
+    auto interfaces = ListInterfaces(platform_);
+    ASSERT_EQ(interfaces.size(), 1u);
+    EXPECT_EQ(interfaces[0].path, path);
+    EXPECT_EQ(interfaces[0].active, active);
+    EXPECT_EQ(AskSerial(platform_, path), serial);
+  }
+
   FakeSysfs bus_;
   LinuxPlatform platform_{bus_.root()};
 };
@@ -89,12 +100,9 @@ TEST_F(UsbSysfsTest, PhoneWithSerialIsNamedByItsSerial) {
       << listed[1].id;
   EXPECT_EQ(listed[1].description, "USB Root Hub");
 
-  auto interfaces = ListInterfaces(platform_);
-  ASSERT_EQ(interfaces.size(), 1u);
-  EXPECT_EQ(U8(interfaces[0].path.value()),
-            "\\\\?\\usb#vid_18d1&pid_4ee7#0123456789abcdef#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}");
-  EXPECT_TRUE(interfaces[0].active);
-  EXPECT_EQ(AskSerial(platform_, *interfaces[0].path), u"0123456789ABCDEF");
+  ExpectOnlyInterface(
+      u"\\\\?\\usb#vid_18d1&pid_4ee7#0123456789abcdef#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}", true,
+      u"0123456789ABCDEF");
 }
 
 TEST_F(UsbSysfsTest, RootHubKindFollowsUsbVersion) {
@@ -123,15 +131,11 @@ TEST_F(UsbSysfsTest, CompositePhoneListsItsFunctionsAndAdbHangsOnTheFunction) {
   // Both functions share the parent's id prefix and differ in the interface number.
   EXPECT_EQ(Suffix(listed[1].id).substr(0, 13), Suffix(listed[2].id).substr(0, 13));
 
-  auto interfaces = ListInterfaces(platform_);
-  ASSERT_EQ(interfaces.size(), 1u);
-  std::u16string expected = u"\\\\?\\usb#vid_04e8&pid_6860&mi_01#" +
-                            LowerAscii(Utf8ToUtf16(Suffix(listed[2].id))) +
-                            u"#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}";
-  EXPECT_EQ(interfaces[0].path, expected);
-  EXPECT_TRUE(interfaces[0].active);
   // The driver answers the parent device's serial even on the function's interface.
-  EXPECT_EQ(AskSerial(platform_, expected), u"R58M12345ABC");
+  ExpectOnlyInterface(u"\\\\?\\usb#vid_04e8&pid_6860&mi_01#" +
+                          LowerAscii(Utf8ToUtf16(Suffix(listed[2].id))) +
+                          u"#{f72fe0d4-cbcb-407d-8814-9ed673d0dd6b}",
+                      true, u"R58M12345ABC");
 }
 
 TEST_F(UsbSysfsTest, DescriptionsGiveTheStorageKindWindowsGives) {
@@ -196,17 +200,10 @@ TEST_F(UsbSysfsTest, UnplugKeepsTheAdbInterfaceListedInactive) {
   EXPECT_EQ(AskSerial(platform_, path), u"0123456789ABCDEF");
   open_list.reset();
   EXPECT_EQ(ListDevices(platform_).size(), 1u);
-  auto after = ListInterfaces(platform_);
-  ASSERT_EQ(after.size(), 1u);
-  EXPECT_EQ(after[0].path, path);
-  EXPECT_FALSE(after[0].active);
-  EXPECT_EQ(AskSerial(platform_, path), std::nullopt);
+  ExpectOnlyInterface(path, false, std::nullopt);
 
   bus_.LoadFixture("phone_adb.txt");  // plugged in again
-  auto again = ListInterfaces(platform_);
-  ASSERT_EQ(again.size(), 1u);
-  EXPECT_TRUE(again[0].active);
-  EXPECT_EQ(AskSerial(platform_, path), u"0123456789ABCDEF");
+  ExpectOnlyInterface(path, true, u"0123456789ABCDEF");
 }
 
 TEST_F(UsbSysfsTest, BrokenEntriesAreLeftOutAndNothingElseSuffers) {

@@ -40,6 +40,18 @@ class NotificationTest : public ::testing::Test {
     service_.CoreForTesting()->phone_list.AppendIfAbsent(phone);
     service_.RunForTesting()->ReportForTesting().Begin(fake_.TickCount());
   }
+  // Waits for the report's first event, which must be code 1 for serial with ADB status; how
+  // long after start it came.
+  std::chrono::steady_clock::duration FirstReady(std::chrono::steady_clock::time_point start,
+                                                 const std::u16string& serial, uint32_t status) {
+    EXPECT_TRUE(sink_.WaitFor(1));
+    const auto events = sink_.events();
+    if (events.empty()) return {};
+    EXPECT_EQ(events[0].code, kPhoneReady);
+    EXPECT_EQ(events[0].serial(), serial);
+    EXPECT_EQ(events[0].record.adb_status, status);
+    return events[0].when - start;
+  }
   bool NotifyEventSet() { return service_.RunForTesting()->ReportForTesting().Pending(); }
   // A device plugged in or pulled out, forwarded as a host does; returns once the scan thread has
   // made the change known.
@@ -66,12 +78,7 @@ TEST_F(NotificationTest, ReadyPhoneIsReportedAboutOnePollAfterPublication) {
   fake_.AddInterface(kPathA, true);
   auto start = std::chrono::steady_clock::now();
   Publish(MakePhoneRecord(u"VID_18d1&PID_4EE2", u"serial_a"));
-  ASSERT_TRUE(sink_.WaitFor(1));
-  auto events = sink_.events();
-  EXPECT_EQ(events[0].code, kPhoneReady);
-  EXPECT_EQ(events[0].serial(), u"serial_a");
-  EXPECT_EQ(events[0].record.adb_status, 2u);
-  EXPECT_LT(events[0].when - start, 300ms);  // well before the grace period
+  EXPECT_LT(FirstReady(start, u"serial_a", 2), 300ms);  // well before the grace period
   // The host scribbled on its copy; the listed record is untouched.
   EXPECT_EQ(FieldText(service_.CoreForTesting()->phone_list.Copy()[0].serial), u"serial_a");
 }
@@ -103,12 +110,7 @@ TEST_F(NotificationTest, GraceEndsWithTheFirstPhoneAndItsStatus) {
   auto start = std::chrono::steady_clock::now();
   Publish(MakePhoneRecord(u"VID_18D1&PID_4EE2", u"x1"));
   Publish(MakePhoneRecord(u"VID_9999&PID_0001", u"x2"));
-  ASSERT_TRUE(sink_.WaitFor(1));
-  auto events = sink_.events();
-  EXPECT_EQ(events[0].code, kPhoneReady);
-  EXPECT_EQ(events[0].serial(), u"x1");
-  EXPECT_EQ(events[0].record.adb_status, 1u);
-  EXPECT_GE(events[0].when - start, 350ms);
+  EXPECT_GE(FirstReady(start, u"x1", 1), 350ms);
 }
 
 TEST_F(NotificationTest, OnlyPhoneRemovedWithinGraceGivesCodeFour) {
