@@ -81,10 +81,7 @@ TEST(EstimateLengthTest, IsAnUpperBoundOfTheFormatter) {
 
 TEST(EstimateLengthTest, FloatingPointTrapsWithTheMessage) {
   auto& platform = DefaultFakePlatform();
-  {
-    auto script = platform.Lock();
-    script->debug_traps.clear();
-  }
+  platform.Lock()->debug_traps.clear();
   WideString s(u"old");
   EXPECT_EQ(1, s.Format(u"%f", 1.5));
   auto script = platform.Lock();

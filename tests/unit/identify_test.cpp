@@ -217,17 +217,11 @@ TEST_F(IdentifyTest, RequestRefusesATemporaryFolderTooLongForAPath) {
   Serve("[x]\r\n");
   std::u16string reply_path;
   std::vector<DriverLookupEntry> lookup;
-  {
-    auto script = fake_.Lock();
-    script->temp_directory = u"C:\\" + std::u16string(233, u't') + u"\\";  // 237 units
-  }
+  fake_.Lock()->temp_directory = u"C:\\" + std::u16string(233, u't') + u"\\";  // 237 units
   // 237 + "!ly" + 16 digits + ".tmp" = 260 units: one more than a path buffer holds.
   EXPECT_FALSE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
   EXPECT_TRUE(DriverRequests().empty());
-  {
-    auto script = fake_.Lock();
-    script->temp_directory = u"C:\\" + std::u16string(232, u't') + u"\\";  // 259 in all
-  }
+  fake_.Lock()->temp_directory = u"C:\\" + std::u16string(232, u't') + u"\\";  // 259 in all
   lookup.clear();
   EXPECT_TRUE(service_.CoreForTesting()->identifier.RequestDriverInfo({Device(kKeyA, u"S1")}, reply_path, lookup));
   EXPECT_EQ(reply_path.size(), 259u);
@@ -439,10 +433,7 @@ TEST_F(IdentifyTest, BadRepliesAreReadWithoutHarm) {
 TEST_F(IdentifyTest, ReplyCutByAFullDriveIsNoReply) {
   Serve(Section("04e8_6860", "Galaxy") + Section("18d1_4ee7", "Pixel"));
   AddAdb(u"vid_04e8&pid_6860", u"S1");
-  {
-    auto script = fake_.Lock();
-    script->write_limit = Section("04e8_6860", "Galaxy").size();
-  }
+  fake_.Lock()->write_limit = Section("04e8_6860", "Galaxy").size();
   DeviceList output;
   service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});

@@ -508,10 +508,7 @@ TEST(ServiceLifecycle, RetriedStartAfterAFailedThreadStartRunsTheScanThread) {
   FakePlatform fake;
   MobileInfoService service(fake, FastTimings());
   ASSERT_EQ(service.Init(&sink, 1), 1);
-  {
-    auto script = fake.Lock();
-    script->detached_starts_before_failure = 1;
-  }
+  fake.Lock()->detached_starts_before_failure = 1;
   EXPECT_EQ(service.Start(), 0);
   EXPECT_EQ(service.Start(), 1);
   EXPECT_TRUE(Eventually([&] { return DeviceListCalls(fake) == 1; }));
