@@ -106,6 +106,12 @@ class IdentifyTest : public ::testing::Test {
   std::vector<std::u16string> TempFiles() { return fake_.ListFiles(kTemp, u""); }
   std::vector<std::u16string> DriverRequests() { return UrlsWith(u"/intf/getDriver"); }
 
+  // One identification pass over candidates, all of them asked about; what it publishes.
+  DeviceList Identify(const DeviceList& candidates) {
+    DeviceList output;
+    service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting(candidates, output);
+    return output;
+  }
   ModelStatusMap models() { return service_.CoreForTesting()->store.ModelsForTesting(); }
   PhoneInfoMap phones() { return service_.CoreForTesting()->store.PhonesForTesting(); }
 
@@ -205,8 +211,7 @@ TEST_F(IdentifyTest, ReplyFilesOfEndedProcessesAreRemoved) {
     for (const std::u16string& path : *paths) fake_.SetFile(path, "[x]\r\n");
   }
   Serve("[x]\r\n");
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"S1")});
   for (const std::u16string& path : ended) {
     EXPECT_FALSE(fake_.GetFile(path)) << Utf16ToUtf8(path);
   }
@@ -231,16 +236,16 @@ TEST_F(IdentifyTest, RequestRefusesATemporaryFolderTooLongForAPath) {
 
 TEST_F(IdentifyTest, EmptyCandidateListSendsNothing) {
   Serve(Section("04e8_6860", "A"));
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({}, output);
+  DeviceList output = Identify({});
   EXPECT_TRUE(output.empty());
   EXPECT_TRUE(DriverRequests().empty());
 }
 
 TEST_F(IdentifyTest, TwoPhonesOfOneModelAreBothStored) {
   Serve(Section("04e8_6860", "Galaxy", "Description=phone\r\nFileExt=exe\r\n"));
-  DeviceList output = {Device(kKeyC, u"ALREADY")};
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyA, u"S2")}, output);
+  DeviceList output = {Device(kKeyC, u"ALREADY")};  // the pass appends to what is there
+  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
+      {Device(kKeyA, u"S1"), Device(kKeyA, u"S2")}, output);
   EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"ALREADY", u"S1", u"S2"}));
   EXPECT_EQ(DriverRequests(), std::vector<std::u16string>{kGetDriver + u"04e8_6860,04e8_6860"});
   ASSERT_EQ(phones().size(), 2u);
@@ -263,9 +268,7 @@ TEST_F(IdentifyTest, TwoPhonesOfOneModelAreBothStored) {
 TEST_F(IdentifyTest, UnknownModelIsMarkedUnlessItIsAnAdbDevice) {
   Serve(Section("04e8_6860", "Galaxy"));
   AddAdb(u"vid_18d1&pid_4ee7", u"adb-serial");  // the interface path's letter case
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
-      {Device(kKeyB, u"PIXEL"), Device(kKeyC, u"OTHER"), Device(kKeyA, u"S1")}, output);
+  DeviceList output = Identify({Device(kKeyB, u"PIXEL"), Device(kKeyC, u"OTHER"), Device(kKeyA, u"S1")});
   EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"PIXEL", u"S1"}));
   EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}, {kKeyC, false}}));
   EXPECT_EQ(phones().size(), 1u);
@@ -287,8 +290,7 @@ TEST_F(IdentifyTest, AdbDeviceMatchesBySerialIgnoringCase) {
 TEST_F(IdentifyTest, ServiceDownReportsAndKeepsOnlyAdbDevices) {
   ServiceDown();
   AddAdb(u"vid_18d1&pid_4ee7", u"PIXEL");
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"PIXEL")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"S1"), Device(kKeyB, u"PIXEL")});
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"PIXEL"});
   EXPECT_EQ(Reports(),
             std::vector<std::u16string>{
@@ -304,8 +306,7 @@ TEST_F(IdentifyTest, ReplyWithoutContentLengthCountsAsServiceDown) {
     return reply;
   };
   AddAdb(u"vid_04e8&pid_6860", u"S1");
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")});
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_EQ(Reports().size(), 1u);
   EXPECT_TRUE(models().empty());
@@ -327,9 +328,7 @@ TEST_F(IdentifyTest, OnlyASuccessStatusIsAnAnswer) {
       reply.status = status;
       return reply;
     };
-    DeviceList output;
-    service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")},
-                                                   output);
+    DeviceList output = Identify({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")});
     EXPECT_EQ(Serials(output), answer ? (std::vector<std::u16string>{u"S1", u"S2"})
                                       : std::vector<std::u16string>{u"S2"})
         << status;
@@ -341,8 +340,7 @@ TEST_F(IdentifyTest, OnlyASuccessStatusIsAnAnswer) {
 
 TEST_F(IdentifyTest, SameSerialTwiceKeepsTheLaterRecord) {
   Serve(Section("04e8_6860", "first") + Section("18d1_4ee7", "second"));
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"DUP"), Device(kKeyB, u"DUP")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"DUP"), Device(kKeyB, u"DUP")});
   EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"DUP", u"DUP"}));
   ASSERT_EQ(phones().size(), 1u);
   EXPECT_EQ(FieldText(phones().at(u"DUP").name), u"second");
@@ -353,9 +351,7 @@ TEST_F(IdentifyTest, SameSerialTwiceKeepsTheLaterRecord) {
 TEST_F(IdentifyTest, ReplyWithoutSectionsMarksEveryNonAdbModel) {
   Serve("<html><body>500 Internal Server Error</body></html>");
   AddAdb(u"vid_18d1&pid_4ee7", u"");
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2"), Device(kKeyC, u"S3")},
-                              output);
+  DeviceList output = Identify({Device(kKeyA, u"S1"), Device(kKeyB, u"S2"), Device(kKeyC, u"S3")});
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S2"});
   EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, false}, {kKeyC, false}}));
   EXPECT_TRUE(phones().empty());
@@ -371,9 +367,7 @@ TEST_F(IdentifyTest, NoEarlierEntryLeaksIntoALaterRecord) {
             "VendorImageUrl=vA\r\nGUID=gA\r\nPDown=pA\r\nInstallPath=ipA\r\nFileExt=fA\r\n"
             "Param=prA\r\nMD5=mA\r\nPack=pkA\r\n") +
         "[18d1_4ee7]\r\nUID=2\r\n" + Section("2717_ff48", "C"));
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting(
-      {Device(kKeyA, u"SA"), Device(kKeyB, u"SB"), Device(kKeyC, u"SC")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"SA"), Device(kKeyB, u"SB"), Device(kKeyC, u"SC")});
   EXPECT_EQ(Serials(output), (std::vector<std::u16string>{u"SA", u"SC"}));
   const PhoneRecord c = phones().at(u"SC");
   PhoneRecord expected = ZeroPhoneRecord();
@@ -389,15 +383,12 @@ TEST_F(IdentifyTest, NoEarlierEntryLeaksIntoALaterRecord) {
 TEST_F(IdentifyTest, CandidatesWithoutDriverIdTakeNoPart) {
   Serve(Section("04e8_6860", "Galaxy"));
   AddAdb(u"vid_1234&pid_5678", u"ADBSHORT");
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(u"VID_12&PID_34", u"ADBSHORT"), Device(kKeyA, u"S1")},
-                              output);
+  DeviceList output = Identify({Device(u"VID_12&PID_34", u"ADBSHORT"), Device(kKeyA, u"S1")});
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_EQ(models(), (ModelStatusMap{{kKeyA, true}}));
 
   // Only unusable keys: the request goes out, the reply file is removed, nothing changes.
-  output.clear();
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(u"VID_12&PID_34", u"ADBSHORT")}, output);
+  output = Identify({Device(u"VID_12&PID_34", u"ADBSHORT")});
   EXPECT_TRUE(output.empty());
   EXPECT_EQ(DriverRequests().back(), kGetDriver);
   EXPECT_TRUE(TempFiles().empty());
@@ -407,24 +398,21 @@ TEST_F(IdentifyTest, CandidatesWithoutDriverIdTakeNoPart) {
 TEST_F(IdentifyTest, BadRepliesAreReadWithoutHarm) {
   // Duplicate sections: the first one counts.
   Serve(Section("04e8_6860", "first") + Section("04e8_6860", "second"));
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"S1")});
   EXPECT_EQ(FieldText(phones().at(u"S1").name), u"first");
 
   // A binary blob holds no section.
   std::string blob;
   for (int i = 0; i < 2000; ++i) blob.push_back(static_cast<char>((i * 37) & 0xFF));
   Serve(blob);
-  output.clear();
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyB, u"S2")}, output);
+  output = Identify({Device(kKeyB, u"S2")});
   EXPECT_TRUE(output.empty());
   EXPECT_FALSE(models().at(kKeyB));
 
   // UTF-16 with a byte-order mark.
   std::u16string text = u"[2717_ff48]\r\nUID=9\r\nName=Redmi Ñ\r\n";
   Serve(conformance::Utf16Bytes(text, false));
-  output.clear();
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyC, u"S3")}, output);
+  output = Identify({Device(kKeyC, u"S3")});
   EXPECT_EQ(FieldText(phones().at(u"S3").name), u"Redmi Ñ");
   EXPECT_TRUE(TempFiles().empty());
 }
@@ -434,8 +422,7 @@ TEST_F(IdentifyTest, ReplyCutByAFullDriveIsNoReply) {
   Serve(Section("04e8_6860", "Galaxy") + Section("18d1_4ee7", "Pixel"));
   AddAdb(u"vid_04e8&pid_6860", u"S1");
   fake_.Lock()->write_limit = Section("04e8_6860", "Galaxy").size();
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")});
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_TRUE(phones().empty());
   EXPECT_TRUE(models().empty());
@@ -451,14 +438,12 @@ TEST_F(IdentifyTest, OneMebibyteReplyIsReadAndALargerOneRefused) {
   big += std::string((1u << 20) - big.size(), '\n');
   ASSERT_EQ(big.size(), 1u << 20);
   Serve(big);
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"S1")});
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_EQ(FieldText(phones().at(u"S1").name), u"Big");
 
   Serve(big + "\n");
-  output.clear();
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S2")}, output);
+  output = Identify({Device(kKeyA, u"S2")});
   EXPECT_TRUE(output.empty());
   EXPECT_FALSE(phones().count(u"S2"));
 }
@@ -471,8 +456,7 @@ TEST_F(IdentifyTest, SlowServiceIsAbandonedAtTheLimit) {
   };
   AddAdb(u"vid_04e8&pid_6860", u"S1");
   auto start = Clock::now();
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"S1"), Device(kKeyB, u"S2")});
   EXPECT_LT(MillisecondsSince(start), 1200);
   EXPECT_EQ(Serials(output), std::vector<std::u16string>{u"S1"});
   EXPECT_EQ(Reports().size(), 1u);
@@ -497,8 +481,7 @@ TEST_F(IdentifyRealLimitTest, PassReturnsAfterTenSeconds) {
   };
   AddAdb(u"vid_04e8&pid_6860", u"S1");
   auto start = Clock::now();
-  DeviceList output;
-  service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyA, u"S1")}, output);
+  DeviceList output = Identify({Device(kKeyA, u"S1")});
   int64_t elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 9900);
   EXPECT_LT(elapsed, 13000);
@@ -750,8 +733,7 @@ TEST_F(RefreshTest, RefreshAndPassDoNotShareAReplyFile) {
   });
   int identified = 0;
   for (int i = 0; i < kRounds; ++i) {
-    DeviceList output;
-    service_.CoreForTesting()->identifier.IdentifyNewDevicesForTesting({Device(kKeyB, U("P" + std::to_string(i)))}, output);
+    DeviceList output = Identify({Device(kKeyB, U("P" + std::to_string(i)))});
     if (output.size() == 1) ++identified;
   }
   host.join();
